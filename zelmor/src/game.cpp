@@ -1,0 +1,259 @@
+#include "game.hpp"
+
+#include <algorithm>
+
+#include "fatal_error.hpp"
+
+namespace zelmor {
+
+void TileMoves::add(const Move& move) {
+    moves_.push_back(move);
+    for (uint32_t i = 0; i < move.size; ++i) tiles_.insert(move.tiles[i]);
+}
+
+void TileMoves::narrow(uint32_t tile) {
+    tiles_.erase(tile);
+    CellSet still_covered;
+    size_t kept = 0;
+    for (const Move& move : moves_) {
+        if (!move.covers(tile)) continue;
+        moves_[kept++] = move;
+        for (uint32_t i = 0; i < move.size; ++i) still_covered.insert(move.tiles[i]);
+    }
+    moves_.resize(kept);
+    tiles_ &= still_covered;
+}
+
+TileMoves get_tile_moves(const Board& board, uint32_t player) {
+    const uint8_t blocked = blocked_bit(Board::checked_player(player));
+    const uint32_t dim = board.dim();
+    TileMoves map;
+
+    struct Corner {
+        uint32_t cell, row, col;
+    };
+    std::array<Corner, kMaxCells> corners;
+    uint32_t corner_count = 0;
+    board.corners(player).for_each([&](uint32_t c) { corners[corner_count++] = {c, c / dim, c % dim}; });
+    if (corner_count == 0) return map;
+
+    // A placement is found once per corner cell under it; the stamp of the last variant that tried an
+    // origin drops the repeats without clearing anything between variants.
+    thread_local std::array<uint32_t, kMaxCells> tried_by{};
+    thread_local uint32_t stamp = 0;
+
+    for (uint32_t p = 0; p < board.remaining_count(player); ++p) {
+        const Piece& piece = board.remaining_piece(player, p);
+        for (uint32_t k = 0; k < piece.variants.size(); ++k) {
+            const PieceVariant& variant = piece.variants[k];
+            if (++stamp == 0) {
+                tried_by.fill(0);
+                stamp = 1;
+            }
+            if (variant.height > dim || variant.width > dim) continue;
+            const uint32_t max_row = dim - variant.height, max_col = dim - variant.width;
+            for (uint32_t a = 0; a < corner_count; ++a) {
+                const Corner& corner = corners[a];
+                for (const CellOffset& cell : variant.cells) {
+                    // The cell on the corner puts the bounding box at (row, col); unsigned wrap = off board.
+                    const uint32_t row = corner.row - cell.row, col = corner.col - cell.col;
+                    if (row > max_row || col > max_col) continue;
+                    const uint32_t origin = row * dim + col;
+                    if (tried_by[origin] == stamp) continue;
+                    tried_by[origin] = stamp;
+                    Move move{static_cast<uint8_t>(p), static_cast<uint8_t>(k), static_cast<uint16_t>(origin),
+                              {}, static_cast<uint8_t>(variant.offsets.size())};
+                    bool free = true;
+                    for (uint32_t i = 0; i < move.size && free; ++i) {
+                        const uint32_t t = origin + variant.offsets[i];
+                        move.tiles[i] = static_cast<uint16_t>(t);
+                        free = !(board.cell(t) & blocked);
+                    }
+                    if (free) map.add(move);
+                }
+            }
+        }
+    }
+    return map;
+}
+
+Game::Game(uint32_t dim) : board_(dim), tile_moves_(get_tile_moves(board_, 0)) {}
+
+std::optional<std::string> Game::apply(uint32_t tile, std::optional<uint32_t> piece) {
+    board_.place_tile(tile, current_player_);
+    history_.push_back({current_player_, tile});
+    if (!tile_moves_.contains(tile))
+        return "Invalid move - Player " + std::to_string(current_player_) + ", Tile " + std::to_string(tile);
+
+    tile_moves_.narrow(tile);
+    if (turn_tile_count_ < turn_tiles_.size()) turn_tiles_[turn_tile_count_++] = static_cast<uint16_t>(tile);
+    if (!piece && !tile_moves_.empty()) return std::nullopt;
+
+    // The piece is complete. The remaining moves are the ones through the taken tile; with the map
+    // empty they cover exactly this turn's tiles, which distinct orientations make a single move.
+    uint32_t index;
+    if (piece) {
+        index = *piece;
+    } else {
+        if (tile_moves_.moves().empty()) return "valid_moves must be non-empty";
+        index = tile_moves_.moves().front().piece_index;
+    }
+    last_sizes_[current_player_] = board_.remove_piece(current_player_, index).size;
+    turn_tile_count_ = 0;
+    advance_player();
+    return std::nullopt;
+}
+
+uint32_t Game::advance_player() {
+    while (!is_terminal()) {
+        current_player_ = (current_player_ + 1) % 4;
+        tile_moves_ = get_tile_moves(board_, current_player_);
+        if (finished_[current_player_]) continue;
+        if (!tile_moves_.empty()) return current_player_;
+        finished_[current_player_] = true;
+    }
+    return current_player_;
+}
+
+std::vector<uint32_t> Game::get_legal_tiles() const {
+    std::vector<uint32_t> tiles;
+    tile_moves_.tiles().for_each([&](uint32_t t) { tiles.push_back(t); });
+    return tiles;
+}
+
+std::array<float, 4> Game::get_payoff() const {
+    const auto scores = board_.get_scores(last_sizes_);
+    const int32_t best = *std::max_element(scores.begin(), scores.end());
+    const auto winners = static_cast<float>(std::count(scores.begin(), scores.end(), best));
+    std::array<float, 4> payoff{};
+    for (uint32_t p = 0; p < 4; ++p) payoff[p] = scores[p] == best ? 1.0f / winners : 0.0f;
+    return payoff;
+}
+
+void Game::get_game_state(bool channels_last, uint8_t* out) const {
+    const uint32_t n = board_.cell_count();
+    board_.write_rep(channels_last, current_player_, 5, out);
+    uint8_t* legal_plane = channels_last ? out + 4 : out + 4 * n;
+    const uint32_t stride = channels_last ? 5 : 1;
+    for (uint32_t t = 0; t < n; ++t) legal_plane[t * stride] = 0;
+    tile_moves_.tiles().for_each([&](uint32_t t) { legal_plane[t * stride] = 1; });
+}
+
+void Game::assign_position(const Game& other) {
+    board_ = other.board_;
+    tile_moves_ = other.tile_moves_;
+    last_sizes_ = other.last_sizes_;
+    finished_ = other.finished_;
+    current_player_ = other.current_player_;
+    turn_tiles_ = other.turn_tiles_;
+    turn_tile_count_ = other.turn_tile_count_;
+    history_.clear();
+}
+
+}  // namespace zelmor
+
+namespace zelmor {
+namespace {
+
+constexpr std::array<std::pair<int32_t, int32_t>, 4> kEdgeSteps{{{0, -1}, {0, 1}, {-1, 0}, {1, 0}}};
+constexpr std::array<std::pair<int32_t, int32_t>, 4> kDiagonalSteps{{{1, 1}, {-1, -1}, {-1, 1}, {1, -1}}};
+
+// Unsigned wrap-around turns a step off the top or left edge into a row or column past the end.
+uint32_t step(uint32_t x, int32_t d) { return static_cast<uint32_t>(static_cast<int64_t>(x) + d); }
+
+void require(bool holds, const std::string& what) {
+    if (!holds) throw FatalError("inconsistent game: " + what);
+}
+
+std::vector<std::array<uint32_t, 3>> sorted_triples(const std::vector<Move>& moves) {
+    std::vector<std::array<uint32_t, 3>> triples;
+    for (const Move& m : moves) triples.push_back({m.piece_index, m.variant_index, m.origin});
+    std::sort(triples.begin(), triples.end());
+    return triples;
+}
+
+}  // namespace
+
+void Game::check_consistency() const {
+    const uint32_t dim = board_.dim(), n = board_.cell_count();
+    std::array<uint32_t, 4> covered{};
+
+    for (uint32_t t = 0; t < n; ++t) {
+        const uint8_t byte = board_.cell(t);
+        const uint32_t owner = byte & kOwnerMask;
+        require(owner <= 4, "cell " + std::to_string(t) + " has owner nibble " + std::to_string(owner));
+        if (owner == 0) continue;
+        const uint32_t p = owner - 1;
+        ++covered[p];
+        require((byte & 0xF0) == 0xF0, "covered cell " + std::to_string(t) + " is not blocked for everyone");
+        const uint32_t row = t / dim, col = t % dim;
+        for (auto [dr, dc] : kEdgeSteps) {
+            const uint32_t r = step(row, dr), c = step(col, dc);
+            if (r < dim && c < dim)
+                require(board_.cell(r * dim + c) & blocked_bit(p),
+                        "cell " + std::to_string(r * dim + c) + " touches player " + std::to_string(p) +
+                            " along an edge but is not blocked for them");
+        }
+    }
+
+    for (uint32_t p = 0; p < 4; ++p) {
+        CellSet expected;
+        auto consider = [&](uint32_t c) {
+            if (!(board_.cell(c) & blocked_bit(p))) expected.insert(c);
+        };
+        consider(Board::start_corner(p, dim));
+        for (uint32_t t = 0; t < n; ++t) {
+            if ((board_.cell(t) & kOwnerMask) != p + 1) continue;
+            const uint32_t row = t / dim, col = t % dim;
+            for (auto [dr, dc] : kDiagonalSteps) {
+                const uint32_t r = step(row, dr), c = step(col, dc);
+                if (r < dim && c < dim) consider(r * dim + c);
+            }
+        }
+        require(expected == board_.corners(p), "corner cells of player " + std::to_string(p) + " are wrong");
+
+        uint32_t spent = 0;
+        std::array<bool, kPieceCount> left{};
+        for (uint32_t i = 0; i < board_.remaining_count(p); ++i) {
+            const Piece& piece = board_.remaining_piece(p, i);
+            require(i == 0 || board_.remaining_piece(p, i - 1).piece_id < piece.piece_id,
+                    "remaining pieces of player " + std::to_string(p) + " are out of catalogue order");
+            left[piece.piece_id] = true;
+        }
+        bool last_size_seen = last_sizes_[p] == 0 && board_.remaining_count(p) == kPieceCount;
+        for (const Piece& piece : board_.catalogue().pieces) {
+            if (left[piece.piece_id]) continue;
+            spent += piece.size;
+            last_size_seen = last_size_seen || piece.size == last_sizes_[p];
+        }
+        require(last_size_seen, "last piece size of player " + std::to_string(p) + " matches no placed piece");
+        const uint32_t in_turn = p == current_player_ ? turn_tile_count_ : 0;
+        require(covered[p] == spent + in_turn,
+                "player " + std::to_string(p) + " covers " + std::to_string(covered[p]) + " cells, not " +
+                    std::to_string(spent + in_turn));
+        if (finished_[p])
+            require(get_tile_moves(board_, p).empty(), "finished player " + std::to_string(p) + " can move");
+    }
+
+    require(is_terminal() == tile_moves_.empty(), "the move map is empty exactly when the game is over");
+    if (is_terminal()) return;
+    require(!finished_[current_player_], "the player to act is finished");
+
+    CellSet union_of_moves;
+    for (const Move& move : tile_moves_.moves()) {
+        for (uint32_t i = 0; i < turn_tile_count_; ++i)
+            require(move.covers(turn_tiles_[i]), "a move misses a tile taken this turn");
+        for (uint32_t i = 0; i < move.size; ++i) union_of_moves.insert(move.tiles[i]);
+    }
+    for (uint32_t i = 0; i < turn_tile_count_; ++i) {
+        require((board_.cell(turn_tiles_[i]) & kOwnerMask) == current_player_ + 1, "a taken tile is not covered");
+        union_of_moves.erase(turn_tiles_[i]);
+    }
+    require(union_of_moves == tile_moves_.tiles(), "the map's keys are not the tiles its moves still cover");
+    if (turn_tile_count_ == 0)
+        require(sorted_triples(tile_moves_.moves()) ==
+                    sorted_triples(get_tile_moves(board_, current_player_).moves()),
+                "the turn's moves differ from a fresh move generation");
+}
+
+}  // namespace zelmor
