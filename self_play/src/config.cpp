@@ -1,0 +1,75 @@
+#include "config.hpp"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "python_text.hpp"
+
+namespace zelmor_self_play {
+namespace {
+
+constexpr std::array<const char*, 8> kFieldNames = {
+    "dim", "rep", "sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction",
+};
+
+// Interned once per process, under the GIL, and kept for its life.
+const std::array<PyObject*, 8>& field_names() {
+    static const std::array<PyObject*, 8> names = [] {
+        std::array<PyObject*, 8> made{};
+        for (size_t i = 0; i < made.size(); ++i) {
+            made[i] = PyUnicode_InternFromString(kFieldNames[i]);
+            if (!made[i]) throw PythonErrorSet{};
+        }
+        return made;
+    }();
+    return names;
+}
+
+// Through the object's index conversion to 64 unsigned bits, which must then fit in 32; sets the
+// Python error and returns false when it does not.
+bool to_u32(PyObject* value, uint32_t& out) {
+    PyRef index = PyRef::steal(PyNumber_Index(value));
+    if (!index) return false;
+    const unsigned long long wide = PyLong_AsUnsignedLongLong(index.get());
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (wide > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<uint32_t>(wide);
+    return true;
+}
+
+bool to_f32(PyObject* value, float& out) {
+    const double wide = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+    if (wide == -1.0 && PyErr_Occurred()) return false;
+    out = static_cast<float>(wide);
+    return true;
+}
+
+PyRef field_error(const char* field) {
+    PyRef cause = fetch_exception();
+    const std::string message = std::string("failed to extract field Config.") + field;
+    PyRef error = PyRef::checked(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+    PyException_SetCause(error.get(), cause.release());
+    return error;
+}
+
+}  // namespace
+
+std::variant<Config, PyRef> read_config(PyObject* settings) {
+    Config config;
+    uint32_t* integers[] = {&config.dim, &config.rep, &config.sims_per_move, &config.sample_moves};
+    float* floats[] = {&config.c_base, &config.c_init, &config.dirichlet_alpha, &config.exploration_fraction};
+    const auto& names = field_names();
+    for (size_t i = 0; i < names.size(); ++i) {
+        PyRef value = PyRef::steal(PyObject_GetAttr(settings, names[i]));
+        if (!value) return fetch_exception();
+        const bool converted = i < 4 ? to_u32(value.get(), *integers[i]) : to_f32(value.get(), *floats[i - 4]);
+        if (!converted) return field_error(kFieldNames[i]);
+    }
+    return config;
+}
+
+}  // namespace zelmor_self_play

@@ -1,0 +1,162 @@
+// The three whole-game drivers behind the module's functions: the self-play training game (search for
+// every action of every player, one record posted at the end) and the two greedy test matches.
+#include <cstdio>
+
+#include "fatal_error.hpp"
+#include "python_text.hpp"
+#include "rng.hpp"
+#include "simulation.hpp"
+
+namespace zelmor_self_play {
+
+using zelmor::FatalError;
+
+namespace {
+
+using PolicyEntry = std::vector<std::pair<uint32_t, float>>;
+
+// Temperature-1 sampling over the root's visit counts, from 23 random bits.
+uint32_t sampled_action(const Node& root) {
+    uint32_t total = 0;
+    for (const Node& child : root) total += child.visits;
+    const float t = static_cast<float>(total);
+    float r;
+    do {
+        r = static_cast<float>(thread_rng().next_u32() >> 9) * 0x1p-23f;
+    } while (r >= 1.0f);
+    float cumulative = 0.0f;
+    for (const Node& child : root) {
+        cumulative = cumulative + static_cast<float>(child.visits) / t;
+        if (cumulative > r) return child.action;
+    }
+    return root.end()[-1].action;  // rounding, or no visits at all
+}
+
+uint32_t greedy_action(const Node& root) {
+    const Node* best = root.begin();
+    for (const Node& child : root)
+        if (child.visits >= best->visits) best = &child;  // the last of equal counts wins
+    return best->action;
+}
+
+void post(PyObject* queue, PyRef record) {
+    static PyObject* put = PyUnicode_InternFromString("put");
+    if (!put) throw PythonErrorSet{};
+    // The collector's trouble is not the game's: whatever put raises is dropped.
+    PyRef result = PyRef::steal(PyObject_CallMethodOneArg(queue, put, record.get()));
+    if (!result) PyErr_Clear();
+}
+
+PyRef training_record(int32_t id, const std::vector<zelmor::Action>& history,
+                      const std::vector<PolicyEntry>& policies, const std::array<float, 4>& payoff) {
+    PyRef history_list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(history.size())));
+    for (size_t i = 0; i < history.size(); ++i)
+        PyList_SET_ITEM(history_list.get(), i, PyRef::checked(Py_BuildValue("(II)", history[i].player, history[i].tile)).release());
+    PyRef policy_list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(policies.size())));
+    for (size_t i = 0; i < policies.size(); ++i) {
+        PyRef entry = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(policies[i].size())));
+        for (size_t k = 0; k < policies[i].size(); ++k) {
+            const auto [tile, p] = policies[i][k];
+            PyList_SET_ITEM(entry.get(), k, PyRef::checked(Py_BuildValue("(Id)", tile, double{p})).release());
+        }
+        PyList_SET_ITEM(policy_list.get(), i, entry.release());
+    }
+    PyRef payoff_list = PyRef::checked(Py_BuildValue("[dddd]", double{payoff[0]}, double{payoff[1]}, double{payoff[2]},
+                                                     double{payoff[3]}));
+    return PyRef::checked(Py_BuildValue("(i(OOO))", id, history_list.get(), policy_list.get(), payoff_list.get()));
+}
+
+std::string error_line(const std::string& text) { return "Error running MCTS: " + debug_quote(text) + "\n"; }
+
+}  // namespace
+
+void write_stdout(const std::string& text) {
+    PyObject* python_stdout = PySys_GetObject("stdout");  // borrowed
+    if (python_stdout && python_stdout != Py_None) {
+        PyRef flushed = PyRef::steal(PyObject_CallMethod(python_stdout, "flush", nullptr));
+        if (!flushed) PyErr_Clear();
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+uint8_t Runtime::training_game() {
+    Game game(config.dim);
+    Node root;
+    std::vector<PolicyEntry> policies;
+    while (!game.is_terminal()) {
+        if (search(*this, root, game)) return 1;
+
+        uint32_t total = 0;
+        for (const Node& child : root) total += child.visits;
+        PolicyEntry& entry = policies.emplace_back();
+        entry.reserve(root.child_count);
+        for (const Node& child : root)
+            entry.emplace_back(child.action, static_cast<float>(child.visits) / static_cast<float>(total));
+        if (root.is_leaf()) throw FatalError("assertion failed: visit_dist.len() > 0");
+
+        const uint32_t tile = policies.size() < config.sample_moves ? sampled_action(root) : greedy_action(root);
+        game.apply(tile);  // the tile is a child of the root, hence legal
+        root = advance_root(std::move(root), tile);
+    }
+    root = Node{};  // the tree is done with before the record is built
+    post(result_queue, training_record(id, game.history(), policies, game.get_payoff()));
+    return 0;
+}
+
+std::variant<uint32_t, std::string> Runtime::best_action(const Game& game) {
+    Node node;
+    Evaluation evaluation = evaluate(node, game);
+    if (auto* error = std::get_if<EvalError>(&evaluation)) return "Error evaluating root node: " + error->debug();
+    // Covering an illegal tile would corrupt the board and the decision would come round for ever.
+    if (node.is_leaf() && !game.is_terminal()) return std::string("No legal tile has a positive prior");
+    uint32_t best = 0;
+    float best_prior = 0.0f;
+    for (const Node& child : node) {
+        if (child.prior > best_prior) {  // the first of equal priors wins
+            best = child.action;
+            best_prior = child.prior;
+        }
+    }
+    return best;
+}
+
+uint8_t Runtime::test_against_random() {
+    Game game(config.dim);
+    while (!game.is_terminal()) {
+        uint32_t tile;
+        if (game.current_player() != 0) {
+            const std::vector<uint32_t> legal = game.get_legal_tiles();
+            if (legal.empty()) throw FatalError("cannot sample empty range");
+            tile = legal[thread_rng().below(static_cast<uint32_t>(legal.size()))];
+        } else {
+            auto decision = best_action(game);
+            if (auto* failure = std::get_if<std::string>(&decision)) {
+                write_stdout(error_line(*failure));
+                return 1;
+            }
+            tile = std::get<uint32_t>(decision);
+        }
+        game.apply(tile);
+    }
+    post(result_queue, PyRef::checked(Py_BuildValue("(id)", id, double{game.get_payoff()[0]})));
+    return 0;
+}
+
+std::variant<float, std::string> Runtime::test_game(PyObject* model_queue, PyObject* baseline_queue) {
+    constexpr uint32_t kMatchDim = 20;  // matches between networks always use the full board
+    Game game(kMatchDim);
+    while (!game.is_terminal()) {
+        inference_queue = game.current_player() == 0 ? model_queue : baseline_queue;
+        auto decision = best_action(game);
+        if (auto* failure = std::get_if<std::string>(&decision)) {
+            write_stdout(error_line(*failure));
+            return std::string("Error running MCTS");
+        }
+        game.apply(std::get<uint32_t>(decision));
+    }
+    write_stdout("Finished Game\n" + game.board().render());
+    return game.get_payoff()[0];
+}
+
+}  // namespace zelmor_self_play
