@@ -74,6 +74,12 @@ PyRef encode_request(int32_t id, const Game& game, bool channels_last) {
     return PyRef::checked(PyTuple_Pack(2, id_object.get(), state.get()));
 }
 
+std::string quoted_type(PyObject* object) {
+    std::string text(1, '\'');
+    text.append(type_name(object)).push_back('\'');
+    return text;
+}
+
 EvalError type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return EvalError{fetch_exception()};
@@ -93,7 +99,7 @@ std::optional<EvalError> read_numbers(PyObject* reply, long index, std::vector<f
     if (!item) return EvalError{fetch_exception()};
     PyObject* seq = item.get();
     if (PyUnicode_Check(seq)) return type_error("Can't extract `str` to `Vec`");
-    if (!PySequence_Check(seq)) return type_error("'" + type_name(seq) + "' object cannot be converted to 'Sequence'");
+    if (!PySequence_Check(seq)) return type_error(quoted_type(seq) + " object cannot be converted to 'Sequence'");
 
     if (PyList_CheckExact(seq)) {
         out.reserve(static_cast<size_t>(PyList_GET_SIZE(seq)));
