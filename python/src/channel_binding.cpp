@@ -1,0 +1,368 @@
+// A shared-memory channel between self-play workers and the inference service. Each worker owns one slot
+// of a block mapped into every process: put() writes the encoded position straight into the slot and
+// recv() sleeps on a futex until the service has written the reply there, without holding the GIL. The
+// service gathers the waiting slots as numpy views over the same block, so a batch reaches the network
+// without any per-element work in Python. Linux only (memfd, futex).
+//
+// The block is a memfd: it has no name to leak, and it disappears when the last process unmaps it, in
+// every outcome including SIGKILL. Other processes map it through /proc/<creator pid>/fd/<fd> while the
+// creator is alive.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace nb = nanobind;
+
+namespace {
+
+constexpr uint32_t kMagic = 0x5A4C4D43;  // "ZLMC"
+constexpr uint32_t kPlanes = 5;
+constexpr uint32_t kPlayers = 4;
+constexpr size_t kLine = 64;
+
+enum SlotState : uint32_t { kIdle = 0, kRequested = 1, kAnswered = 2 };
+
+struct Header {
+    uint32_t magic;
+    uint32_t slots;
+    uint32_t dim;
+    uint32_t rep;
+    std::atomic<uint32_t> requests_posted;  // futex word the service sleeps on
+    std::atomic<uint32_t> closed;
+    std::atomic<int32_t> service_pid;
+};
+static_assert(sizeof(Header) <= kLine);
+
+struct SlotControl {
+    alignas(kLine) std::atomic<uint32_t> state;  // futex word the slot's worker sleeps on
+    uint32_t front;                             // which network: 0 the model, 1 the baseline
+    int32_t worker_id;                          // the id the module sent with the request
+};
+
+size_t round_up(size_t n) { return (n + kLine - 1) / kLine * kLine; }
+
+long futex(std::atomic<uint32_t>* word, int op, uint32_t value, const timespec* timeout) {
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, value, timeout, nullptr, 0);
+}
+
+void wait_while_equal(std::atomic<uint32_t>& word, uint32_t value, double seconds) {
+    timespec timeout{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+    futex(&word, FUTEX_WAIT, value, &timeout);
+}
+
+void wake_all(std::atomic<uint32_t>& word) { futex(&word, FUTEX_WAKE, INT32_MAX, nullptr); }
+
+[[noreturn]] void os_error(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+class Channel {
+public:
+    static Channel* create(uint32_t slots, uint32_t dim, uint32_t rep) {
+        if (slots == 0 || slots > 4096) throw nb::value_error("slots must be in 1..4096");
+        if (dim < 4 || dim > 32) throw nb::value_error("dim must be in 4..32");
+        if (rep != 1 && rep != 2) throw nb::value_error("rep must be 1 or 2");
+        const int fd = memfd_create("zelmor-channel", MFD_CLOEXEC);
+        if (fd < 0) os_error("memfd_create");
+        const size_t size = block_size(slots, dim);
+        if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+            close(fd);
+            os_error("ftruncate");
+        }
+        auto* channel = new Channel(fd, size, true);
+        Header* h = channel->header();
+        h->slots = slots;
+        h->dim = dim;
+        h->rep = rep;
+        h->magic = kMagic;
+        return channel;
+    }
+
+    static Channel* attach(const std::string& path) {
+        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) os_error("cannot open channel " + path);
+        Header probe{};
+        if (pread(fd, &probe, sizeof probe, 0) != static_cast<ssize_t>(sizeof probe) || probe.magic != kMagic) {
+            close(fd);
+            throw nb::value_error(("not a channel: " + path).c_str());
+        }
+        return new Channel(fd, block_size(probe.slots, probe.dim), false);
+    }
+
+    ~Channel() {
+        if (base_) munmap(base_, size_);
+        if (fd_ >= 0) close(fd_);
+    }
+
+    std::string path() const { return "/proc/" + std::to_string(creator_pid_) + "/fd/" + std::to_string(fd_); }
+    uint32_t slots() const { return header()->slots; }
+    uint32_t dim() const { return header()->dim; }
+    uint32_t rep() const { return header()->rep; }
+    size_t request_bytes() const { return size_t{kPlanes} * dim() * dim(); }
+
+    // --- worker side ---
+
+    // Copies the nested bool lists of (id, state) into the slot and wakes the service.
+    void put(uint32_t slot, uint32_t front, nb::handle request) {
+        SlotControl& control = slot_control(checked_slot(slot));
+        if (control.state.load(std::memory_order_acquire) == kRequested)
+            throw nb::value_error("this worker already has a request outstanding");
+        if (!PyTuple_Check(request.ptr()) || PyTuple_GET_SIZE(request.ptr()) != 2)
+            throw nb::type_error("a request is a tuple (id, state)");
+        const long id = PyLong_AsLong(PyTuple_GET_ITEM(request.ptr(), 0));
+        if (id == -1 && PyErr_Occurred()) throw nb::python_error();
+        read_state(PyTuple_GET_ITEM(request.ptr(), 1), request_data(slot));
+        control.worker_id = static_cast<int32_t>(id);
+        control.front = front;
+        control.state.store(kRequested, std::memory_order_release);
+        header()->requests_posted.fetch_add(1, std::memory_order_release);
+        wake_all(header()->requests_posted);
+    }
+
+    // Waits for the reply without the GIL; raises TimeoutError after `timeout` seconds, or
+    // ConnectionError as soon as the service has exited or closed the channel.
+    nb::tuple recv(uint32_t slot, double timeout) {
+        SlotControl& control = slot_control(checked_slot(slot));
+        if (control.state.load(std::memory_order_acquire) == kIdle)
+            throw nb::value_error("recv without a request outstanding");
+        std::string failure;
+        {
+            nb::gil_scoped_release unlocked;
+            failure = wait_for_reply(control, timeout);
+        }
+        if (!failure.empty()) {
+            PyErr_SetString(failure.rfind("no reply", 0) == 0 ? PyExc_TimeoutError : PyExc_ConnectionError,
+                            failure.c_str());
+            throw nb::python_error();
+        }
+        const uint32_t cells = dim() * dim();
+        nb::list policy = float_list(policy_data(slot), cells);
+        nb::list values = float_list(value_data(slot), kPlayers);
+        control.state.store(kIdle, std::memory_order_release);
+        return nb::make_tuple(policy, values);
+    }
+
+    // --- service side ---
+
+    void serve() { header()->service_pid.store(getpid()); }
+
+    // Slots with a request waiting, in slot order, once at least one is waiting: then waits up to
+    // `gather` seconds more for the others, stopping early when every slot is waiting. Empty after
+    // `timeout` seconds without any request, or when the channel is closed.
+    nb::ndarray<nb::numpy, int64_t> wait_batch(double gather, double timeout) {
+        std::vector<int64_t> ready;
+        {
+            nb::gil_scoped_release unlocked;
+            using Clock = std::chrono::steady_clock;
+            const auto give_up = Clock::now() + std::chrono::duration<double>(timeout);
+            Header* h = header();
+            for (;;) {
+                const uint32_t seen = h->requests_posted.load(std::memory_order_acquire);
+                collect_ready(ready);
+                if (!ready.empty() || h->closed.load()) break;
+                const double left = std::chrono::duration<double>(give_up - Clock::now()).count();
+                if (left <= 0) break;
+                wait_while_equal(h->requests_posted, seen, std::min(left, 0.1));
+            }
+            if (!ready.empty() && ready.size() < slots()) {
+                const auto close_batch = Clock::now() + std::chrono::duration<double>(gather);
+                for (;;) {
+                    const uint32_t seen = h->requests_posted.load(std::memory_order_acquire);
+                    collect_ready(ready);
+                    const double left = std::chrono::duration<double>(close_batch - Clock::now()).count();
+                    if (ready.size() == slots() || left <= 0) break;
+                    wait_while_equal(h->requests_posted, seen, left);
+                }
+            }
+        }
+        auto* data = new int64_t[ready.size() + 1];
+        std::copy(ready.begin(), ready.end(), data);
+        nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<int64_t*>(p); });
+        return nb::ndarray<nb::numpy, int64_t>(data, {ready.size()}, owner);
+    }
+
+    // Hands the replies written into the views to the given slots' workers.
+    void complete(nb::ndarray<int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> slot_indices) {
+        for (size_t i = 0; i < slot_indices.shape(0); ++i) {
+            const int64_t slot = slot_indices(i);
+            if (slot < 0 || slot >= static_cast<int64_t>(slots())) throw nb::index_error("slot out of range");
+            SlotControl& control = slot_control(static_cast<uint32_t>(slot));
+            control.state.store(kAnswered, std::memory_order_release);
+            wake_all(control.state);
+        }
+    }
+
+    void close_channel() {
+        header()->closed.store(1);
+        header()->requests_posted.fetch_add(1);
+        wake_all(header()->requests_posted);
+        for (uint32_t s = 0; s < slots(); ++s) wake_all(slot_control(s).state);
+    }
+
+    uint32_t front(uint32_t slot) const { return slot_control(checked_slot(slot)).front; }
+    int32_t worker_id(uint32_t slot) const { return slot_control(checked_slot(slot)).worker_id; }
+    uint8_t* requests() const { return reinterpret_cast<uint8_t*>(base_) + requests_offset(); }
+    float* policies() const { return reinterpret_cast<float*>(reinterpret_cast<char*>(base_) + policies_offset()); }
+    float* values() const { return reinterpret_cast<float*>(reinterpret_cast<char*>(base_) + values_offset()); }
+
+private:
+    Channel(int fd, size_t size, bool creator) : fd_(fd), size_(size), creator_pid_(getpid()) {
+        base_ = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (base_ == MAP_FAILED) {
+            base_ = nullptr;
+            os_error("mmap");
+        }
+        if (!creator) {
+            close(fd_);  // the mapping keeps the memory alive
+            fd_ = -1;
+        }
+    }
+
+    static size_t block_size(uint32_t slots, uint32_t dim) {
+        const size_t cells = size_t{dim} * dim;
+        return kLine + round_up(slots * sizeof(SlotControl)) + round_up(slots * kPlanes * cells) +
+               round_up(slots * cells * sizeof(float)) + round_up(slots * kPlayers * sizeof(float));
+    }
+    size_t controls_offset() const { return kLine; }
+    size_t requests_offset() const { return controls_offset() + round_up(slots() * sizeof(SlotControl)); }
+    size_t policies_offset() const { return requests_offset() + round_up(slots() * request_bytes()); }
+    size_t values_offset() const {
+        return policies_offset() + round_up(size_t{slots()} * dim() * dim() * sizeof(float));
+    }
+
+    Header* header() const { return static_cast<Header*>(base_); }
+    SlotControl& slot_control(uint32_t slot) const {
+        return reinterpret_cast<SlotControl*>(static_cast<char*>(base_) + controls_offset())[slot];
+    }
+    uint8_t* request_data(uint32_t slot) const { return requests() + slot * request_bytes(); }
+    float* policy_data(uint32_t slot) const { return policies() + size_t{slot} * dim() * dim(); }
+    float* value_data(uint32_t slot) const { return values() + size_t{slot} * kPlayers; }
+
+    uint32_t checked_slot(uint32_t slot) const {
+        if (slot >= slots()) throw nb::index_error(("slot " + std::to_string(slot) + " out of range").c_str());
+        return slot;
+    }
+
+    void collect_ready(std::vector<int64_t>& ready) const {
+        ready.clear();
+        for (uint32_t s = 0; s < slots(); ++s)
+            if (slot_control(s).state.load(std::memory_order_acquire) == kRequested) ready.push_back(s);
+    }
+
+    std::string wait_for_reply(SlotControl& control, double timeout) const {
+        using Clock = std::chrono::steady_clock;
+        const auto give_up = Clock::now() + std::chrono::duration<double>(timeout);
+        for (;;) {
+            const uint32_t state = control.state.load(std::memory_order_acquire);
+            if (state == kAnswered) return {};
+            if (header()->closed.load()) return "the inference service closed the channel";
+            const int32_t service = header()->service_pid.load();
+            if (service > 0 && kill(service, 0) != 0 && errno == ESRCH)
+                return "the inference service (pid " + std::to_string(service) + ") has exited";
+            const double left = std::chrono::duration<double>(give_up - Clock::now()).count();
+            if (left <= 0) return "no reply from the inference service within " + std::to_string(timeout) + " s";
+            // Short sleeps so that a vanished service is noticed quickly.
+            wait_while_equal(control.state, state, std::min(left, 0.05));
+        }
+    }
+
+    // The (5, dim, dim) or (dim, dim, 5) nested lists of bools, checked, into `out` in that layout.
+    void read_state(PyObject* state, uint8_t* out) const {
+        const uint32_t d = dim();
+        const uint32_t shape[3] = {rep() == 1 ? kPlanes : d, d, rep() == 1 ? d : kPlanes};
+        size_t k = 0;
+        auto fail_shape = [&](int depth, Py_ssize_t got) {
+            throw nb::value_error(("request state: expected " + std::to_string(shape[depth]) + " entries at depth " +
+                                   std::to_string(depth) + ", got " + std::to_string(got))
+                                      .c_str());
+        };
+        auto list_of = [&](PyObject* object, int depth) {
+            if (!PyList_Check(object)) throw nb::type_error("request state: expected nested lists of bool");
+            if (PyList_GET_SIZE(object) != static_cast<Py_ssize_t>(shape[depth]))
+                fail_shape(depth, PyList_GET_SIZE(object));
+            return object;
+        };
+        PyObject* outer = list_of(state, 0);
+        for (uint32_t a = 0; a < shape[0]; ++a) {
+            PyObject* middle = list_of(PyList_GET_ITEM(outer, a), 1);
+            for (uint32_t b = 0; b < shape[1]; ++b) {
+                PyObject* inner = list_of(PyList_GET_ITEM(middle, b), 2);
+                for (uint32_t c = 0; c < shape[2]; ++c) {
+                    PyObject* value = PyList_GET_ITEM(inner, c);
+                    if (value != Py_True && value != Py_False)
+                        throw nb::type_error("request state: expected nested lists of bool");
+                    out[k++] = value == Py_True;
+                }
+            }
+        }
+    }
+
+    static nb::list float_list(const float* data, uint32_t count) {
+        PyObject* list = PyList_New(count);
+        if (!list) throw nb::python_error();
+        for (uint32_t i = 0; i < count; ++i) {
+            PyObject* number = PyFloat_FromDouble(data[i]);
+            if (!number) {
+                Py_DECREF(list);
+                throw nb::python_error();
+            }
+            PyList_SET_ITEM(list, i, number);
+        }
+        return nb::steal<nb::list>(list);
+    }
+
+    void* base_ = nullptr;
+    int fd_;
+    size_t size_;
+    pid_t creator_pid_;
+};
+
+template <class T>
+nb::ndarray<nb::numpy, T> view(Channel& channel, T* data, std::initializer_list<size_t> shape) {
+    return nb::ndarray<nb::numpy, T>(data, shape, nb::find(&channel));
+}
+
+}  // namespace
+
+NB_MODULE(_channel, m) {
+    m.doc() = "Shared-memory request/reply slots between self-play workers and the inference service.";
+    nb::class_<Channel>(m, "Channel")
+        .def_static("create", &Channel::create, nb::arg("slots"), nb::arg("dim"), nb::arg("rep"),
+                    nb::rv_policy::take_ownership)
+        .def_static("attach", &Channel::attach, nb::arg("path"), nb::rv_policy::take_ownership)
+        .def_prop_ro("path", &Channel::path)
+        .def_prop_ro("slots", &Channel::slots)
+        .def_prop_ro("dim", &Channel::dim)
+        .def_prop_ro("rep", &Channel::rep)
+        .def("put", &Channel::put, nb::arg("slot"), nb::arg("front"), nb::arg("request"))
+        .def("recv", &Channel::recv, nb::arg("slot"), nb::arg("timeout"))
+        .def("serve", &Channel::serve)
+        .def("wait_batch", &Channel::wait_batch, nb::arg("gather"), nb::arg("timeout"))
+        .def("complete", &Channel::complete, nb::arg("slots"))
+        .def("close", &Channel::close_channel)
+        .def("front", &Channel::front, nb::arg("slot"))
+        .def("worker_id", &Channel::worker_id, nb::arg("slot"))
+        .def("requests",
+             [](Channel& c) {
+                 const size_t d = c.dim();
+                 return c.rep() == 1 ? view<uint8_t>(c, c.requests(), {c.slots(), kPlanes, d, d})
+                                     : view<uint8_t>(c, c.requests(), {c.slots(), d, d, kPlanes});
+             })
+        .def("policies", [](Channel& c) { return view<float>(c, c.policies(), {c.slots(), size_t{c.dim()} * c.dim()}); })
+        .def("values", [](Channel& c) { return view<float>(c, c.values(), {c.slots(), kPlayers}); });
+}
