@@ -96,8 +96,11 @@ std::array<PyObject*, N> parse_arguments(const Signature<N>& signature, PyObject
         size_t position = N;
         for (size_t p = 0; p < N && position == N; ++p)
             if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[p]) == 0) position = p;
-        if (position == N)
-            argument_error(name + "() got an unexpected keyword argument '" + PyUnicode_AsUTF8(keyword) + "'");
+        if (position == N) {
+            const char* text = PyUnicode_AsUTF8(keyword);
+            if (!text) throw PythonErrorSet{};
+            argument_error(name + "() got an unexpected keyword argument '" + text + "'");
+        }
         if (bound[position])
             argument_error(name + "() got multiple values for argument '" + signature.parameters[position] + "'");
         bound[position] = args[nargs + k];

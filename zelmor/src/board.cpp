@@ -70,9 +70,11 @@ void Board::place_tile(uint32_t tile, uint32_t player) {
     const uint32_t col = tile % dim_;
     cells_[tile] = static_cast<uint8_t>((player + 1) | 0xF0);
     for (auto& corners : corners_) corners.erase(tile);
+    for (auto& rows : blocked_rows_) rows[tile / dim_] |= 1u << col;
 
     auto block = [&](uint32_t neighbour) {
         cells_[neighbour] |= bit;
+        blocked_rows_[player][neighbour / dim_] |= 1u << (neighbour % dim_);
         corners_[player].erase(neighbour);
     };
     if (col != 0) block(tile - 1);

@@ -24,6 +24,11 @@ public:
     uint32_t cell_count() const { return dim_ * dim_; }
     uint8_t cell(uint32_t tile) const { return cells_[tile]; }
     const CellSet& corners(uint32_t player) const { return corners_[checked_player(player)]; }
+    // The cells player may not cover, one word per row: bit c of row r is cell r * dim + c. The same
+    // facts as the cells' blocked bits, laid out so that move generation tests a whole row at once.
+    const std::array<uint32_t, kMaxDim>& blocked_rows(uint32_t player) const {
+        return blocked_rows_[checked_player(player)];
+    }
     static uint32_t start_corner(uint32_t player, uint32_t dim);
 
     // The player's pieces not placed yet, in catalogue order; an index is a position in this list.
@@ -56,6 +61,7 @@ private:
     std::array<uint8_t, kPieceCount> piece_ids_[4];
     std::array<uint8_t, 4> piece_counts_;
     std::array<CellSet, 4> corners_;
+    std::array<std::array<uint32_t, kMaxDim>, 4> blocked_rows_{};
     std::array<uint8_t, kMaxCells> cells_{};
 };
 

@@ -37,6 +37,21 @@ public:
 
     bool operator==(const CellSet&) const = default;
 
+    // Adds first + i for every bit i of `bits` (one board row at a time).
+    void insert_bits(uint32_t first, uint32_t bits) {
+        const uint32_t word = first >> 6, shift = first & 63;
+        words_[word] |= uint64_t{bits} << shift;
+        if (shift > 32 && word + 1 < kWords) words_[word + 1] |= uint64_t{bits} >> (64 - shift);
+    }
+
+    // Members first .. first + count - 1 as bits 0 .. count - 1; count at most 32 (one board row).
+    uint32_t bits(uint32_t first, uint32_t count) const {
+        const uint32_t word = first >> 6, shift = first & 63;
+        uint64_t value = words_[word] >> shift;
+        if (shift + count > 64 && word + 1 < kWords) value |= words_[word + 1] << (64 - shift);
+        return static_cast<uint32_t>(value & ((uint64_t{1} << count) - 1));
+    }
+
     // Calls visit(cell) for every member, in ascending order.
     template <class Visit>
     void for_each(Visit&& visit) const {

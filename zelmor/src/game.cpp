@@ -1,6 +1,7 @@
 #include "game.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "fatal_error.hpp"
 
@@ -25,56 +26,69 @@ void TileMoves::narrow(uint32_t tile) {
 }
 
 TileMoves get_tile_moves(const Board& board, uint32_t player) {
-    const uint8_t blocked = blocked_bit(Board::checked_player(player));
-    const uint32_t dim = board.dim();
     TileMoves map;
+    get_tile_moves(board, player, map);
+    return map;
+}
 
-    struct Corner {
-        uint32_t cell, row, col;
-    };
-    std::array<Corner, kMaxCells> corners;
-    uint32_t corner_count = 0;
-    board.corners(player).for_each([&](uint32_t c) { corners[corner_count++] = {c, c / dim, c % dim}; });
-    if (corner_count == 0) return map;
+// A placement is legal when its bounding box is on the board, none of its cells is blocked for the
+// player and one of them is a corner cell. Board rows are bit words (bit c = column c), so one pass over
+// a variant's cells tests every origin column of an origin row at once: shifting a row word right by a
+// cell's column lines that cell up with the origin column.
+void get_tile_moves(const Board& board, uint32_t player, TileMoves& map) {
+    const CellSet& corners = board.corners(player);
+    const auto& blocked = board.blocked_rows(player);
+    const uint32_t dim = board.dim();
+    map.clear();
 
-    // A placement is found once per corner cell under it; the stamp of the last variant that tried an
-    // origin drops the repeats without clearing anything between variants.
-    thread_local std::array<uint32_t, kMaxCells> tried_by{};
-    thread_local uint32_t stamp = 0;
+    std::array<uint32_t, kMaxDim> corner_rows{};
+    uint32_t rows_with_corners = 0;  // bit r: row r holds a corner cell
+    for (uint32_t r = 0; r < dim; ++r) {
+        corner_rows[r] = corners.bits(r * dim, dim);
+        if (corner_rows[r]) rows_with_corners |= 1u << r;
+    }
+    if (!rows_with_corners) return;
 
-    for (uint32_t p = 0; p < board.remaining_count(player); ++p) {
+    std::array<uint32_t, kMaxDim> covered_rows{};  // the map's keys, row by row
+    const auto low_bits = [](uint32_t n) { return n >= 32 ? ~0u : (1u << n) - 1; };
+    const uint32_t piece_count = board.remaining_count(player);
+    for (uint32_t p = 0; p < piece_count; ++p) {
         const Piece& piece = board.remaining_piece(player, p);
         for (uint32_t k = 0; k < piece.variants.size(); ++k) {
             const PieceVariant& variant = piece.variants[k];
-            if (++stamp == 0) {
-                tried_by.fill(0);
-                stamp = 1;
-            }
             if (variant.height > dim || variant.width > dim) continue;
-            const uint32_t max_row = dim - variant.height, max_col = dim - variant.width;
-            for (uint32_t a = 0; a < corner_count; ++a) {
-                const Corner& corner = corners[a];
-                for (const CellOffset& cell : variant.cells) {
-                    // The cell on the corner puts the bounding box at (row, col); unsigned wrap = off board.
-                    const uint32_t row = corner.row - cell.row, col = corner.col - cell.col;
-                    if (row > max_row || col > max_col) continue;
-                    const uint32_t origin = row * dim + col;
-                    if (tried_by[origin] == stamp) continue;
-                    tried_by[origin] = stamp;
-                    Move move{static_cast<uint8_t>(p), static_cast<uint8_t>(k), static_cast<uint16_t>(origin),
-                              {}, static_cast<uint8_t>(variant.offsets.size())};
-                    bool free = true;
-                    for (uint32_t i = 0; i < move.size && free; ++i) {
-                        const uint32_t t = origin + variant.offsets[i];
-                        move.tiles[i] = static_cast<uint16_t>(t);
-                        free = !(board.cell(t) & blocked);
-                    }
-                    if (free) map.add(move);
+            const auto& cells = variant.padded_cells;
+            const uint32_t origin_columns = low_bits(dim - variant.width + 1);
+            // Origin rows whose variant rows meet some row with a corner cell.
+            uint32_t origin_rows = 0;
+            for (uint32_t i = 0; i < variant.height; ++i) origin_rows |= rows_with_corners >> i;
+            origin_rows &= low_bits(dim - variant.height + 1);
+
+            for (; origin_rows; origin_rows &= origin_rows - 1) {
+                const uint32_t row = static_cast<uint32_t>(std::countr_zero(origin_rows));
+                uint32_t touching = 0;
+                for (const CellOffset& cell : cells) touching |= corner_rows[row + cell.row] >> cell.col;
+                touching &= origin_columns;
+                if (!touching) continue;
+                uint32_t conflicting = 0;
+                for (const CellOffset& cell : cells) conflicting |= blocked[row + cell.row] >> cell.col;
+                const uint32_t legal = touching & ~conflicting;
+                if (!legal) continue;
+                for (const CellOffset& cell : cells) covered_rows[row + cell.row] |= legal << cell.col;
+                for (uint32_t columns = legal; columns; columns &= columns - 1) {
+                    const uint32_t origin = row * dim + static_cast<uint32_t>(std::countr_zero(columns));
+                    Move& move = map.moves_.emplace_back();
+                    move.piece_index = static_cast<uint8_t>(p);
+                    move.variant_index = static_cast<uint8_t>(k);
+                    move.origin = static_cast<uint16_t>(origin);
+                    move.size = static_cast<uint8_t>(variant.offsets.size());
+                    for (uint32_t i = 0; i < move.size; ++i)
+                        move.tiles[i] = static_cast<uint16_t>(origin + variant.offsets[i]);
                 }
             }
         }
     }
-    return map;
+    for (uint32_t r = 0; r < dim; ++r) map.tiles_.insert_bits(r * dim, covered_rows[r]);
 }
 
 Game::Game(uint32_t dim) : board_(dim), tile_moves_(get_tile_moves(board_, 0)) {}
@@ -107,8 +121,13 @@ std::optional<std::string> Game::apply(uint32_t tile, std::optional<uint32_t> pi
 uint32_t Game::advance_player() {
     while (!is_terminal()) {
         current_player_ = (current_player_ + 1) % 4;
-        tile_moves_ = get_tile_moves(board_, current_player_);
-        if (finished_[current_player_]) continue;
+        // A finished player's map is empty without looking: only the player to act covers cells, so
+        // nothing has given a finished player a corner cell or unblocked one since it was found stuck.
+        if (finished_[current_player_]) {
+            tile_moves_.clear();
+            continue;
+        }
+        get_tile_moves(board_, current_player_, tile_moves_);
         if (!tile_moves_.empty()) return current_player_;
         finished_[current_player_] = true;
     }
@@ -165,10 +184,34 @@ void require(bool holds, const std::string& what) {
     if (!holds) throw FatalError("inconsistent game: " + what);
 }
 
-std::vector<std::array<uint32_t, 3>> sorted_triples(const std::vector<Move>& moves) {
-    std::vector<std::array<uint32_t, 3>> triples;
+using Triples = std::vector<std::array<uint32_t, 3>>;
+
+Triples sorted_triples(const std::vector<Move>& moves) {
+    Triples triples;
     for (const Move& m : moves) triples.push_back({m.piece_index, m.variant_index, m.origin});
     std::sort(triples.begin(), triples.end());
+    return triples;
+}
+
+// The player's legal placements by the plainest enumeration: every origin that puts some cell of some
+// variant on some corner cell, tested one cell byte at a time by Board::is_valid_move. Slow, but it
+// shares nothing with get_tile_moves, which makes it the yardstick for it.
+Triples reference_triples(const Board& board, uint32_t player) {
+    Triples triples;
+    for (uint32_t p = 0; p < board.remaining_count(player); ++p) {
+        const Piece& piece = board.remaining_piece(player, p);
+        board.corners(player).for_each([&](uint32_t corner) {
+            for (uint32_t k = 0; k < piece.variants.size(); ++k) {
+                for (uint32_t offset : piece.variants[k].offsets) {
+                    if (corner < offset) continue;
+                    if (board.is_valid_move(player, piece.variants[k], corner - offset))
+                        triples.push_back({p, k, corner - offset});
+                }
+            }
+        });
+    }
+    std::sort(triples.begin(), triples.end());
+    triples.erase(std::unique(triples.begin(), triples.end()), triples.end());
     return triples;
 }
 
@@ -182,6 +225,9 @@ void Game::check_consistency() const {
         const uint8_t byte = board_.cell(t);
         const uint32_t owner = byte & kOwnerMask;
         require(owner <= 4, "cell " + std::to_string(t) + " has owner nibble " + std::to_string(owner));
+        for (uint32_t p = 0; p < 4; ++p)
+            require(((board_.blocked_rows(p)[t / dim] >> (t % dim)) & 1u) == ((byte & blocked_bit(p)) != 0),
+                    "the blocked rows of player " + std::to_string(p) + " disagree with cell " + std::to_string(t));
         if (owner == 0) continue;
         const uint32_t p = owner - 1;
         ++covered[p];
@@ -232,7 +278,7 @@ void Game::check_consistency() const {
                 "player " + std::to_string(p) + " covers " + std::to_string(covered[p]) + " cells, not " +
                     std::to_string(spent + in_turn));
         if (finished_[p])
-            require(get_tile_moves(board_, p).empty(), "finished player " + std::to_string(p) + " can move");
+            require(reference_triples(board_, p).empty(), "finished player " + std::to_string(p) + " can move");
     }
 
     require(is_terminal() == tile_moves_.empty(), "the move map is empty exactly when the game is over");
@@ -251,9 +297,8 @@ void Game::check_consistency() const {
     }
     require(union_of_moves == tile_moves_.tiles(), "the map's keys are not the tiles its moves still cover");
     if (turn_tile_count_ == 0)
-        require(sorted_triples(tile_moves_.moves()) ==
-                    sorted_triples(get_tile_moves(board_, current_player_).moves()),
-                "the turn's moves differ from a fresh move generation");
+        require(sorted_triples(tile_moves_.moves()) == reference_triples(board_, current_player_),
+                "the turn's moves differ from the legal placements");
 }
 
 }  // namespace zelmor

@@ -43,16 +43,24 @@ public:
     const std::vector<Move>& moves() const { return moves_; }
 
     void add(const Move& move);
+    void clear() {  // keeps the moves' storage for the next turn
+        moves_.clear();
+        tiles_.clear();
+    }
     // Takes `tile` (a key): keeps the moves covering it and the keys still covered by one of them.
     void narrow(uint32_t tile);
 
 private:
+    friend void get_tile_moves(const Board& board, uint32_t player, TileMoves& map);
+
     std::vector<Move> moves_;
     CellSet tiles_;
 };
 
 // Every legal placement of the player's remaining pieces, indexed by the tiles it covers.
 TileMoves get_tile_moves(const Board& board, uint32_t player);
+// The same, refilling `map` in place so that its storage is reused from turn to turn.
+void get_tile_moves(const Board& board, uint32_t player, TileMoves& map);
 
 struct Action {
     uint32_t player;

@@ -38,8 +38,8 @@ PieceVariant PieceVariant::build(Shape shape, uint32_t dim) {
         const auto& row = shape[r];
         for (uint32_t c = 0; c < row.size(); ++c) {
             if (row[c]) {
+                v.padded_cells.at(v.offsets.size()) = {r, c};
                 v.offsets.push_back(static_cast<uint32_t>(v.mask.size()));
-                v.cells.push_back({r, c});
             }
             v.mask.push_back(row[c]);
         }
@@ -49,6 +49,7 @@ PieceVariant PieceVariant::build(Shape shape, uint32_t dim) {
             v.mask.insert(v.mask.end(), dim - row.size(), false);
         }
     }
+    for (size_t i = v.offsets.size(); i < kMaxPieceCells; ++i) v.padded_cells[i] = v.padded_cells[0];
     v.shape = std::move(shape);
     return v;
 }

@@ -30,7 +30,10 @@ struct PieceVariant {
     Shape shape;
     uint32_t width = 0;
     uint32_t height = 0;
-    std::vector<CellOffset> cells;  // the same cells as offsets, as (row, col), in the same order
+    // The same cells as offsets, as (row, col), in the same order, padded to kMaxPieceCells entries by
+    // repeating the first: a union over all entries then equals the union over the cells, and move
+    // generation runs fixed-length loops.
+    std::array<CellOffset, kMaxPieceCells> padded_cells{};
 
     static PieceVariant build(Shape shape, uint32_t dim);
 };
