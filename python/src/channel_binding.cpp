@@ -332,6 +332,21 @@ private:
     pid_t creator_pid_;
 };
 
+// The objects the engine is handed as its inference queue and its pipe: one slot, one network front.
+struct SlotQueue {
+    nb::object channel;  // keeps the mapping alive
+    uint32_t slot;
+    uint32_t front;
+    void put(nb::handle request) { nb::cast<Channel&>(channel).put(slot, front, request); }
+};
+
+struct SlotPipe {
+    nb::object channel;
+    uint32_t slot;
+    double timeout;
+    nb::tuple recv() { return nb::cast<Channel&>(channel).recv(slot, timeout); }
+};
+
 template <class T>
 nb::ndarray<nb::numpy, T> view(Channel& channel, T* data, std::initializer_list<size_t> shape) {
     return nb::ndarray<nb::numpy, T>(data, shape, nb::find(&channel));
@@ -341,6 +356,8 @@ nb::ndarray<nb::numpy, T> view(Channel& channel, T* data, std::initializer_list<
 
 NB_MODULE(_channel, m) {
     m.doc() = "Shared-memory request/reply slots between self-play workers and the inference service.";
+    nb::class_<SlotQueue>(m, "SlotQueue").def("put", &SlotQueue::put, nb::arg("request"));
+    nb::class_<SlotPipe>(m, "SlotPipe").def("recv", &SlotPipe::recv);
     nb::class_<Channel>(m, "Channel")
         .def_static("create", &Channel::create, nb::arg("slots"), nb::arg("dim"), nb::arg("rep"),
                     nb::rv_policy::take_ownership)
@@ -357,6 +374,12 @@ NB_MODULE(_channel, m) {
         .def("close", &Channel::close_channel)
         .def("front", &Channel::front, nb::arg("slot"))
         .def("worker_id", &Channel::worker_id, nb::arg("slot"))
+        .def(
+            "queue", [](nb::object self, uint32_t slot, uint32_t front) { return SlotQueue{self, slot, front}; },
+            nb::arg("slot"), nb::arg("front") = 0, "The inference queue of one worker slot for one network.")
+        .def(
+            "pipe", [](nb::object self, uint32_t slot, double timeout) { return SlotPipe{self, slot, timeout}; },
+            nb::arg("slot"), nb::arg("timeout"), "The pipe of one worker slot; recv() waits at most `timeout` s.")
         .def("requests",
              [](Channel& c) {
                  const size_t d = c.dim();
