@@ -2,15 +2,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "fatal_error.hpp"
 
 namespace zelmor {
-
-void TileMoves::add(const Move& move) {
-    moves_.push_back(move);
-    for (uint32_t i = 0; i < move.size; ++i) tiles_.insert(move.tiles[i]);
-}
 
 void TileMoves::narrow(uint32_t tile) {
     tiles_.erase(tile);
@@ -19,7 +15,7 @@ void TileMoves::narrow(uint32_t tile) {
     for (const Move& move : moves_) {
         if (!move.covers(tile)) continue;
         moves_[kept++] = move;
-        for (uint32_t i = 0; i < move.size; ++i) still_covered.insert(move.tiles[i]);
+        for (uint16_t t : move.tiles) still_covered.insert(t);
     }
     moves_.resize(kept);
     tiles_ &= still_covered;
@@ -31,25 +27,42 @@ TileMoves get_tile_moves(const Board& board, uint32_t player) {
     return map;
 }
 
+namespace {
+
+// Rows r and r + 1 of a row array as one word: row r in the low half, row r + 1 in the high half.
+uint64_t row_pair(const uint32_t* rows, uint32_t r) {
+    uint64_t pair;
+    std::memcpy(&pair, rows + r, sizeof pair);
+    return pair;
+}
+
+void or_row_pair(uint32_t* rows, uint32_t r, uint64_t bits) {
+    std::memcpy(rows + r, &bits, sizeof bits);
+}
+
+}  // namespace
+
 // A placement is legal when its bounding box is on the board, none of its cells is blocked for the
-// player and one of them is a corner cell. Board rows are bit words (bit c = column c), so one pass over
-// a variant's cells tests every origin column of an origin row at once: shifting a row word right by a
-// cell's column lines that cell up with the origin column.
+// player and one of them is a corner cell. Board rows are bit words (bit c = column c), and a 64-bit word
+// holds two consecutive rows, so one pass over a variant's cells tests every origin column of two origin
+// rows at once: shifting the rows right by a cell's column lines that cell up with the origin column.
+// Bits that a shift moves from the upper row into the lower one land right of the last origin column that
+// fits, where the origin mask drops them.
 void get_tile_moves(const Board& board, uint32_t player, TileMoves& map) {
     const CellSet& corners = board.corners(player);
-    const auto& blocked = board.blocked_rows(player);
     const uint32_t dim = board.dim();
     map.clear();
 
-    std::array<uint32_t, kMaxDim> corner_rows{};
+    // One spare zero row past the board for the upper half of a pair that starts on the last row.
+    std::array<uint32_t, kMaxDim + 1> corner_rows{}, blocked_rows{}, covered_rows{};
     uint32_t rows_with_corners = 0;  // bit r: row r holds a corner cell
     for (uint32_t r = 0; r < dim; ++r) {
         corner_rows[r] = corners.bits(r * dim, dim);
+        blocked_rows[r] = board.blocked_rows(player)[r];
         if (corner_rows[r]) rows_with_corners |= 1u << r;
     }
     if (!rows_with_corners) return;
 
-    std::array<uint32_t, kMaxDim> covered_rows{};  // the map's keys, row by row
     const auto low_bits = [](uint32_t n) { return n >= 32 ? ~0u : (1u << n) - 1; };
     const uint32_t piece_count = board.remaining_count(player);
     for (uint32_t p = 0; p < piece_count; ++p) {
@@ -58,32 +71,39 @@ void get_tile_moves(const Board& board, uint32_t player, TileMoves& map) {
             const PieceVariant& variant = piece.variants[k];
             if (variant.height > dim || variant.width > dim) continue;
             const auto& cells = variant.padded_cells;
-            const uint32_t origin_columns = low_bits(dim - variant.width + 1);
-            // Origin rows whose variant rows meet some row with a corner cell.
+            const uint64_t origin_columns = low_bits(dim - variant.width + 1);
+            // Origin rows that fit and put some row of the variant on a row with a corner cell.
             uint32_t origin_rows = 0;
             for (uint32_t i = 0; i < variant.height; ++i) origin_rows |= rows_with_corners >> i;
             origin_rows &= low_bits(dim - variant.height + 1);
 
-            for (; origin_rows; origin_rows &= origin_rows - 1) {
+            while (origin_rows) {
                 const uint32_t row = static_cast<uint32_t>(std::countr_zero(origin_rows));
-                uint32_t touching = 0;
-                for (const CellOffset& cell : cells) touching |= corner_rows[row + cell.row] >> cell.col;
-                touching &= origin_columns;
+                const uint64_t upper_fits = (origin_rows >> (row + 1)) & 1u;
+                origin_rows &= ~(3u << row);
+                uint64_t touching = 0;
+                for (const CellOffset& cell : cells)
+                    touching |= row_pair(corner_rows.data(), row + cell.row) >> cell.col;
+                touching &= origin_columns | (origin_columns << 32) * upper_fits;
                 if (!touching) continue;
-                uint32_t conflicting = 0;
-                for (const CellOffset& cell : cells) conflicting |= blocked[row + cell.row] >> cell.col;
-                const uint32_t legal = touching & ~conflicting;
+                uint64_t conflicting = 0;
+                for (const CellOffset& cell : cells)
+                    conflicting |= row_pair(blocked_rows.data(), row + cell.row) >> cell.col;
+                const uint64_t legal = touching & ~conflicting;
                 if (!legal) continue;
-                for (const CellOffset& cell : cells) covered_rows[row + cell.row] |= legal << cell.col;
-                for (uint32_t columns = legal; columns; columns &= columns - 1) {
-                    const uint32_t origin = row * dim + static_cast<uint32_t>(std::countr_zero(columns));
+                for (const CellOffset& cell : cells)
+                    or_row_pair(covered_rows.data(), row + cell.row,
+                                row_pair(covered_rows.data(), row + cell.row) | legal << cell.col);
+                for (uint64_t bits = legal; bits; bits &= bits - 1) {
+                    const uint32_t bit = static_cast<uint32_t>(std::countr_zero(bits));
+                    const uint32_t origin = (row + bit / 32) * dim + bit % 32;
                     Move& move = map.moves_.emplace_back();
                     move.piece_index = static_cast<uint8_t>(p);
                     move.variant_index = static_cast<uint8_t>(k);
                     move.origin = static_cast<uint16_t>(origin);
                     move.size = static_cast<uint8_t>(variant.offsets.size());
-                    for (uint32_t i = 0; i < move.size; ++i)
-                        move.tiles[i] = static_cast<uint16_t>(origin + variant.offsets[i]);
+                    for (uint32_t i = 0; i < kMaxPieceCells; ++i)
+                        move.tiles[i] = static_cast<uint16_t>(origin + variant.offsets[std::min(i, move.size - 1u)]);
                 }
             }
         }

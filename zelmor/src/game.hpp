@@ -14,8 +14,9 @@
 namespace zelmor {
 
 // One legal placement: the piece's position in its owner's remaining list when the map was built, the
-// orientation, and the board cell under the orientation's bounding-box top-left; `tiles` are the cells
-// it covers, ascending (only the first `size` are used).
+// orientation, and the board cell under the orientation's bounding-box top-left; `tiles` are the `size`
+// cells it covers, ascending, padded to kMaxPieceCells entries by repeating the last so that tests over
+// them need no count.
 struct Move {
     uint8_t piece_index;
     uint8_t variant_index;
@@ -24,9 +25,9 @@ struct Move {
     uint8_t size;
 
     bool covers(uint32_t tile) const {
-        for (uint32_t i = 0; i < size; ++i)
-            if (tiles[i] == tile) return true;
-        return false;
+        bool found = false;
+        for (uint16_t t : tiles) found |= t == tile;
+        return found;
     }
     bool operator==(const Move& o) const {
         return piece_index == o.piece_index && variant_index == o.variant_index && origin == o.origin;
@@ -42,7 +43,6 @@ public:
     const CellSet& tiles() const { return tiles_; }
     const std::vector<Move>& moves() const { return moves_; }
 
-    void add(const Move& move);
     void clear() {  // keeps the moves' storage for the next turn
         moves_.clear();
         tiles_.clear();
