@@ -9,8 +9,9 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
-#include <cstring>
+#include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "fatal_error.hpp"
 #include "game.hpp"
@@ -23,24 +24,36 @@ namespace {
 using BoolArray = nb::ndarray<nb::numpy, bool>;
 using ByteArray = nb::ndarray<nb::numpy, uint8_t>;
 
-uint32_t checked_dim(int64_t dim) {
-    if (dim < kMinDim || dim > kMaxDim)
-        throw nb::value_error(("board side " + std::to_string(dim) + " is not in " + std::to_string(kMinDim) +
-                               ".." + std::to_string(kMaxDim)).c_str());
-    return static_cast<uint32_t>(dim);
+// The value of an integer argument (int, bool, numpy integers: anything with __index__), or nullopt when
+// it does not fit in 64 bits, which every range below rejects. Anything else raises Python's TypeError.
+std::optional<int64_t> integer_value(nb::handle value) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (!index) throw nb::python_error();
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow) return std::nullopt;
+    return result;
 }
 
-uint32_t checked_player(int64_t player) {
-    if (player < 0 || player > 3)
-        throw nb::value_error(("player " + std::to_string(player) + " is not in 0..3").c_str());
-    return static_cast<uint32_t>(player);
+// The integer `value` when it lies in first..last; otherwise ValueError "<what> <value> <complaint>".
+uint32_t in_range(nb::handle value, int64_t first, int64_t last, const char* what, const std::string& complaint) {
+    const auto number = integer_value(value);
+    if (!number || *number < first || *number > last)
+        throw nb::value_error((std::string(what) + " " + nb::str(value).c_str() + " " + complaint).c_str());
+    return static_cast<uint32_t>(*number);
 }
 
-uint32_t checked_tile(const Game& game, int64_t tile) {
-    if (tile < 0 || tile >= int64_t{game.board().cell_count()})
-        throw nb::value_error(("tile " + std::to_string(tile) + " is off the " + std::to_string(game.dim()) +
-                               " x " + std::to_string(game.dim()) + " board").c_str());
-    return static_cast<uint32_t>(tile);
+uint32_t checked_dim(nb::handle dim) {
+    return in_range(dim, kMinDim, kMaxDim, "board side",
+                    "is not in " + std::to_string(kMinDim) + ".." + std::to_string(kMaxDim));
+}
+
+uint32_t checked_player(nb::handle player) { return in_range(player, 0, 3, "player", "is not in 0..3"); }
+
+uint32_t checked_tile(const Game& game, nb::handle tile) {
+    const std::string side = std::to_string(game.dim());
+    return in_range(tile, 0, game.board().cell_count() - 1, "tile", "is off the " + side + " x " + side + " board");
 }
 
 // Hands a heap buffer to numpy, which frees it with the array.
@@ -60,7 +73,7 @@ BoolArray encode(const Game& game, bool channels_last) {
 }
 
 // Applies one legal action; an illegal one raises ValueError with the rules' text, game unchanged.
-void apply_legal(Game& game, int64_t tile_value) {
+void apply_legal(Game& game, nb::handle tile_value) {
     const uint32_t tile = checked_tile(game, tile_value);
     if (!game.legal_set().contains(tile))
         throw nb::value_error(("Invalid move - Player " + std::to_string(game.current_player()) + ", Tile " +
@@ -68,23 +81,57 @@ void apply_legal(Game& game, int64_t tile_value) {
     game.apply(tile);
 }
 
-BoolArray encode_history(const std::vector<std::pair<int64_t, int64_t>>& history, int64_t dim_value,
-                         bool channels_last) {
+// One (player, tile) entry of a history, each as its Python object and its value (nullopt beyond 64 bits).
+struct HistoryEntry {
+    nb::object pair;  // owns player and tile when the entry was not a list or tuple itself
+    nb::handle player, tile;
+    std::optional<int64_t> player_value, tile_value;
+};
+
+// TypeError naming the entry when it is not a pair of integers.
+HistoryEntry history_entry(nb::handle entry, size_t i) {
+    const auto not_a_pair = [&] {
+        return nb::type_error(
+            ("history entry " + std::to_string(i) + " is not a (player, tile) pair of integers").c_str());
+    };
+    nb::object pair = nb::steal(PySequence_Fast(entry.ptr(), ""));
+    if (!pair.is_valid()) {
+        PyErr_Clear();
+        throw not_a_pair();
+    }
+    if (PySequence_Fast_GET_SIZE(pair.ptr()) != 2) throw not_a_pair();
+    HistoryEntry result{pair, PySequence_Fast_GET_ITEM(pair.ptr(), 0), PySequence_Fast_GET_ITEM(pair.ptr(), 1),
+                        {}, {}};
+    if (!PyIndex_Check(result.player.ptr()) || !PyIndex_Check(result.tile.ptr())) throw not_a_pair();
+    result.player_value = integer_value(result.player);
+    result.tile_value = integer_value(result.tile);
+    return result;
+}
+
+BoolArray encode_history(nb::handle history, nb::handle dim_value, bool channels_last) {
     Game game(checked_dim(dim_value));
-    const size_t dim = game.dim(), plane = 5 * dim * dim, steps = history.size();
-    auto bytes = std::make_unique<bool[]>(steps * plane + 1);
+    nb::object entries =
+        nb::steal(PySequence_Fast(history.ptr(), "history must be a sequence of (player, tile) pairs"));
+    if (!entries.is_valid()) throw nb::python_error();
+    const size_t dim = game.dim(), plane = 5 * dim * dim, cells = game.board().cell_count();
+    const size_t steps = static_cast<size_t>(PySequence_Fast_GET_SIZE(entries.ptr()));
+    // Every legal action covers an empty cell, so a history longer than the board fails before its end:
+    // one encoding per cell is all the buffer ever needs, however long the input.
+    const size_t capacity = std::min(steps, cells);
+    auto bytes = std::make_unique<bool[]>(capacity * plane);
     for (size_t i = 0; i < steps; ++i) {
-        const auto [player, tile] = history[i];
-        game.get_game_state(channels_last, reinterpret_cast<uint8_t*>(bytes.get() + i * plane));
-        if (player != int64_t{game.current_player()})
-            throw nb::value_error(("history entry " + std::to_string(i) + ": player " + std::to_string(player) +
+        const HistoryEntry entry = history_entry(PySequence_Fast_GET_ITEM(entries.ptr(), i), i);
+        const std::string where = "history entry " + std::to_string(i) + ": ";
+        if (entry.player_value != int64_t{game.current_player()})
+            throw nb::value_error((where + "player " + nb::str(entry.player).c_str() +
                                    " is not the player to act (" + std::to_string(game.current_player()) + ")")
                                       .c_str());
-        if (tile < 0 || tile >= int64_t{game.board().cell_count()} ||
-            !game.legal_set().contains(static_cast<uint32_t>(tile)))
-            throw nb::value_error(
-                ("history entry " + std::to_string(i) + ": tile " + std::to_string(tile) + " is not legal").c_str());
-        game.apply(static_cast<uint32_t>(tile));
+        const auto tile = entry.tile_value;
+        if (i >= capacity || !tile || *tile < 0 || *tile >= int64_t(cells) ||
+            !game.legal_set().contains(static_cast<uint32_t>(*tile)))
+            throw nb::value_error((where + "tile " + nb::str(entry.tile).c_str() + " is not legal").c_str());
+        game.get_game_state(channels_last, reinterpret_cast<uint8_t*>(bytes.get() + i * plane));
+        game.apply(static_cast<uint32_t>(*tile));
     }
     return channels_last ? owned_array<bool, BoolArray>(std::move(bytes), {steps, dim, dim, 5})
                          : owned_array<bool, BoolArray>(std::move(bytes), {steps, 5, dim, dim});
@@ -133,17 +180,21 @@ NB_MODULE(_rules, m) {
         });
 
     m.def(
-        "pieces", [](int64_t dim) { return Catalogue::for_dim(checked_dim(dim)).pieces; }, nb::arg("dim") = 20,
+        "pieces", [](nb::handle dim) { return Catalogue::for_dim(checked_dim(dim)).pieces; }, nb::arg("dim") = 20,
+        nb::sig("def pieces(dim: int = 20) -> list[Piece]"),
         "The 21 catalogue pieces with their orientations laid out for a board of side `dim`.");
 
     m.def("encode_history", &encode_history, nb::arg("history"), nb::arg("dim"), nb::arg("channels_last") = false,
+          nb::sig("def encode_history(history: collections.abc.Sequence[tuple[int, int]], dim: int, "
+                  "channels_last: bool = False) -> numpy.typing.NDArray[numpy.bool_]"),
           "Network inputs before each action of a game replayed from a new board.\n\n"
           "history: sequence of (player, tile) pairs. Returns bool array (T, 5, dim, dim), or (T, dim, dim, 5)\n"
           "when channels_last. Raises ValueError naming the first pair that is not a legal action of the\n"
           "player to act.");
 
     nb::class_<Game>(m, "Game")
-        .def("__init__", [](Game* g, int64_t dim) { new (g) Game(checked_dim(dim)); }, nb::arg("dim") = 20)
+        .def("__init__", [](Game* g, nb::handle dim) { new (g) Game(checked_dim(dim)); }, nb::arg("dim") = 20,
+             nb::sig("def __init__(self, dim: int = 20) -> None"))
         .def_prop_ro("dim", &Game::dim)
         .def_prop_ro("current_player", &Game::current_player)
         .def_prop_ro("finished", [](const Game& g) { return g.finished(); })
@@ -173,22 +224,24 @@ NB_MODULE(_rules, m) {
             "dict tile -> set of (piece_index, variant_index, origin) still possible through that tile.")
         .def(
             "corners",
-            [](const Game& g, int64_t player) {
+            [](const Game& g, nb::handle player) {
                 std::vector<uint32_t> cells;
                 g.board().corners(checked_player(player)).for_each([&](uint32_t c) { cells.push_back(c); });
                 return cells;
             },
-            nb::arg("player"))
+            nb::arg("player"), nb::sig("def corners(self, player: int) -> list[int]"),
+            "The player's corner cells, ascending: where its next piece may touch its own.")
         .def(
             "remaining_pieces",
-            [](const Game& g, int64_t player) {
+            [](const Game& g, nb::handle player) {
                 const uint32_t p = checked_player(player);
                 std::vector<uint32_t> ids;
                 for (uint32_t i = 0; i < g.board().remaining_count(p); ++i)
                     ids.push_back(g.board().remaining_piece(p, i).piece_id);
                 return ids;
             },
-            nb::arg("player"))
+            nb::arg("player"), nb::sig("def remaining_pieces(self, player: int) -> list[int]"),
+            "Piece ids the player has not placed, in list order (a move's piece_index is a position here).")
         .def(
             "cells",
             [](const Game& g) {
@@ -198,7 +251,7 @@ NB_MODULE(_rules, m) {
                 return owned_array<uint8_t, ByteArray>(std::move(bytes), {dim, dim});
             },
             "Raw cell bytes, uint8 (dim, dim): owner in bits 0-3, player p's blocked bit at 4 + p.")
-        .def("apply", &apply_legal, nb::arg("tile"),
+        .def("apply", &apply_legal, nb::arg("tile"), nb::sig("def apply(self, tile: int) -> None"),
              "Take one tile for the player to act; ValueError if no legal move covers it.")
         .def("is_terminal", &Game::is_terminal)
         .def("scores", [](const Game& g) { return g.board().get_scores(g.last_sizes()); })
