@@ -2,5 +2,7 @@
 ``zelmor_self_play`` engine."""
 
 from ._rules import Game, Piece, PieceVariant, encode_history, pieces
+from .settings import Settings
+from .store import StoredGame, read_games
 
-__all__ = ["Game", "Piece", "PieceVariant", "encode_history", "pieces"]
+__all__ = ["Game", "Piece", "PieceVariant", "Settings", "StoredGame", "encode_history", "pieces", "read_games"]

@@ -1,0 +1,221 @@
+"""The inference service and the two objects through which the engine reaches it.
+
+The engine evaluates a position by calling ``put((id, state))`` on its inference queue and then
+``recv()`` on its pipe, and blocks, holding its interpreter lock, until the reply is there. Every worker
+process gets:
+  RequestQueue  the engine's inference queue (one per network: ``model_queue``, ``baseline_queue``);
+                it turns the nested boolean lists into bytes and puts them on the one request queue
+                shared by all workers and read by the service;
+  ReplyPipe     the engine's pipe: the worker's own read end of a one-way pipe from the service, with
+                a timeout, raising ServiceGone when the service has stopped.
+
+Request on the shared queue: (worker id, network index, planes as uint8 bytes in the ``rep`` layout).
+Reply on the worker's pipe: float32 bytes, dim * dim policy logits followed by 4 value logits.
+
+The service (``serve``, run in its own process) takes a request, gathers more until every active
+worker has one waiting or ``batch_wait_s`` has passed, runs each network once on its part of the batch
+and answers every worker on its own pipe. It stops when the stop event is set, when the process that
+started it is gone, or on an error, which it reports on the message queue before it exits.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import queue
+import time
+import traceback
+from dataclasses import dataclass
+
+import numpy as np
+
+VALUE_LOGITS = 4
+SERVICE_FAILED = "service failed"  # message kind on the message queue: (SERVICE_FAILED, text)
+_PARENT_CHECK_S = 1.0
+
+
+class ServiceGone(Exception):
+    """The inference service stopped answering; the engine abandons the game it is playing."""
+
+
+class RequestQueue:
+    """The engine's inference queue for one network (index 0: the model, 1: the baseline)."""
+
+    def __init__(self, requests: multiprocessing.Queue, network: int):
+        self._requests = requests
+        self._network = network
+
+    def put(self, request) -> None:
+        """request: (worker id, planes as nested lists of bool, (5, dim, dim) or (dim, dim, 5))."""
+        worker, planes = request
+        self._requests.put((worker, self._network, np.asarray(planes, dtype=np.uint8).tobytes()))
+
+
+class ReplyPipe:
+    """The engine's pipe: ``recv()`` returns (policy logits list of dim*dim floats, value logits list
+    of 4 floats) or raises ServiceGone when the service has stopped or stays silent for ``timeout_s``.
+    Once it has raised, ``failure`` holds the error and every later call raises it again."""
+
+    def __init__(self, connection, timeout_s: float):
+        self._connection = connection
+        self._timeout_s = timeout_s
+        self.failure: ServiceGone | None = None
+
+    def recv(self) -> tuple[list[float], list[float]]:
+        if self.failure is None:
+            try:
+                if self._connection.poll(self._timeout_s):
+                    logits = np.frombuffer(self._connection.recv_bytes(), dtype=np.float32)
+                    return logits[:-VALUE_LOGITS].tolist(), logits[-VALUE_LOGITS:].tolist()
+                self.failure = ServiceGone(f"no reply from the inference service within {self._timeout_s:g} s")
+            except (EOFError, OSError):
+                self.failure = ServiceGone("the inference service has stopped")
+        raise self.failure
+
+
+@dataclass(frozen=True)
+class ServiceCounts:
+    """The service's totals since its first request."""
+
+    evaluations: int
+    batches: int
+    model_seconds: float  # inside the networks' forward passes
+    wall_seconds: float  # from the first request to the end of the latest batch
+
+    @property
+    def mean_batch(self) -> float:
+        return self.evaluations / self.batches if self.batches else 0.0
+
+    @property
+    def model_share(self) -> float:
+        """Share of the service's wall time spent inside the networks."""
+        return self.model_seconds / self.wall_seconds if self.wall_seconds else 0.0
+
+
+class ServiceStats:
+    """Counters the service writes and any process may read (shared memory, one writer)."""
+
+    def __init__(self, context):
+        self._values = context.Array("d", 4, lock=False)
+
+    def snapshot(self) -> ServiceCounts:
+        evaluations, batches, model_seconds, wall_seconds = self._values[:]
+        return ServiceCounts(int(evaluations), int(batches), model_seconds, wall_seconds)
+
+    def record_batch(self, size: int, model_seconds: float, wall_seconds: float) -> None:
+        values = self._values
+        values[0] += size
+        values[1] += 1
+        values[2] += model_seconds
+        values[3] = wall_seconds
+
+
+@dataclass(frozen=True)
+class ServiceConfig:
+    """What the service process needs. checkpoints: checkpoint bytes per network index; rep: input
+    layout of the requests (1 or 2); threads: torch threads; batch_wait_s: longest wait for a full batch."""
+
+    checkpoints: tuple[bytes, ...]
+    rep: int
+    device: str
+    threads: int
+    batch_wait_s: float
+
+
+def serve(config: ServiceConfig, requests, reply_ends, active_workers, stats: ServiceStats, stop, messages) -> None:
+    """Process entry point. reply_ends[w]: the write end of worker w's pipe; active_workers: shared count
+    of workers still playing (the most requests that can be waiting); messages: where a failure is
+    reported as (SERVICE_FAILED, text) before the process exits with status 1."""
+    try:
+        _Service(config, requests, reply_ends, active_workers, stats, stop).run()
+    except BaseException as error:
+        text = "".join(traceback.format_exception_only(type(error), error)).strip()
+        messages.put((SERVICE_FAILED, text))
+        messages.close()
+        messages.join_thread()
+        raise SystemExit(1) from None
+
+
+class _Service:
+    def __init__(self, config: ServiceConfig, requests, reply_ends, active_workers, stats, stop):
+        import torch
+
+        from .model import decode_checkpoint, planes_first
+
+        torch.set_num_threads(config.threads)
+        self._torch = torch
+        self._planes_first = planes_first
+        self._config = config
+        self._requests = requests
+        self._reply_ends = reply_ends
+        self._active_workers = active_workers
+        self._stats = stats
+        self._stop = stop
+        self._networks = [decode_checkpoint(data, f"network {i}").model.to(config.device)
+                          for i, data in enumerate(config.checkpoints)]
+
+    def run(self) -> None:
+        parent = multiprocessing.parent_process()
+        started = None
+        next_parent_check = time.monotonic() + _PARENT_CHECK_S
+        while not self._stop.is_set():
+            now = time.monotonic()
+            if now >= next_parent_check:
+                if parent is not None and not parent.is_alive():
+                    return
+                next_parent_check = now + _PARENT_CHECK_S
+            try:
+                first = self._requests.get(timeout=0.1)
+            except queue.Empty:
+                continue
+            if started is None:
+                started = time.monotonic()
+            batch = self._gather(first)
+            model_seconds = sum(self._answer([r for r in batch if r[1] == network], network)
+                                for network in {r[1] for r in batch})
+            self._stats.record_batch(len(batch), model_seconds, time.monotonic() - started)
+
+    def _gather(self, first) -> list:
+        """``first`` plus the requests that arrive until every active worker has one in the batch or
+        the batch wait is over."""
+        batch = [first]
+        deadline = time.monotonic() + self._config.batch_wait_s
+        while len(batch) < self._active_workers.value:
+            try:
+                batch.append(self._requests.get_nowait())
+            except queue.Empty:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    break
+                try:
+                    batch.append(self._requests.get(timeout=remaining))
+                except queue.Empty:
+                    break
+        return batch
+
+    def _answer(self, requests: list, network: int) -> float:
+        """Evaluate the requests for one network and reply to each worker; returns the seconds spent
+        inside the network."""
+        torch = self._torch
+        model = self._networks[network]
+        dim = model.dim
+        size = 5 * dim * dim
+        for worker, _, planes in requests:
+            if not 0 <= worker < len(self._reply_ends):
+                raise ValueError(f"request from unknown worker {worker}")
+            if len(planes) != size:
+                raise ValueError(f"request of {len(planes)} values from worker {worker}; "
+                                 f"network {network} takes {size} (board side {dim})")
+        shape = (5, dim, dim) if self._config.rep == 1 else (dim, dim, 5)
+        inputs = np.frombuffer(bytearray().join(r[2] for r in requests), dtype=np.uint8).reshape(len(requests), *shape)
+        started = time.perf_counter()
+        with torch.inference_mode():
+            planes = self._planes_first(torch.from_numpy(inputs).to(self._config.device).float(), self._config.rep)
+            policy, value = model(planes)
+            logits = torch.cat([policy, value], dim=1).to(device="cpu", dtype=torch.float32).numpy()
+        model_seconds = time.perf_counter() - started
+        for (worker, _, _), row in zip(requests, logits):
+            try:
+                self._reply_ends[worker].send_bytes(row)
+            except OSError:
+                pass  # the worker has ended; the pipeline notices that on its own
+        return model_seconds

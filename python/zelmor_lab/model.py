@@ -1,0 +1,215 @@
+"""The policy/value network and its checkpoint file.
+
+The network sees a position as the five boolean planes of the player to act, shape (B, 5, dim, dim):
+planes 0-3 the squares of the player to act and of the next three players in turn order, plane 4 the
+tiles the player to act may take. It answers
+  policy logits, shape (B, dim * dim): one per tile, tile = row * dim + column;
+  value logits, shape (B, 4): one per player, relative to the player to act (entry 0 is the player to
+  act, entry 1 the next player in turn order, ...).
+
+A checkpoint is one file (``torch.save`` of plain types and tensors, loaded with ``weights_only``)
+holding the weights, the architecture and the metadata (step, board side, creation time). Loading checks
+all three against what the caller needs, so a network is never silently run on a board or with a shape
+it was not made for.
+
+torch is imported here and nowhere in the package's import path, so the rules, the store and the
+command line's read-only commands work without it.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import os
+import time
+from dataclasses import asdict, dataclass, fields
+from pathlib import Path
+
+import torch
+from torch import nn
+
+from .errors import InputError
+
+CHECKPOINT_FORMAT = "zelmor-lab checkpoint 1"
+PLANES = 5
+PLAYERS = 4
+
+
+class CheckpointError(InputError):
+    """A checkpoint that cannot be read or does not fit what the caller needs."""
+
+
+@dataclass(frozen=True)
+class Architecture:
+    """Shape of the network apart from the board side.
+
+    blocks: residual blocks in the tower; channels: width of the tower; value_hidden: width of the
+    value head's hidden layer. The default is small enough for self-play on a CPU.
+    """
+
+    blocks: int = 4
+    channels: int = 32
+    value_hidden: int = 64
+
+    def __post_init__(self):
+        for f in fields(self):
+            value = getattr(self, f.name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                raise ValueError(f"architecture {f.name} must be a positive integer, got {value!r}")
+
+
+class _ResidualBlock(nn.Module):
+    def __init__(self, channels: int):
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(channels)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(channels)
+
+    def forward(self, x):
+        y = torch.relu(self.bn1(self.conv1(x)))
+        y = self.bn2(self.conv2(y))
+        return torch.relu(x + y)
+
+
+class PolicyValueNet(nn.Module):
+    """Residual convolutional tower with a policy head and a value head (AlphaZero layout)."""
+
+    def __init__(self, dim: int, architecture: Architecture = Architecture()):
+        super().__init__()
+        self.dim = dim
+        self.architecture = architecture
+        c = architecture.channels
+        self.stem = nn.Sequential(nn.Conv2d(PLANES, c, 3, padding=1, bias=False), nn.BatchNorm2d(c), nn.ReLU())
+        self.tower = nn.Sequential(*(_ResidualBlock(c) for _ in range(architecture.blocks)))
+        self.policy_head = nn.Sequential(
+            nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU(), nn.Flatten(),
+            nn.Linear(2 * dim * dim, dim * dim))
+        self.value_head = nn.Sequential(
+            nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(), nn.Flatten(),
+            nn.Linear(dim * dim, architecture.value_hidden), nn.ReLU(),
+            nn.Linear(architecture.value_hidden, PLAYERS))
+
+    def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """planes: float (B, 5, dim, dim) -> (policy logits (B, dim*dim), value logits (B, 4))."""
+        x = self.tower(self.stem(planes))
+        return self.policy_head(x), self.value_head(x)
+
+
+def planes_first(batch: torch.Tensor, rep: int) -> torch.Tensor:
+    """A batch in the layout of the ``rep`` setting, (B, 5, dim, dim) for 1 or (B, dim, dim, 5) for 2,
+    as the network's (B, 5, dim, dim)."""
+    if rep == 1:
+        return batch
+    if rep == 2:
+        return batch.permute(0, 3, 1, 2)
+    raise ValueError(f"rep must be 1 or 2, got {rep!r}")
+
+
+@dataclass(frozen=True)
+class Checkpoint:
+    """A network as stored: ``model`` in evaluation mode, its metadata and the digest of the file."""
+
+    model: PolicyValueNet
+    step: int
+    created_at: float  # seconds since the epoch
+    digest: str  # see checkpoint_digest
+
+    @property
+    def dim(self) -> int:
+        return self.model.dim
+
+    @property
+    def architecture(self) -> Architecture:
+        return self.model.architecture
+
+
+def encode_checkpoint(model: PolicyValueNet, step: int = 0) -> bytes:
+    """The checkpoint file's bytes for ``model``; step: the training step the weights belong to."""
+    payload = {
+        "format": CHECKPOINT_FORMAT,
+        "architecture": asdict(model.architecture),
+        "metadata": {"step": int(step), "dim": model.dim, "created_at": time.time()},
+        "state_dict": {k: v.detach().cpu() for k, v in model.state_dict().items()},
+    }
+    buffer = io.BytesIO()
+    torch.save(payload, buffer)
+    return buffer.getvalue()
+
+
+def save_checkpoint(model: PolicyValueNet, path: str | Path, step: int = 0) -> Path:
+    """Write ``model`` to ``path`` atomically: a reader sees the old file or the complete new one."""
+    path = Path(path)
+    temporary = path.with_name(f".{path.name}.tmp")
+    with open(temporary, "wb") as f:
+        f.write(encode_checkpoint(model, step))
+        f.flush()
+        os.fsync(f.fileno())
+    temporary.replace(path)
+    return path
+
+
+def read_checkpoint_file(path: str | Path) -> bytes:
+    try:
+        return Path(path).read_bytes()
+    except FileNotFoundError:
+        raise CheckpointError(f"checkpoint {path} does not exist") from None
+    except OSError as error:
+        raise CheckpointError(f"checkpoint {path} is unreadable: {error.strerror}") from None
+
+
+def load_checkpoint(path: str | Path, dim: int | None = None,
+                    architecture: Architecture | None = None) -> Checkpoint:
+    """Read a checkpoint file; see decode_checkpoint."""
+    return decode_checkpoint(read_checkpoint_file(path), str(path), dim, architecture)
+
+
+def decode_checkpoint(data: bytes, name: str, dim: int | None = None,
+                      architecture: Architecture | None = None) -> Checkpoint:
+    """The network in a checkpoint's bytes, in evaluation mode on the CPU.
+
+    name: how messages call the checkpoint (its path). dim, architecture: when given, the checkpoint
+    must have been made for this board side and this architecture. Every failure raises
+    CheckpointError naming the checkpoint."""
+    try:
+        payload = torch.load(io.BytesIO(data), map_location="cpu", weights_only=True)
+    except Exception as error:  # torch reports a damaged file with many exception types
+        raise CheckpointError(f"checkpoint {name} is unreadable: {_first_line(error)}") from None
+    if not isinstance(payload, dict) or payload.get("format") != CHECKPOINT_FORMAT:
+        raise CheckpointError(f"{name} is not a zelmor-lab checkpoint")
+    try:
+        stored_architecture = Architecture(**payload["architecture"])
+        metadata = payload["metadata"]
+        stored_dim, step, created_at = int(metadata["dim"]), int(metadata["step"]), float(metadata["created_at"])
+        state_dict = payload["state_dict"]
+    except (KeyError, TypeError, ValueError) as error:
+        raise CheckpointError(f"checkpoint {name} has a damaged header: {_first_line(error)}") from None
+    if dim is not None and stored_dim != dim:
+        raise CheckpointError(f"checkpoint {name} is for a {stored_dim} x {stored_dim} board, not {dim} x {dim}")
+    if architecture is not None and stored_architecture != architecture:
+        raise CheckpointError(f"checkpoint {name} has architecture {_describe(stored_architecture)}, "
+                              f"not {_describe(architecture)}")
+    try:
+        model = PolicyValueNet(stored_dim, stored_architecture)
+        model.load_state_dict(state_dict)
+    except (RuntimeError, ValueError, TypeError) as error:
+        raise CheckpointError(
+            f"checkpoint {name} does not match its own architecture: {_first_line(error)}") from None
+    model.eval()
+    return Checkpoint(model=model, step=step, created_at=created_at, digest=checkpoint_digest(data))
+
+
+def checkpoint_digest(data: bytes) -> str:
+    """The identity of a checkpoint as stored with every game it played: the first 16 hex digits of
+    the SHA-256 of the file's bytes."""
+    return hashlib.sha256(data).hexdigest()[:16]
+
+
+def _describe(architecture: Architecture) -> str:
+    return ", ".join(f"{k} {v}" for k, v in asdict(architecture).items())
+
+
+def _first_line(error: BaseException) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+

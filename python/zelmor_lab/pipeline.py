@@ -1,0 +1,187 @@
+"""The running pipeline: one inference service process and N worker processes, watched from the main
+process.
+
+    workers --(id, network, planes)--> request queue --> service --(logits)--> each worker's own pipe
+    workers --(finished games, ends, failures)--> message queue --> main process (events())
+
+Processes are started with 'spawn' (no inherited torch threads or file descriptors) and with SIGINT
+ignored, so Ctrl-C reaches only the main process. There the first Ctrl-C (or SIGTERM) only sets
+``interrupted``; events() then stops everything in order: the service ends, the workers' pipes report
+it, the workers post what they finished and end, and events() hands over the last finished games
+before it returns. A second Ctrl-C raises KeyboardInterrupt as usual. A process that does not end in
+time is killed.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import queue
+import signal
+import threading
+import time
+from dataclasses import dataclass
+from typing import Iterator
+
+from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats, serve
+from .workers import ABANDONED, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED, WorkerConfig, work
+
+_STOP_GRACE_S = 10.0
+_JOIN_TIMEOUT_S = 5.0
+
+
+class PipelineError(Exception):
+    """The pipeline could not go on: the service or a worker failed. The message says which and why."""
+
+
+@dataclass(frozen=True)
+class FinishedGame:
+    """record: (id, (history, policies, payoff)) of a training game, (id, payoff) of a match."""
+
+    worker: int
+    finished_at: float  # seconds since the epoch
+    record: tuple
+
+
+@dataclass(frozen=True)
+class AbandonedGame:
+    worker: int
+
+
+@dataclass(frozen=True)
+class Idle:
+    """No message for a moment; lets the caller refresh its progress display."""
+
+
+class Pipeline:
+    """Plays ``games`` games (None: until stop()) of one kind over ``settings.workers`` workers.
+
+    checkpoints: checkpoint bytes of the network (index 0) and, for matches, the baseline (index 1).
+    Use as a context manager around events(); leaving the block ends every process."""
+
+    def __init__(self, config: WorkerConfig, checkpoints: tuple[bytes, ...], games: int | None = None):
+        settings = config.settings
+        self.workers = settings.workers if games is None else max(1, min(settings.workers, games))
+        context = multiprocessing.get_context("spawn")
+        self._requests = context.Queue()
+        self._messages = context.Queue()
+        self._stop = context.Event()
+        self._games_left = context.Value("q", UNLIMITED if games is None else games)
+        self._active_workers = context.Value("i", self.workers)
+        self._stats = ServiceStats(context)
+        pipes = [context.Pipe(duplex=False) for _ in range(self.workers)]
+        service_config = ServiceConfig(checkpoints=checkpoints, rep=settings.rep, device=settings.device,
+                                       threads=max(1, (multiprocessing.cpu_count() - self.workers)),
+                                       batch_wait_s=settings.batch_wait_ms / 1000)
+        self._service = context.Process(
+            target=serve, name="zelmor-inference", daemon=True,
+            args=(service_config, self._requests, [w for _, w in pipes], self._active_workers, self._stats,
+                  self._stop, self._messages))
+        self._workers = [
+            context.Process(target=work, name=f"zelmor-worker-{i}", daemon=True,
+                            args=(i, config, self._requests, r, self._messages, self._games_left,
+                                  self._active_workers, self._stop))
+            for i, (r, _) in enumerate(pipes)]
+        self._pipes = pipes
+        self._ended: set[int] = set()
+        self._failure: str | None = None
+        self._stop_requested_at: float | None = None
+        self._previous_handlers: dict[int, object] = {}
+        self.interrupted = False
+
+    def __enter__(self) -> Pipeline:
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)  # inherited by the children
+        try:
+            self._service.start()
+            for process in self._workers:
+                process.start()
+        finally:
+            signal.signal(signal.SIGINT, previous)
+        if threading.current_thread() is threading.main_thread():
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                self._previous_handlers[signum] = signal.signal(signum, self._on_interrupt)
+        # The children hold their own ends now. Closing ours is what lets a worker see the service's
+        # end of its pipe close when the service stops.
+        for reader, writer in self._pipes:
+            reader.close()
+            writer.close()
+        return self
+
+    def _on_interrupt(self, signum, frame) -> None:
+        # Only a flag: the main thread may be inside a queue read, which must not be cut short.
+        self.interrupted = True
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
+    def __exit__(self, *exc) -> None:
+        for signum, handler in self._previous_handlers.items():
+            signal.signal(signum, handler)
+        self.stop()
+        for process in [self._service, *self._workers]:
+            process.join(_JOIN_TIMEOUT_S if process.is_alive() else None)
+            if process.is_alive():
+                process.kill()
+                process.join()
+        self._messages.close()
+        self._requests.close()
+
+    @property
+    def stats(self) -> ServiceCounts:
+        return self._stats.snapshot()
+
+    def stop(self) -> None:
+        """Ask every process to end now; games in progress are lost. events() then drains and returns."""
+        if self._stop_requested_at is None:
+            self._stop_requested_at = time.monotonic()
+        self._stop.set()
+
+    def events(self) -> Iterator[FinishedGame | AbandonedGame | Idle]:
+        """Finished and abandoned games as they come, until every worker has ended (all games played,
+        or stopped). Raises PipelineError at the end when the service or a worker failed; the games
+        finished before are yielded first."""
+        while len(self._ended) < self.workers:
+            if self.interrupted:
+                self.stop()
+            try:
+                message = self._messages.get(timeout=0.1)
+            except queue.Empty:
+                self._watch_processes()
+                yield Idle()
+                continue
+            kind = message[0]
+            if kind == GAME:
+                yield FinishedGame(worker=message[1], finished_at=message[2], record=message[3])
+            elif kind == ABANDONED:
+                yield AbandonedGame(worker=message[1])
+            elif kind == WORKER_ENDED:
+                self._ended.add(message[1])
+                if message[2] is not None:
+                    self._fail(f"worker {message[1]} stopped: {message[2]}")
+            elif kind == WORKER_FAILED:
+                self._ended.add(message[1])
+                self._fail(f"worker {message[1]} failed: {message[2]}")
+            elif kind == SERVICE_FAILED:
+                self._fail(f"the inference service failed: {message[1]}")
+        self.stop()
+        if self._failure is not None:
+            raise PipelineError(self._failure)
+
+    def _fail(self, reason: str) -> None:
+        if self._failure is None:
+            self._failure = reason
+        self.stop()
+
+    def _watch_processes(self) -> None:
+        """Called when no message is waiting, so a worker found dead here has no message left unread."""
+        stopping = self._stop_requested_at is not None
+        if not stopping and not self._service.is_alive():
+            self._fail(f"the inference service died (exit code {self._service.exitcode})")
+        overdue = stopping and time.monotonic() - self._stop_requested_at > _STOP_GRACE_S
+        for worker, process in enumerate(self._workers):
+            if worker in self._ended:
+                continue
+            if overdue and process.is_alive():
+                process.kill()
+                process.join()
+            if not process.is_alive():
+                self._ended.add(worker)
+                if not stopping:
+                    self._fail(f"worker {worker} died (exit code {process.exitcode})")

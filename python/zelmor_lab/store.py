@@ -1,0 +1,310 @@
+"""The run directory: finished self-play games in Parquet shards and the run's metadata.
+
+Layout of a run directory RUN:
+  RUN/run.json               format, board side, and one entry per session that wrote to the run
+                             (command, start time, settings, model, versions)
+  RUN/games/*.parquet        shards of finished games, one row per game, named so that the order of
+                             names is the order of writing
+  RUN/models/<digest>.pt     networks a session created itself (the embedded default)
+
+A shard is written under a hidden temporary name, fsynced, renamed and its directory fsynced, so a
+reader lists complete shards only and a crash loses at most the games not flushed yet. Readers never
+take the lock; writers hold RUN/.lock so that two sessions never append to one run at the same time.
+
+Row schema (one row per game):
+  worker       int32                                   the worker process that played it
+  history      list<struct<player: int8, tile: int16>> every action in order: player, tile
+  policies     list<list<struct<tile: int16, p: float32>>>  per action, the search's visit share per
+                                                       candidate tile (only the root's children)
+  payoff       fixed_size_list<float32>[4]             per player: 1 / winners for a winner, else 0
+  model        string                                  digest of the checkpoint that played
+  finished_at  timestamp[us, UTC]
+"""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import os
+import platform
+from dataclasses import dataclass
+from importlib import metadata
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Any, Iterator, Sequence
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.parquet as pq
+
+from .errors import InputError
+
+RUN_FORMAT = "zelmor-lab run 1"
+
+_HISTORY = pa.list_(pa.struct([("player", pa.int8()), ("tile", pa.int16())]))
+_POLICY = pa.list_(pa.struct([("tile", pa.int16()), ("p", pa.float32())]))
+SCHEMA = pa.schema([
+    ("worker", pa.int32()),
+    ("history", _HISTORY),
+    ("policies", pa.list_(_POLICY)),
+    ("payoff", pa.list_(pa.float32(), 4)),
+    ("model", pa.string()),
+    ("finished_at", pa.timestamp("us", tz="UTC")),
+])
+
+
+class RunError(InputError):
+    """A directory that cannot serve as the run asked for."""
+
+
+class CorruptShardError(InputError):
+    """A shard that cannot be read back; the message names the file."""
+
+
+@dataclass(frozen=True)
+class StoredGame:
+    """One finished game as read back from a run.
+
+    history: [(player, tile)] per action; policies: per action [(tile, p)]; payoff: 4 floats by player;
+    worker: the worker that played it; model: digest of the network; finished_at: aware UTC datetime.
+    """
+
+    worker: int
+    history: list[tuple[int, int]]
+    policies: list[list[tuple[int, float]]]
+    payoff: list[float]
+    model: str
+    finished_at: datetime
+
+
+class Run:
+    """An existing run directory, for reading."""
+
+    def __init__(self, path: str | Path):
+        self.path = Path(path)
+        meta_path = self.path / "run.json"
+        if not meta_path.is_file():
+            raise RunError(f"{self.path} is not a zelmor-lab run (no run.json)")
+        try:
+            self.meta = json.loads(meta_path.read_text())
+            if self.meta["format"] != RUN_FORMAT:
+                raise ValueError(f"format {self.meta['format']!r}")
+            self.dim = int(self.meta["dim"])
+        except (OSError, ValueError, KeyError, TypeError) as error:
+            raise RunError(f"{meta_path} is damaged: {error}") from None
+
+    @property
+    def games_dir(self) -> Path:
+        return self.path / "games"
+
+    def shards(self) -> list[Path]:
+        """Complete shards in order of writing (temporary files of an unfinished write are skipped)."""
+        if not self.games_dir.is_dir():
+            return []
+        return sorted(p for p in self.games_dir.iterdir() if p.suffix == ".parquet" and not p.name.startswith("."))
+
+    def games(self) -> Iterator[StoredGame]:
+        for shard in self.shards():
+            yield from _games_of(read_shard(shard))
+
+
+def read_games(run: str | Path) -> Iterator[StoredGame]:
+    """The games of a run in order of writing. Raises RunError for a directory that is not a run and
+    CorruptShardError, naming the file, at the first shard that cannot be read."""
+    return Run(run).games()
+
+
+def read_shard(path: str | Path) -> pa.Table:
+    """One shard as a table of SCHEMA; CorruptShardError if it is damaged or not a shard of games."""
+    try:
+        table = pq.read_table(path, page_checksum_verification=True)
+    except (pa.ArrowException, OSError) as error:
+        raise CorruptShardError(f"corrupt shard {path}: {error}") from None
+    if not table.schema.equals(SCHEMA):
+        raise CorruptShardError(f"corrupt shard {path}: unexpected columns {table.schema.names}")
+    history_lengths = pc.list_value_length(table["history"])
+    policy_lengths = pc.list_value_length(table["policies"])
+    if not history_lengths.equals(policy_lengths) or table["history"].null_count or table["payoff"].null_count:
+        raise CorruptShardError(f"corrupt shard {path}: history and policies do not match")
+    return table
+
+
+class RunWriter:
+    """Exclusive write access to a run directory: creates or reopens it, records the session and writes
+    shards of games. Use as a context manager; leaving it flushes nothing by itself (call flush())."""
+
+    def __init__(self, path: str | Path, dim: int, session: dict[str, Any], flush_every: int):
+        """Creates the run when ``path`` does not exist or is an empty directory; reopens it when it holds
+        a run of the same board side. RunError otherwise, with nothing written."""
+        self.path = Path(path)
+        self.flush_every = flush_every
+        self._pending: list[tuple[int, list, list, list, str, float]] = []
+        self._sequence = 0
+        meta_path = self.path / "run.json"
+        if meta_path.exists():
+            self._check_dim(Run(self.path).dim, dim)
+        elif self.path.exists() and not self.path.is_dir():
+            raise RunError(f"{self.path} is not a directory")
+        elif self.path.exists() and any(self.path.iterdir()):
+            raise RunError(f"{self.path} is not a zelmor-lab run (no run.json) and is not empty")
+        try:
+            self.games_dir.mkdir(parents=True, exist_ok=True)
+            self._lock = open(self.path / ".lock", "w")
+        except OSError as error:
+            raise RunError(f"cannot write to {self.path}: {error.strerror}") from None
+        try:
+            fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            self._lock.close()
+            raise RunError(f"{self.path} is in use by another zelmor-lab process") from None
+        try:
+            # Read again under the lock: another session may have appended since the check above.
+            meta = Run(self.path).meta if meta_path.exists() else {"format": RUN_FORMAT, "dim": dim, "sessions": []}
+            self._check_dim(meta["dim"], dim)
+            for leftover in self.games_dir.glob(".*.tmp"):
+                leftover.unlink()  # a shard whose writer died before the rename; never visible to readers
+            meta["sessions"].append(session)
+            _write_atomically(meta_path, json.dumps(meta, indent=2).encode())
+        except BaseException:
+            self._lock.close()
+            raise
+
+    def _check_dim(self, stored: int, dim: int) -> None:
+        if stored != dim:
+            raise RunError(f"{self.path} holds games on a {stored} x {stored} board, not {dim} x {dim}")
+
+    @property
+    def games_dir(self) -> Path:
+        return self.path / "games"
+
+    @property
+    def pending(self) -> int:
+        return len(self._pending)
+
+    def add(self, worker: int, history: Sequence, policies: Sequence, payoff: Sequence[float], model: str,
+            finished_at: float) -> None:
+        """Queue one finished game (history: [(player, tile)], policies: per action [(tile, p)], payoff: 4
+        floats, finished_at: seconds since the epoch); writes a shard once ``flush_every`` are queued."""
+        self._pending.append((worker, history, policies, payoff, model, finished_at))
+        if len(self._pending) >= self.flush_every:
+            self.flush()
+
+    def flush(self) -> Path | None:
+        """Write the queued games as one shard; returns its path, None when nothing was queued."""
+        if not self._pending:
+            return None
+        table = _table_of(self._pending)
+        self._sequence += 1
+        stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%S%fZ")
+        name = f"{stamp}-{os.getpid()}-{self._sequence:05d}.parquet"
+        sink = pa.BufferOutputStream()
+        pq.write_table(table, sink, compression="zstd", write_page_checksum=True)
+        path = self.games_dir / name
+        _write_atomically(path, sink.getvalue().to_pybytes())
+        self._pending.clear()
+        return path
+
+    def save_model(self, data: bytes, digest: str) -> Path:
+        """Keep a network that the session made itself (checkpoint bytes) as RUN/models/<digest>.pt."""
+        path = self.path / "models" / f"{digest}.pt"
+        path.parent.mkdir(exist_ok=True)
+        _write_atomically(path, data)
+        return path
+
+    def close(self) -> None:
+        self._lock.close()
+
+    def __enter__(self) -> RunWriter:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def _write_atomically(path: Path, data: bytes) -> None:
+    temporary = path.with_name(f".{path.name}.tmp")
+    with open(temporary, "wb") as f:
+        f.write(data)
+        f.flush()
+        os.fsync(f.fileno())
+    temporary.replace(path)
+    directory = os.open(path.parent, os.O_RDONLY)
+    try:
+        os.fsync(directory)
+    finally:
+        os.close(directory)
+
+
+def _table_of(games: list[tuple[int, list, list, list, str, float]]) -> pa.Table:
+    """Rows to columns: the nested lists become flat arrays and offsets, never Python objects per row."""
+    action_counts = np.array([len(g[1]) for g in games], dtype=np.int32)
+    history = np.array([pair for g in games for pair in g[1]], dtype=np.int64).reshape(-1, 2)
+    candidates = [entry for g in games for entry in g[2]]
+    candidate_counts = np.array([len(entry) for entry in candidates], dtype=np.int32)
+    policy_tiles = np.array([tile for entry in candidates for tile, _ in entry], dtype=np.int16)
+    policy_p = np.array([p for entry in candidates for _, p in entry], dtype=np.float32)
+    history_values = pa.StructArray.from_arrays(
+        [pa.array(history[:, 0].astype(np.int8)), pa.array(history[:, 1].astype(np.int16))], names=["player", "tile"])
+    policy_values = pa.StructArray.from_arrays([pa.array(policy_tiles), pa.array(policy_p)], names=["tile", "p"])
+    inner = pa.ListArray.from_arrays(pa.array(_offsets(candidate_counts)), policy_values, type=_POLICY)
+    payoff = np.array([g[3] for g in games], dtype=np.float32)
+    if payoff.shape != (len(games), 4):
+        raise ValueError(f"payoff must hold 4 values per game, got shape {payoff.shape}")
+    columns = [
+        pa.array([g[0] for g in games], type=pa.int32()),
+        pa.ListArray.from_arrays(pa.array(_offsets(action_counts)), history_values, type=_HISTORY),
+        pa.ListArray.from_arrays(pa.array(_offsets(action_counts)), inner, type=pa.list_(_POLICY)),
+        pa.FixedSizeListArray.from_arrays(pa.array(payoff.ravel()), 4),
+        pa.array([g[4] for g in games], type=pa.string()),
+        pa.array(np.array([round(g[5] * 1e6) for g in games], dtype=np.int64), type=pa.timestamp("us", tz="UTC")),
+    ]
+    if len(candidates) != int(action_counts.sum()):
+        raise ValueError("every game needs one policy entry per action")
+    return pa.Table.from_arrays(columns, schema=SCHEMA)
+
+
+def _offsets(counts: np.ndarray) -> np.ndarray:
+    return np.concatenate([[0], np.cumsum(counts, dtype=np.int64)]).astype(np.int32)
+
+
+def _games_of(table: pa.Table) -> Iterator[StoredGame]:
+    history = table["history"].combine_chunks()
+    policies = table["policies"].combine_chunks()
+    game_offsets = history.offsets.to_numpy()
+    players = history.values.field("player").to_numpy().tolist()
+    tiles = history.values.field("tile").to_numpy().tolist()
+    policy_game_offsets = policies.offsets.to_numpy()
+    inner = policies.values
+    inner_offsets = inner.offsets.to_numpy()
+    candidate_tiles = inner.values.field("tile").to_numpy().tolist()
+    candidate_p = inner.values.field("p").to_numpy().tolist()
+    workers = table["worker"].to_pylist()
+    payoffs = table["payoff"].to_pylist()
+    models = table["model"].to_pylist()
+    finished = table["finished_at"].to_pylist()
+    for row in range(table.num_rows):
+        a, b = game_offsets[row], game_offsets[row + 1]
+        first_action = policy_game_offsets[row]
+        entries = []
+        for action in range(first_action, first_action + (b - a)):
+            c, d = inner_offsets[action], inner_offsets[action + 1]
+            entries.append(list(zip(candidate_tiles[c:d], candidate_p[c:d])))
+        yield StoredGame(worker=workers[row], history=list(zip(players[a:b], tiles[a:b])), policies=entries,
+                         payoff=payoffs[row], model=models[row], finished_at=finished[row])
+
+
+def session_record(command: str, settings: dict[str, Any], model: dict[str, Any]) -> dict[str, Any]:
+    """The run.json entry of one session: what ran, with which settings, network and versions."""
+    return {"command": command, "started_at": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+            "settings": settings, "model": model, "versions": _versions()}
+
+
+def _versions() -> dict[str, str]:
+    versions = {"python": platform.python_version()}
+    for package in ("zelmor-lab", "torch", "numpy", "pyarrow"):
+        try:
+            versions[package] = metadata.version(package)
+        except metadata.PackageNotFoundError:
+            versions[package] = "not installed"
+    return versions

@@ -1,0 +1,105 @@
+"""Worker processes: each plays whole games with the engine (``zelmor_self_play``), one after another.
+
+A worker claims a game from the shared count of games left, plays it with its own id, pipe and the
+shared request queue, and posts what came of it on the message queue:
+  (GAME, worker, finished_at, record)   record as the engine posts it: (id, (history, policies,
+                                        payoff)) for a training game, (id, payoff of seat 0) for a match
+  (ABANDONED, worker)                   the engine gave the game up (a search failed)
+  (WORKER_ENDED, worker, reason)        the worker's last message; reason None when it ran out of games
+                                        or was asked to stop, else why it could not go on
+  (WORKER_FAILED, worker, text)         the engine raised (a broken invariant); the worker has stopped
+Messages of one worker arrive in the order they were posted, so WORKER_ENDED comes after its games.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import time
+from dataclasses import dataclass
+
+from .inference import ReplyPipe, RequestQueue
+from .settings import Settings
+
+TRAINING, AGAINST_RANDOM, AGAINST_BASELINE = "training", "against random", "against baseline"
+GAME, ABANDONED, WORKER_ENDED, WORKER_FAILED = "game", "abandoned", "worker ended", "worker failed"
+UNLIMITED = -1  # games left when the run goes on until it is stopped
+
+
+@dataclass(frozen=True)
+class WorkerConfig:
+    """kind: TRAINING, AGAINST_RANDOM or AGAINST_BASELINE; engine_output: let the engine's own
+    standard output through (the final board of a match, its error lines) instead of discarding it."""
+
+    kind: str
+    settings: Settings
+    engine_output: bool = False
+
+
+class _ResultQueue:
+    """The engine's result queue: stamps each record with the time it was posted."""
+
+    def __init__(self, messages, worker: int):
+        self._messages = messages
+        self._worker = worker
+
+    def put(self, record) -> None:
+        self._messages.put((GAME, self._worker, time.time(), record))
+
+
+def claim_game(games_left) -> bool:
+    """Take one game from the shared count; False when none is left."""
+    with games_left.get_lock():
+        if games_left.value == 0:
+            return False
+        if games_left.value != UNLIMITED:
+            games_left.value -= 1
+        return True
+
+
+def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games_left, active_workers, stop) -> None:
+    """Process entry point of worker ``worker`` (also its id towards the engine and the service)."""
+    try:
+        if not config.engine_output:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, 1)
+            os.close(devnull)
+        reason = _play(worker, config, requests, reply_end, messages, games_left, stop)
+        messages.put((WORKER_ENDED, worker, reason))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # the engine's panic derives from BaseException
+        messages.put((WORKER_FAILED, worker, f"{type(error).__name__}: {error}"))
+    finally:
+        with active_workers.get_lock():
+            active_workers.value -= 1
+        requests.cancel_join_thread()  # a request left unread must not hold up the exit
+
+
+def _play(worker: int, config: WorkerConfig, requests, reply_end, messages, games_left, stop) -> str | None:
+    import zelmor_self_play as engine
+
+    settings = config.settings
+    pipe = ReplyPipe(reply_end, settings.reply_timeout_s)
+    model_queue, baseline_queue = RequestQueue(requests, 0), RequestQueue(requests, 1)
+    results = _ResultQueue(messages, worker)
+    parent = multiprocessing.parent_process()
+    while not stop.is_set() and claim_game(games_left):
+        if parent is not None and not parent.is_alive():
+            return "the main process has gone"
+        if config.kind == TRAINING:
+            finished = engine.play_training_game(worker, settings, results, model_queue, pipe) == 0
+        elif config.kind == AGAINST_RANDOM:
+            finished = engine.play_test_against_random(worker, settings, results, model_queue, pipe) == 0
+        else:
+            try:
+                payoff = engine.play_test_game(worker, settings, results, model_queue, baseline_queue, pipe)
+                results.put((worker, payoff))
+                finished = True
+            except Exception:  # the engine's "Error running MCTS": the reason is in the pipe or the network
+                finished = False
+        if pipe.failure is not None:
+            return None if stop.is_set() else str(pipe.failure)
+        if not finished:
+            messages.put((ABANDONED, worker))
+    return None
