@@ -1,0 +1,154 @@
+"""Training positions: the actions of the latest games of a run, as network inputs and targets.
+
+Every action of a stored self-play game is one position: the input planes before the action, seen
+from the player who took it (that player is the one to act), the search's visit distribution over the
+candidate tiles as the policy target, and the game's payoff as the value target. The value target is
+turned into the order the value head uses: entry k belongs to the player k seats after the player to
+act, so entry 0 is the player to act's own share.
+
+The window keeps the inputs bit-packed and the policies as (tile, probability) lists; a batch unpacks
+and densifies only the positions it draws. No board symmetry is applied: the four starting corners and
+the turn order tie every position to its orientation.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+
+from . import encode_history
+from .store import Run, read_shard
+
+PLANES = 5
+PLAYERS = 4
+
+
+class DatasetError(Exception):
+    """A run whose games cannot serve as training positions."""
+
+
+@dataclass(frozen=True)
+class Batch:
+    """planes: float32 (B, 5, dim, dim); policy: float32 (B, dim * dim), each row a distribution over
+    tiles; value: float32 (B, 4), payoff shares relative to the player to act."""
+
+    planes: np.ndarray
+    policy: np.ndarray
+    value: np.ndarray
+
+
+@dataclass(frozen=True)
+class Window:
+    """The positions of the latest games of a run.
+
+    dim: board side; games: how many games the positions come from.
+    planes: uint8 (N, ceil(5 * dim * dim / 8)), the input planes (5, dim, dim) of each position packed
+        with np.packbits along the flattened planes;
+    candidate_offsets: int64 (N + 1,), position i's policy is candidate_tiles / candidate_p
+        [candidate_offsets[i]:candidate_offsets[i + 1]];
+    candidate_tiles: int64 (C,); candidate_p: float32 (C,), renormalised to sum to 1 per position;
+    value: float32 (N, 4), payoff relative to the player to act.
+    """
+
+    dim: int
+    games: int
+    planes: np.ndarray
+    candidate_offsets: np.ndarray
+    candidate_tiles: np.ndarray
+    candidate_p: np.ndarray
+    value: np.ndarray
+
+    @property
+    def positions(self) -> int:
+        return len(self.value)
+
+    def batch(self, indices: np.ndarray) -> Batch:
+        """The positions at ``indices`` (int array (B,)) as network inputs and dense targets."""
+        size = self.dim * self.dim
+        planes = np.unpackbits(self.planes[indices], axis=1, count=PLANES * size)
+        starts = self.candidate_offsets[indices]
+        counts = self.candidate_offsets[indices + 1] - starts
+        rows = np.repeat(np.arange(len(indices)), counts)
+        # Index of every candidate of the drawn positions, in order: each run starts at its position's
+        # first candidate and counts up.
+        run_starts = np.repeat(starts - np.concatenate([[0], np.cumsum(counts)[:-1]]), counts)
+        candidates = run_starts + np.arange(int(counts.sum()))
+        policy = np.zeros((len(indices), size), dtype=np.float32)
+        policy[rows, self.candidate_tiles[candidates]] = self.candidate_p[candidates]
+        return Batch(planes=planes.reshape(-1, PLANES, self.dim, self.dim).astype(np.float32),
+                     policy=policy, value=self.value[indices])
+
+    def sample(self, rng: np.random.Generator, size: int) -> Batch:
+        """``size`` positions drawn uniformly, with replacement, from the whole window."""
+        return self.batch(rng.integers(0, self.positions, size=size))
+
+
+def value_targets(payoff: np.ndarray, players: np.ndarray) -> np.ndarray:
+    """payoff: float (4,) by absolute player; players: int (T,), the player to act at each position.
+    Returns float32 (T, 4) with entry [t, k] = payoff of player (players[t] + k) mod 4."""
+    seats = (players[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
+    return np.asarray(payoff, dtype=np.float32)[seats]
+
+
+def load_window(run: str | Path, games: int) -> Window:
+    """The positions of the latest ``games`` games of ``run`` (fewer when the run holds fewer).
+
+    Reads the newest shards only, as far back as the window reaches. Raises RunError for a directory
+    that is not a run, CorruptShardError for a damaged shard, DatasetError for a stored game that does
+    not replay or whose policy is not a distribution over the board, or when the window is empty."""
+    if games < 1:
+        raise DatasetError(f"the window must hold at least one game, got {games}")
+    run = Run(run)
+    tables, held = [], 0
+    for shard in reversed(run.shards()):
+        if held >= games:
+            break
+        table = read_shard(shard).select(["history", "policies", "payoff"])
+        tables.append(table)
+        held += table.num_rows
+    if held == 0:
+        raise DatasetError(f"{run.path} holds no games to train on")
+    table = pa.concat_tables(reversed(tables))
+    table = table.slice(max(0, table.num_rows - games)).combine_chunks()
+    return _window_of(table, run.dim, run.path)
+
+
+def _window_of(table: pa.Table, dim: int, name: Path) -> Window:
+    history = table["history"].chunk(0)
+    policies = table["policies"].chunk(0)
+    action_offsets = history.offsets.to_numpy() - history.offsets[0].as_py()
+    steps = history.flatten()
+    players = steps.field("player").to_numpy().astype(np.int64)
+    tiles = steps.field("tile").to_numpy().astype(np.int64)
+    per_action = policies.flatten()
+    candidate_offsets = (per_action.offsets.to_numpy() - per_action.offsets[0].as_py()).astype(np.int64)
+    candidates = per_action.flatten()
+    candidate_tiles = candidates.field("tile").to_numpy().astype(np.int64)
+    candidate_p = candidates.field("p").to_numpy().astype(np.float32)
+    payoffs = table["payoff"].chunk(0).flatten().to_numpy().reshape(-1, PLAYERS)
+
+    planes, values = [], []
+    for game in range(table.num_rows):
+        a, b = action_offsets[game], action_offsets[game + 1]
+        pairs = list(zip(players[a:b].tolist(), tiles[a:b].tolist()))
+        try:
+            encoded = encode_history(pairs, dim)
+        except ValueError as error:
+            raise DatasetError(f"a game in {name} does not replay: {error}") from None
+        planes.append(np.packbits(encoded.reshape(b - a, -1), axis=1))
+        values.append(value_targets(payoffs[game], players[a:b]))
+
+    if len(candidate_tiles) and (candidate_tiles.min() < 0 or candidate_tiles.max() >= dim * dim):
+        raise DatasetError(f"a game in {name} has a policy tile outside the {dim} x {dim} board")
+    counts = np.diff(candidate_offsets)
+    owner = np.repeat(np.arange(len(counts)), counts)
+    sums = np.bincount(owner, weights=candidate_p, minlength=len(counts))
+    if not (np.isfinite(sums).all() and (sums > 0).all()):
+        raise DatasetError(f"a game in {name} has a policy that is not a distribution over its tiles")
+    return Window(dim=dim, games=table.num_rows, planes=np.concatenate(planes),
+                  candidate_offsets=candidate_offsets, candidate_tiles=candidate_tiles,
+                  candidate_p=(candidate_p / sums[owner]).astype(np.float32),
+                  value=np.concatenate(values))
