@@ -12,6 +12,8 @@ import ctypes
 import io
 import math
 import os
+import subprocess
+import sys
 import types
 from dataclasses import dataclass
 from typing import Callable
@@ -323,6 +325,13 @@ def panic_exception() -> type:
     except BaseException as e:  # noqa: BLE001 - the class is what we are after
         return type(e)
     pytest.fail("a dict config did not fail")
+
+
+def run_python(script: str, timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `script` in a fresh interpreter that imports what this one imports; output captured as text."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout,
+                          env=env)
 
 
 def resident_bytes() -> int:

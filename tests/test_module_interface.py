@@ -5,7 +5,6 @@ import importlib
 import inspect
 import math
 import operator
-import subprocess
 import sys
 import textwrap
 import types
@@ -14,7 +13,7 @@ import numpy as np
 import pytest
 import zelmor_self_play
 from conftest import (CONFIG_FIELDS, PAYOFF_SHARES, ResultQueue, Service, make_config, pyerr_text,
-                      run_against_random, run_training_game, uniform_network, unwrap_message)
+                      run_against_random, run_python, run_training_game, uniform_network, unwrap_message)
 from zelmor_lab import Game
 
 FUNCTIONS = ("play_training_game", "play_test_game", "play_test_against_random")
@@ -96,7 +95,7 @@ def test_import_into_a_second_interpreter_fails_with_import_error():
         interpreters.run_string(interp, code)
         interpreters.destroy(interp)
     """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    done = run_python(script)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "ImportError"
 
