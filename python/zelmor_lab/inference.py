@@ -170,9 +170,12 @@ class _Service:
             if started is None:
                 started = time.monotonic()
             batch = self._gather(first)
-            model_seconds = sum(self._answer([r for r in batch if r[1] == network], network)
-                                for network in {r[1] for r in batch})
-            self._stats.record_batch(len(batch), model_seconds, time.monotonic() - started)
+            groups = [[r for r in batch if r[1] == network] for network in {r[1] for r in batch}]
+            answers = [self._evaluate(group) for group in groups]
+            # Counted before the replies go out, so a worker holding its reply sees it counted.
+            self._stats.record_batch(len(batch), sum(seconds for _, seconds in answers), time.monotonic() - started)
+            for group, (logits, _) in zip(groups, answers):
+                self._reply(group, logits)
 
     def _gather(self, first) -> list:
         """``first`` plus the requests that arrive until every active worker has one in the batch or
@@ -192,10 +195,13 @@ class _Service:
                     break
         return batch
 
-    def _answer(self, requests: list, network: int) -> float:
-        """Evaluate the requests for one network and reply to each worker; returns the seconds spent
-        inside the network."""
+    def _evaluate(self, requests: list) -> tuple[np.ndarray, float]:
+        """Logits (len(requests), dim * dim + 4) of the requests' network, all requests being for the
+        same one, and the seconds spent inside it."""
         torch = self._torch
+        network = requests[0][1]
+        if not 0 <= network < len(self._networks):
+            raise ValueError(f"request for network {network}; the service holds {len(self._networks)}")
         model = self._networks[network]
         dim = model.dim
         size = 5 * dim * dim
@@ -212,10 +218,11 @@ class _Service:
             planes = self._planes_first(torch.from_numpy(inputs).to(self._config.device).float(), self._config.rep)
             policy, value = model(planes)
             logits = torch.cat([policy, value], dim=1).to(device="cpu", dtype=torch.float32).numpy()
-        model_seconds = time.perf_counter() - started
+        return logits, time.perf_counter() - started
+
+    def _reply(self, requests: list, logits: np.ndarray) -> None:
         for (worker, _, _), row in zip(requests, logits):
             try:
                 self._reply_ends[worker].send_bytes(row)
             except OSError:
                 pass  # the worker has ended; the pipeline notices that on its own
-        return model_seconds

@@ -193,8 +193,10 @@ def decode_checkpoint(data: bytes, name: str, dim: int | None = None,
         model = PolicyValueNet(stored_dim, stored_architecture)
         model.load_state_dict(state_dict)
     except (RuntimeError, ValueError, TypeError) as error:
-        raise CheckpointError(
-            f"checkpoint {name} does not match its own architecture: {_first_line(error)}") from None
+        # torch lists every mismatched tensor on a line of its own under a general first line.
+        details = "; ".join(line.strip() for line in str(error).splitlines()[1:] if line.strip())
+        raise CheckpointError(f"checkpoint {name} does not match its own architecture: "
+                              f"{details or _first_line(error)}") from None
     model.eval()
     return Checkpoint(model=model, step=step, created_at=created_at, digest=checkpoint_digest(data))
 

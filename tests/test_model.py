@@ -1,0 +1,120 @@
+"""The policy/value network and its checkpoint file."""
+
+import io
+import pickle
+
+import pytest
+
+torch = pytest.importorskip("torch")
+
+from zelmor_lab import Game  # noqa: E402
+from zelmor_lab.model import (Architecture, CheckpointError, PolicyValueNet, checkpoint_digest,  # noqa: E402
+                              load_checkpoint, planes_first, save_checkpoint)
+
+TINY = Architecture(blocks=1, channels=8, value_hidden=8)
+
+
+def positions(dim: int, channels_last: bool) -> torch.Tensor:
+    """A small batch of real positions: a new game and the same game a few actions on."""
+    game = Game(dim)
+    states = [game.state(channels_last)]
+    for _ in range(6):
+        game.apply(game.legal_tiles()[-1])
+        states.append(game.state(channels_last))
+    return torch.tensor([s.tolist() for s in states], dtype=torch.float32)
+
+
+def test_outputs_one_logit_per_tile_and_four_values():
+    model = PolicyValueNet(7, TINY).eval()
+    with torch.inference_mode():
+        policy, value = model(positions(7, channels_last=False))
+    assert policy.shape == (7, 49) and value.shape == (7, 4)
+
+
+def test_planes_last_input_gives_the_same_answer_once_permuted():
+    model = PolicyValueNet(6, TINY).eval()
+    with torch.inference_mode():
+        first = model(planes_first(positions(6, channels_last=False), 1))
+        last = model(planes_first(positions(6, channels_last=True), 2))
+    assert torch.equal(first[0], last[0]) and torch.equal(first[1], last[1])
+
+
+def test_a_checkpoint_restores_weights_architecture_and_metadata(tmp_path):
+    model = PolicyValueNet(8, Architecture(blocks=2, channels=12, value_hidden=16)).eval()
+    path = save_checkpoint(model, tmp_path / "net.pt", step=1234)
+    checkpoint = load_checkpoint(path, dim=8, architecture=Architecture(blocks=2, channels=12, value_hidden=16))
+    assert (checkpoint.step, checkpoint.dim, checkpoint.architecture) == (1234, 8, model.architecture)
+    assert not checkpoint.model.training
+    assert checkpoint.digest == checkpoint_digest(path.read_bytes())
+    batch = positions(8, channels_last=False)
+    with torch.inference_mode():
+        assert all(torch.equal(a, b) for a, b in zip(model(batch), checkpoint.model(batch)))
+    assert [p.name for p in tmp_path.iterdir()] == ["net.pt"]  # no temporary file left
+
+
+def test_saving_over_a_checkpoint_replaces_it_whole(tmp_path):
+    path = tmp_path / "net.pt"
+    save_checkpoint(PolicyValueNet(8, TINY), path, step=1)
+    save_checkpoint(PolicyValueNet(8, TINY), path, step=2)
+    assert load_checkpoint(path).step == 2
+
+
+def _torch_bytes(payload) -> bytes:
+    buffer = io.BytesIO()
+    torch.save(payload, buffer)
+    return buffer.getvalue()
+
+
+class Exploit:
+    """Anything a pickle can run when it is loaded without restriction."""
+
+    def __reduce__(self):
+        return (print, ("code ran while loading",))
+
+
+def test_a_checkpoint_for_another_board_or_architecture_is_refused(tmp_path):
+    path = save_checkpoint(PolicyValueNet(8, TINY), tmp_path / "net.pt")
+    with pytest.raises(CheckpointError) as error:
+        load_checkpoint(path, dim=20)
+    assert str(error.value) == f"checkpoint {path} is for a 8 x 8 board, not 20 x 20"
+    with pytest.raises(CheckpointError) as error:
+        load_checkpoint(path, architecture=Architecture())
+    assert str(error.value) == (f"checkpoint {path} has architecture blocks 1, channels 8, value_hidden 8, "
+                                f"not blocks 4, channels 32, value_hidden 64")
+
+
+@pytest.mark.parametrize("content, message", [
+    (b"", "checkpoint {path} is unreadable: "),
+    (b"not a checkpoint at all", "checkpoint {path} is unreadable: "),
+    (_torch_bytes({"weights": torch.zeros(3)}), "{path} is not a zelmor-lab checkpoint"),
+    (_torch_bytes({"format": "zelmor-lab checkpoint 1", "architecture": {"blocks": 1}}),
+     "checkpoint {path} has a damaged header: 'metadata'"),
+    (_torch_bytes({"format": "zelmor-lab checkpoint 1", "architecture": {"blocks": 0, "channels": 8},
+                   "metadata": {"step": 0, "dim": 8, "created_at": 0.0}, "state_dict": {}}),
+     "checkpoint {path} has a damaged header: architecture blocks must be a positive integer, got 0"),
+    (pickle.dumps(Exploit(), protocol=2), "checkpoint {path} is unreadable: "),
+], ids=["empty", "text", "foreign", "no metadata", "bad architecture", "code in a pickle"])
+def test_a_damaged_or_foreign_file_is_refused_naming_it(tmp_path, capfd, content, message):
+    path = tmp_path / "net.pt"
+    path.write_bytes(content)
+    with pytest.raises(CheckpointError) as error:
+        load_checkpoint(path)
+    assert str(error.value).startswith(message.format(path=path))
+    assert "code ran" not in capfd.readouterr().out
+
+
+def test_weights_that_do_not_fit_the_stored_architecture_are_refused(tmp_path):
+    path = save_checkpoint(PolicyValueNet(8, TINY), tmp_path / "net.pt")
+    payload = torch.load(path, weights_only=True)
+    payload["state_dict"]["stem.0.weight"] = torch.zeros(3, 3)
+    path.write_bytes(_torch_bytes(payload))
+    with pytest.raises(CheckpointError) as error:
+        load_checkpoint(path)
+    assert str(error.value).startswith(f"checkpoint {path} does not match its own architecture: ")
+    assert "size mismatch for stem.0.weight" in str(error.value)
+
+
+def test_a_missing_checkpoint_is_named(tmp_path):
+    with pytest.raises(CheckpointError) as error:
+        load_checkpoint(tmp_path / "absent.pt")
+    assert str(error.value) == f"checkpoint {tmp_path / 'absent.pt'} does not exist"

@@ -1,0 +1,148 @@
+"""The run directory: Parquet shards of games, run.json, appending, and damaged shards."""
+
+import json
+from datetime import datetime, timezone
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+from zelmor_lab import read_games
+from zelmor_lab.store import CorruptShardError, Run, RunError, RunWriter, session_record
+
+ONE_THIRD = float(np.float32(1 / 3))
+
+# Three games as the engine posts them; the values are exact in 32 bits, so they must come back equal.
+GAMES = [
+    dict(worker=0, history=[(0, 0), (0, 1), (1, 6)], policies=[[(0, 0.75), (1, 0.25)], [(1, 1.0)], [(6, 0.5), (5, 0.5)]],
+         payoff=[1.0, 0.0, 0.0, 0.0], model="aaaa", finished_at=1_700_000_000.25),
+    dict(worker=3, history=[(0, 2)], policies=[[(2, 1.0), (3, 0.0)]],
+         payoff=[ONE_THIRD, ONE_THIRD, ONE_THIRD, 0.0], model="aaaa", finished_at=1_700_000_001.5),
+    dict(worker=1, history=[(0, 35)], policies=[[(35, 0.125), (34, 0.875)]],
+         payoff=[0.0, 0.5, 0.0, 0.5], model="bbbb", finished_at=1_700_000_002.0),
+]
+
+
+def write_run(path, games, flush_every=2, dim=6, command="selfplay"):
+    with RunWriter(path, dim, session_record(command, {"dim": dim}, {"digest": "aaaa"}), flush_every) as writer:
+        for game in games:
+            writer.add(**game)
+        writer.flush()
+
+
+def as_written(game) -> dict:
+    stored = dict(game)
+    stored["finished_at"] = datetime.fromtimestamp(game["finished_at"], timezone.utc)
+    return stored
+
+
+def test_games_come_back_as_written_in_order_across_shards(tmp_path):
+    write_run(tmp_path / "run", GAMES, flush_every=2)
+    run = Run(tmp_path / "run")
+    assert len(run.shards()) == 2  # two games by the flush count, the last one by the final flush
+    games = list(read_games(tmp_path / "run"))
+    assert [vars(g) for g in games] == [as_written(g) for g in GAMES]
+    assert all(isinstance(p, float) and isinstance(t, int) for g in games for entry in g.policies for t, p in entry)
+
+
+def test_shards_have_the_documented_column_types(tmp_path):
+    write_run(tmp_path / "run", GAMES[:1])
+    schema = pq.read_schema(Run(tmp_path / "run").shards()[0])
+    types = {field.name: field.type for field in schema}
+    assert types["worker"] == pa.int32()
+    assert types["history"].value_type == pa.struct([("player", pa.int8()), ("tile", pa.int16())])
+    assert types["policies"].value_type.value_type == pa.struct([("tile", pa.int16()), ("p", pa.float32())])
+    assert types["payoff"] == pa.list_(pa.float32(), 4)
+    assert types["model"] == pa.string() and types["finished_at"] == pa.timestamp("us", tz="UTC")
+
+
+def test_appending_adds_a_session_and_keeps_earlier_games(tmp_path):
+    write_run(tmp_path / "run", GAMES[:2])
+    write_run(tmp_path / "run", GAMES[2:], command="selfplay again")
+    meta = json.loads((tmp_path / "run" / "run.json").read_text())
+    assert [s["command"] for s in meta["sessions"]] == ["selfplay", "selfplay again"]
+    assert {"python", "torch", "numpy", "pyarrow"} <= set(meta["sessions"][0]["versions"])
+    assert [g.worker for g in read_games(tmp_path / "run")] == [0, 3, 1]
+
+
+def test_a_run_on_another_board_is_refused_and_left_alone(tmp_path):
+    write_run(tmp_path / "run", GAMES[:1], dim=6)
+    before = (tmp_path / "run" / "run.json").read_bytes()
+    with pytest.raises(RunError) as error:
+        write_run(tmp_path / "run", GAMES[1:], dim=8)
+    assert str(error.value) == f"{tmp_path / 'run'} holds games on a 6 x 6 board, not 8 x 8"
+    assert (tmp_path / "run" / "run.json").read_bytes() == before
+    assert len(list(read_games(tmp_path / "run"))) == 1
+
+
+def test_a_directory_that_is_not_a_run_is_refused_without_writing(tmp_path):
+    (tmp_path / "notes").mkdir()
+    (tmp_path / "notes" / "todo.txt").write_text("x")
+    with pytest.raises(RunError) as error:
+        write_run(tmp_path / "notes", GAMES)
+    assert str(error.value) == f"{tmp_path / 'notes'} is not a zelmor-lab run (no run.json) and is not empty"
+    assert [p.name for p in (tmp_path / "notes").iterdir()] == ["todo.txt"]
+    with pytest.raises(RunError) as error:
+        list(read_games(tmp_path / "notes"))
+    assert str(error.value) == f"{tmp_path / 'notes'} is not a zelmor-lab run (no run.json)"
+
+
+def test_an_empty_directory_becomes_a_run(tmp_path):
+    write_run(tmp_path, GAMES[:1])
+    assert len(list(read_games(tmp_path))) == 1
+
+
+def test_two_writers_never_share_a_run(tmp_path):
+    session = session_record("selfplay", {}, {})
+    with RunWriter(tmp_path / "run", 6, session, 1):
+        with pytest.raises(RunError) as error:
+            RunWriter(tmp_path / "run", 6, session, 1)
+    assert str(error.value) == f"{tmp_path / 'run'} is in use by another zelmor-lab process"
+    assert len(json.loads((tmp_path / "run" / "run.json").read_text())["sessions"]) == 1
+
+
+def test_a_shard_cut_short_by_a_crash_is_invisible_and_cleaned_up(tmp_path):
+    write_run(tmp_path / "run", GAMES[:1])
+    half = tmp_path / "run" / "games" / ".20990101T000000000000Z-1-00001.parquet.tmp"
+    half.write_bytes(Run(tmp_path / "run").shards()[0].read_bytes()[:100])
+    assert len(list(read_games(tmp_path / "run"))) == 1
+    write_run(tmp_path / "run", GAMES[1:2])
+    assert not half.exists()
+    assert len(list(read_games(tmp_path / "run"))) == 2
+
+
+def _truncate(data: bytes) -> bytes:
+    return data[: len(data) // 2]
+
+
+def _flip_a_data_byte(data: bytes) -> bytes:
+    # Parquet files start with the 4-byte magic and data pages follow it; byte 40 is inside the first page.
+    return data[:40] + bytes([data[40] ^ 0xFF]) + data[41:]
+
+
+@pytest.mark.parametrize("damage", [_truncate, _flip_a_data_byte, lambda data: b"garbage"],
+                         ids=["truncated", "flipped byte", "garbage"])
+def test_a_damaged_shard_is_detected_and_named(tmp_path, damage):
+    write_run(tmp_path / "run", GAMES, flush_every=1)
+    victim = Run(tmp_path / "run").shards()[1]
+    victim.write_bytes(damage(victim.read_bytes()))
+    with pytest.raises(CorruptShardError) as error:
+        list(read_games(tmp_path / "run"))
+    assert str(error.value).startswith(f"corrupt shard {victim}: ")
+
+
+def test_a_parquet_file_of_other_columns_is_not_taken_for_games(tmp_path):
+    write_run(tmp_path / "run", GAMES[:1])
+    stranger = tmp_path / "run" / "games" / "20991231T000000000000Z-1-00001.parquet"
+    pq.write_table(pa.table({"worker": [1]}), stranger)
+    with pytest.raises(CorruptShardError) as error:
+        list(read_games(tmp_path / "run"))
+    assert str(error.value) == f"corrupt shard {stranger}: unexpected columns ['worker']"
+
+
+def test_a_damaged_run_json_is_named(tmp_path):
+    write_run(tmp_path / "run", GAMES[:1])
+    (tmp_path / "run" / "run.json").write_text("{")
+    with pytest.raises(RunError) as error:
+        Run(tmp_path / "run")
+    assert str(error.value).startswith(f"{tmp_path / 'run' / 'run.json'} is damaged: ")
