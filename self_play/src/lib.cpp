@@ -115,16 +115,17 @@ std::array<PyObject*, N> parse_arguments(const Signature<N>& signature, PyObject
     return bound;
 }
 
-// A signed 32-bit id; a value of the wrong kind is reported as "argument 'id': ..." with the original
-// error as its cause, an out-of-range integer as the OverflowError itself.
+// A signed 32-bit id; a value of the wrong kind is reported as "argument 'id': ..." carrying the
+// original error's cause, an out-of-range integer as the OverflowError itself.
 int32_t convert_id(PyObject* value) {
     const long wide = PyLong_AsLong(value);
     if (wide == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonErrorSet{};
-        PyRef cause = fetch_exception();
+        PyRef cause = fetch_exception();  // the conversion's own error
         PyRef message = PyRef::checked(PyUnicode_FromFormat("argument 'id': %S", cause.get()));
         PyRef error = PyRef::checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-        PyException_SetCause(error.get(), cause.release());
+        if (PyObject* original_cause = PyException_GetCause(cause.get()))  // new reference, stolen below
+            PyException_SetCause(error.get(), original_cause);
         PyErr_SetObject(PyExc_TypeError, error.get());
         throw PythonErrorSet{};
     }
