@@ -154,6 +154,8 @@ class Pipeline:
             elif kind == WORKER_ENDED:
                 self._ended.add(message[1])
                 if message[2] is not None:
+                    self._service.join(_JOIN_TIMEOUT_S)  # a worker that lost the service reports first
+                    self._watch_processes()
                     self._fail(f"worker {message[1]} stopped: {message[2]}")
             elif kind == WORKER_FAILED:
                 self._ended.add(message[1])

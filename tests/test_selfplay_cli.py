@@ -1,0 +1,301 @@
+"""The zelmor-lab command: bad input, info and show on stored games, and whole runs with real processes
+(self-play, evaluation, Ctrl-C, a killed inference service, appending)."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from zelmor_lab import Game, read_games
+from zelmor_lab.cli import main
+from zelmor_lab.store import Run, RunWriter, session_record
+
+torch = pytest.importorskip("torch")
+from zelmor_lab.model import Architecture, PolicyValueNet, load_checkpoint, save_checkpoint  # noqa: E402
+
+PYTHON_DIR = Path(__file__).resolve().parents[1] / "python"
+TINY = Architecture(blocks=1, channels=8, value_hidden=8)
+SMALL_RUN = ["--dim", "7", "--sims", "4", "--workers", "2"]
+
+
+def tiny_checkpoint(path: Path, dim: int) -> Path:
+    return save_checkpoint(PolicyValueNet(dim, TINY), path)
+
+
+def random_game(dim: int, seed: int) -> dict:
+    """A legal game of random play as the engine would post it."""
+    rng = np.random.default_rng(seed)
+    game = Game(dim)
+    while not game.is_terminal():
+        game.apply(int(rng.choice(game.legal_tiles())))
+    history = [tuple(pair) for pair in game.history]
+    return dict(worker=seed % 2, history=history, policies=[[(tile, 1.0)] for _, tile in history],
+                payoff=game.payoff(), model="f00d", finished_at=1_700_000_000.0 + seed)
+
+
+def stored_run(path: Path, games: list[dict], dim: int = 6) -> Path:
+    with RunWriter(path, dim, session_record("selfplay", {}, {"digest": "f00d"}), flush_every=2) as writer:
+        for game in games:
+            writer.add(**game)
+        writer.flush()
+    return path
+
+
+def run_cli(*args, capsys):
+    code = main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+# ---- bad input -------------------------------------------------------------------------------------
+
+def test_bad_flag_values_are_refused_by_the_parser(tmp_path, capsys):
+    for flags, message in ((["--games", "0"], "argument --games: must be at least 1, got 0"),
+                           (["--sims", "many"], "argument --sims: not an integer: 'many'")):
+        with pytest.raises(SystemExit) as exit_:
+            main(["selfplay", str(tmp_path / "run"), *flags])
+        assert exit_.value.code == 2
+        assert capsys.readouterr().err.splitlines()[-1] == f"zelmor-lab selfplay: error: {message}"
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    """Files a user might pass by mistake, in a directory the tests check for new files."""
+    (tmp_path / "bad.toml").write_text("sims_per_move = 0\n")
+    tiny_checkpoint(tmp_path / "net7.pt", 7)
+    (tmp_path / "notes").mkdir()
+    (tmp_path / "notes" / "todo.txt").write_text("x")
+    stored_run(tmp_path / "run6", [random_game(6, 1)])
+    return tmp_path
+
+
+@pytest.mark.parametrize("args, message", [
+    (["selfplay", "{d}/new", "--config", "{d}/bad.toml"],
+     "{d}/bad.toml: setting sims_per_move must be at least 1, got 0"),
+    (["selfplay", "{d}/new", "--model", "{d}/absent.pt"], "checkpoint {d}/absent.pt does not exist"),
+    (["selfplay", "{d}/new", "--model", "{d}/bad.toml"], "checkpoint {d}/bad.toml is unreadable: "),
+    (["selfplay", "{d}/new", "--model", "{d}/net7.pt", "--dim", "8"],
+     "checkpoint {d}/net7.pt is for a 7 x 7 board, not 8 x 8"),
+    (["selfplay", "{d}/new", "--dim", "40"], "setting dim must be between 4 and 32, got 40"),
+    (["selfplay", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json) and is not empty"),
+    (["selfplay", "{d}/run6", "--dim", "7", "--model", "{d}/net7.pt"],
+     "{d}/run6 holds games on a 6 x 6 board, not 7 x 7"),
+    (["eval", "--vs", "{d}/net7.pt"], "checkpoint {d}/net7.pt is for a 7 x 7 board, not 20 x 20"),
+    (["eval", "--vs", "{d}/net7.pt", "--dim", "7"],
+     "a match against a baseline is played on a 20 x 20 board; --dim 7 is not possible"),
+    (["info", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json)"),
+    (["show", "{d}/run6", "--game", "1"], "{d}/run6 holds 1 games; there is no game 1"),
+])
+def test_bad_input_is_one_message_and_exit_code_2_with_nothing_written(inputs, capsys, args, message):
+    before = sorted(str(p) + str(p.stat().st_mtime_ns) for p in inputs.rglob("*"))
+    code, out, err = run_cli(*[a.format(d=inputs) for a in args], capsys=capsys)
+    assert code == 2 and out == ""
+    assert len(err.splitlines()) == 1 and err.startswith("zelmor-lab: error: " + message.format(d=inputs))
+    assert sorted(str(p) + str(p.stat().st_mtime_ns) for p in inputs.rglob("*")) == before
+
+
+# ---- info and show ---------------------------------------------------------------------------------
+
+def test_info_counts_games_positions_scores_and_wins_per_seat(tmp_path, capsys):
+    games = [random_game(6, seed) for seed in range(5)]
+    run = stored_run(tmp_path / "run", games)
+    code, out, _ = run_cli("info", run, capsys=capsys)
+    assert code == 0
+    positions = sum(len(g["history"]) for g in games)
+    lines = out.splitlines()
+    assert lines[0] == f"run {run}: 6 x 6 board, sessions: 1, shards: 3"
+    assert lines[1] == f"games: 5, positions: {positions}, mean game length: {positions / 5:.1f} actions"
+    for seat, line in enumerate(lines[3:7]):
+        finals = [Game(6) for _ in games]
+        for final, game in zip(finals, games):
+            for _, tile in game["history"]:
+                final.apply(tile)
+        wins = sum(g["payoff"][seat] > 0 for g in games)
+        assert line.split()[:3] == [str(seat), f"{np.mean([f.scores()[seat] for f in finals]):.2f}", str(wins)]
+        assert line.split()[-1] == f"{np.mean([g['payoff'][seat] for g in games]):.3f}"
+
+
+def test_show_replays_a_game_to_its_final_board_and_scores(tmp_path, capsys):
+    games = [random_game(6, seed) for seed in range(3)]
+    run = stored_run(tmp_path / "run", games)
+    code, out, _ = run_cli("show", run, "--game", "-1", "--png", tmp_path / "board.png", capsys=capsys)
+    final = Game(6)
+    for _, tile in games[2]["history"]:
+        final.apply(tile)
+    assert code == 0
+    assert out.startswith(f"game 2 of 3: worker 0, network f00d, finished 2023-11-14 22:13:22 UTC, "
+                          f"{len(games[2]['history'])} actions\n" + final.render())
+    assert "scores:  " + "  ".join(f"player {p}: {s}" for p, s in enumerate(final.scores())) in out
+    assert (tmp_path / "board.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_show_every_move_prints_each_piece_with_its_board(tmp_path, capsys):
+    game = random_game(6, 4)
+    run = stored_run(tmp_path / "run", [game])
+    code, out, _ = run_cli("show", run, "--every-move", capsys=capsys)
+    pieces = [line for line in out.splitlines() if line.startswith("player ") and " lays tiles " in line]
+    replayed, expected = Game(6), []
+    for player, tile in game["history"]:
+        replayed.apply(tile)
+        if not replayed.turn_tiles:
+            expected.append(player)
+    assert code == 0 and [int(line.split()[1]) for line in pieces] == expected
+    assert sum(int(line.count(",")) + 1 for line in pieces) == len(game["history"])
+
+
+def test_a_stored_game_that_does_not_replay_is_named(tmp_path, capsys):
+    bad = random_game(6, 2)
+    bad["history"] = [(1, 0)] + bad["history"][1:]
+    run = stored_run(tmp_path / "run", [random_game(6, 1), bad])
+    code, _, err = run_cli("info", run, capsys=capsys)
+    assert code == 2
+    assert err == "zelmor-lab: error: game 1 does not replay: action 0: player 1 is not the player to act (0)\n"
+
+
+def test_info_names_a_corrupt_shard(tmp_path, capsys):
+    run = stored_run(tmp_path / "run", [random_game(6, seed) for seed in range(3)])
+    shard = Run(run).shards()[0]
+    shard.write_bytes(shard.read_bytes()[:-20])
+    code, _, err = run_cli("info", run, capsys=capsys)
+    assert code == 2 and err.startswith(f"zelmor-lab: error: corrupt shard {shard}: ")
+
+
+# ---- whole runs with real processes -----------------------------------------------------------------
+
+def start_cli(*args, **kwargs) -> subprocess.Popen:
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+    return subprocess.Popen([sys.executable, "-m", "zelmor_lab", *map(str, args)], env=env, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+
+
+def cli(*args, timeout=60) -> subprocess.CompletedProcess:
+    process = start_cli(*args)
+    out, err = process.communicate(timeout=timeout)
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
+def children(pid: int) -> set[int]:
+    found = set()
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == pid:
+                found.add(int(entry.name))
+        except (OSError, IndexError):
+            continue
+    return found
+
+
+def alive(pid: int) -> bool:
+    try:
+        return (Path("/proc") / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def wait_for(condition, timeout: float, what: str):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def check_games_replay(run: Path) -> list:
+    games = list(read_games(run))
+    dim = Run(run).dim
+    for game in games:
+        replayed = Game(dim)
+        assert len(game.history) == len(game.policies)
+        for (player, tile), policy in zip(game.history, game.policies):
+            assert player == replayed.current_player
+            assert {t for t, _ in policy} <= set(replayed.legal_tiles()) and tile in {t for t, _ in policy}
+            assert sum(p for _, p in policy) == pytest.approx(1, abs=1e-5)
+            replayed.apply(tile)
+        assert replayed.is_terminal() and replayed.payoff() == game.payoff
+    return games
+
+
+def test_selfplay_on_the_default_network_stores_legal_games_and_appends(tmp_path):
+    run = tmp_path / "run"
+    result = cli("selfplay", run, "--games", "3", *SMALL_RUN)
+    assert result.returncode == 0, result.stderr
+    games = check_games_replay(run)
+    assert result.stdout == f"3 games, {sum(len(g.history) for g in games)} positions stored in {run}\n"
+    session = json.loads((run / "run.json").read_text())["sessions"][0]
+    assert session["settings"]["sims_per_move"] == 4 and session["settings"]["dim"] == 7
+    assert {g.model for g in games} == {session["model"]["digest"]}
+    assert load_checkpoint(run / session["model"]["path"], dim=7).digest == session["model"]["digest"]
+
+    again = cli("selfplay", run, "--games", "2", "--dim", "7", "--sims", "4", "--workers", "1")
+    assert again.returncode == 0, again.stderr
+    sessions = json.loads((run / "run.json").read_text())["sessions"]
+    assert len(sessions) == 2 and sessions[1]["model"] == sessions[0]["model"]  # the run keeps its network
+    assert len(check_games_replay(run)) == 5
+
+
+def test_eval_against_random_players_reports_the_mean_payoff(tmp_path):
+    tiny_checkpoint(tmp_path / "net.pt", 7)
+    result = cli("eval", "--model", tmp_path / "net.pt", "--games", "6", "--dim", "7", "--workers", "2")
+    assert result.returncode == 0, result.stderr
+    assert re.fullmatch(r"network in seat 0 against 3 random players on a 7 x 7 board: mean payoff "
+                        r"\d\.\d{3} ± \d\.\d{3} \(95% interval\) over 6 games \(seats playing alike score 0\.25\)\n",
+                        result.stdout)
+
+
+def test_eval_against_a_baseline_plays_on_the_full_board(tmp_path):
+    tiny_checkpoint(tmp_path / "new.pt", 20)
+    tiny_checkpoint(tmp_path / "old.pt", 20)
+    result = cli("eval", "--model", tmp_path / "new.pt", "--vs", tmp_path / "old.pt", "--games", "2",
+                 "--workers", "2", "--boards")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.count("Finished Game\n") == 2  # the engine's own print-out, let through on request
+    assert result.stdout.splitlines()[-1].startswith(
+        f"network in seat 0 against {tmp_path / 'old.pt'} on a 20 x 20 board: mean payoff ")
+    assert result.stdout.splitlines()[-1].endswith(" over 2 games (seats playing alike score 0.25)")
+
+
+def selfplay_until_shards(run: Path, shards: int, tmp_path: Path) -> tuple[subprocess.Popen, set[int]]:
+    """A self-play run without a game limit, flushing every game, once ``shards`` shards are written."""
+    (tmp_path / "flush.toml").write_text("flush_every = 1\n")
+    process = start_cli("selfplay", run, *SMALL_RUN, "--config", tmp_path / "flush.toml", start_new_session=True)
+    wait_for(lambda: (run / "games").is_dir() and len(Run(run).shards()) >= shards, 60, f"{shards} shards")
+    return process, children(process.pid)
+
+
+def test_ctrl_c_stops_every_process_keeps_finished_games_and_the_run_goes_on(tmp_path):
+    run = tmp_path / "run"
+    process, spawned = selfplay_until_shards(run, 2, tmp_path)
+    assert len(spawned) >= 3  # the service and two workers
+    os.killpg(process.pid, signal.SIGINT)  # as a terminal does: the whole foreground group
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 130
+    assert err.splitlines()[-1] == "zelmor-lab: interrupted"
+    wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
+    stored = int(re.match(r"(\d+) games", out).group(1))
+    assert len(check_games_replay(run)) == stored >= 2
+    assert not list((run / "games").glob(".*"))
+
+    resumed = cli("selfplay", run, "--games", "1", *SMALL_RUN)
+    assert resumed.returncode == 0, resumed.stderr
+    assert len(check_games_replay(run)) == stored + 1
+
+
+def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path):
+    run = tmp_path / "run"
+    process, spawned = selfplay_until_shards(run, 1, tmp_path)
+    service = [pid for pid in spawned if "libtorch" in (Path("/proc") / str(pid) / "maps").read_text()]
+    assert len(service) == 1
+    os.kill(service[0], signal.SIGKILL)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 1
+    assert err.splitlines()[-1] == "zelmor-lab: error: the inference service died (exit code -9)"
+    wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
+    assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1))
