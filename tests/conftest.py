@@ -155,7 +155,8 @@ class Pipe:
 
 
 class ResultQueue:
-    """Collects what the module posts; with `error` set, every `put` records and then raises it."""
+    """Collects what the module posts; with `error` set, every `put` records and then raises a new error
+    like it (so no traceback ties the queue to an error it keeps)."""
 
     def __init__(self, error: BaseException | None = None):
         self.records: list = []
@@ -165,7 +166,7 @@ class ResultQueue:
         assert not kwargs and len(args) == 1, (args, kwargs)
         self.records.append(args[0])
         if self.error is not None:
-            raise self.error
+            raise type(self.error)(*self.error.args)
 
 
 _services: list[Service] = []
