@@ -36,10 +36,6 @@ uint64_t row_pair(const uint32_t* rows, uint32_t r) {
     return pair;
 }
 
-void or_row_pair(uint32_t* rows, uint32_t r, uint64_t bits) {
-    std::memcpy(rows + r, &bits, sizeof bits);
-}
-
 }  // namespace
 
 // A placement is legal when its bounding box is on the board, none of its cells is blocked for the
@@ -91,9 +87,11 @@ void get_tile_moves(const Board& board, uint32_t player, TileMoves& map) {
                     conflicting |= row_pair(blocked_rows.data(), row + cell.row) >> cell.col;
                 const uint64_t legal = touching & ~conflicting;
                 if (!legal) continue;
-                for (const CellOffset& cell : cells)
-                    or_row_pair(covered_rows.data(), row + cell.row,
-                                row_pair(covered_rows.data(), row + cell.row) | legal << cell.col);
+                // Row by row: 64-bit updates of overlapping row pairs would defeat store forwarding.
+                for (const CellOffset& cell : cells) {
+                    covered_rows[row + cell.row] |= static_cast<uint32_t>(legal) << cell.col;
+                    covered_rows[row + cell.row + 1] |= static_cast<uint32_t>(legal >> 32) << cell.col;
+                }
                 for (uint64_t bits = legal; bits; bits &= bits - 1) {
                     const uint32_t bit = static_cast<uint32_t>(std::countr_zero(bits));
                     const uint32_t origin = (row + bit / 32) * dim + bit % 32;
