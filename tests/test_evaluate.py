@@ -3,6 +3,8 @@ every way an exchange can fail, and the texts the matches write."""
 
 import ctypes
 import math
+from decimal import Decimal
+from fractions import Fraction
 import operator
 import random
 import textwrap
@@ -207,28 +209,41 @@ def test_value_list_shorter_than_the_seat_to_act(values, fatal, panic_exception)
         assert result == model.game.payoff()[0]
 
 
+class Row:
+    """A sequence that is neither a list nor a tuple: __len__ and __getitem__, no mapping."""
+
+    def __init__(self, values):
+        self.values = values
+
+    def __len__(self):
+        return len(self.values)
+
+    def __getitem__(self, i):
+        return self.values[i]
+
+
 def test_reply_items_may_be_any_sequence_of_numbers():
-    class Row:  # passes the sequence check: __getitem__ and __len__, not a mapping
-        def __init__(self, values):
-            self.values = values
-
-        def __len__(self):
-            return len(self.values)
-
-        def __getitem__(self, i):
-            return self.values[i]
-
+    """Lists, tuples and other sequences of floats, ints or number-like objects read alike: each reply
+    below makes tile 20, the largest legal tile of a new 5 x 5 game, the greedy first choice."""
+    logits = [0.0] * 25
+    logits[20] = 0.75
+    ints = [0] * 25
+    ints[20] = 3
     replies = [
-        lambda r: tuple(uniform_network(r)),
-        lambda r: list(uniform_network(r)),
-        lambda r: {0: [0] * r.dim ** 2, 1: (0, 0, 0, 0)},
-        lambda r: (np.zeros(r.dim ** 2, np.float32), np.zeros(4)),
-        lambda r: (Row([True] * r.dim ** 2), Row([np.float64(1.5)] * 4), "ignored"),
-        lambda r: (range(r.dim ** 2), [0.0] * 4),
+        (logits, [0.0] * 4),
+        (tuple(logits), (0.0, 1.0, 2.0, 3.0)),
+        [ints, [0, 1, 2, 3]],
+        (tuple(ints), (True, False, 1, 2.5)),
+        {0: logits, 1: [0] * 4},
+        (np.array(logits, np.float32), np.zeros(4)),
+        (Row([x == 3 for x in ints]), Row([np.float64(1.5)] * 4), "ignored"),
+        (range(25), [Fraction(1, 3), Decimal("0.5"), 2, 3]),
+        (Row([Fraction(x, 7) for x in ints]), [0.0] * 4),
     ]
     for reply in replies:
-        status, service, results = run_against_random(make_config(dim=5), reply)
+        status, service, results = run_against_random(make_config(dim=5), lambda request: reply)
         assert status == 0 and len(results.records) == 1
+        assert service.requests[1].planes[0].ravel()[20], reply
 
 
 # ----------------------------------------------------------------------------------------------------------

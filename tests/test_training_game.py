@@ -3,6 +3,8 @@ network or the result queue fails."""
 
 import math
 import sys
+import threading
+import time
 
 import pytest
 import zelmor_self_play
@@ -46,7 +48,7 @@ def test_a_game_replays_legally_with_one_entry_per_action(dim, rep, sims, sample
     config = make_config(dim=dim, rep=rep, sims_per_move=sims, sample_moves=sample_moves)
     for worker in (0, -3):
         status, service, results = run_training_game(config, uniform_network, worker=worker)
-        assert status == 0 and len(results.records) == 1
+        assert type(status) is int and status == 0 and len(results.records) == 1
         replay_training_record(results.records[0], worker, dim)
         check_entries(results.records[0], dim, lambda game: game.legal_tiles())
         assert {r.worker for r in service.requests} == {worker}
@@ -134,6 +136,31 @@ def test_a_fatal_error_mid_game_posts_nothing(panic_exception):
     with pytest.raises(panic_exception):
         run_training_game(make_config(dim=5, sims_per_move=3), short_later, results=results)
     assert results.records == []
+
+
+def test_games_in_several_threads_share_nothing():
+    """Calls from several Python threads interleave wherever a stand-in releases the interpreter lock; each
+    still plays its own game with its own id."""
+    def yielding(request: Request):
+        time.sleep(0)
+        return uniform_network(request)
+
+    outcomes = {}
+
+    def play(worker):
+        outcomes[worker] = run_training_game(make_config(dim=4, sims_per_move=3, sample_moves=5), yielding,
+                                             worker=worker)
+
+    threads = [threading.Thread(target=play, args=(worker,)) for worker in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert sorted(outcomes) == [0, 1, 2, 3]
+    for worker, (status, service, results) in outcomes.items():
+        assert status == 0
+        replay_training_record(results.records[0], worker, 4)
+        assert {r.worker for r in service.requests} == {worker}
 
 
 def test_no_simulations_give_nan_entries_that_still_replay():
