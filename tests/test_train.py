@@ -157,3 +157,24 @@ class TestTrainCommand:
             TrainingSettings(batch_size=0)
         with pytest.raises(TrainingError, match=r"^training setting window must be an integer, got 2.5$"):
             TrainingSettings(window=2.5)
+
+
+def test_train_command_line(tmp_path, run_dir, capsys):
+    import argparse
+
+    from zelmor_lab.train_cli import add_training_commands
+
+    parser = argparse.ArgumentParser(prog="zelmor-lab")
+    add_training_commands(parser.add_subparsers())
+    torch.manual_seed(0)
+    start = save_checkpoint(PolicyValueNet(DIM, TINY), tmp_path / "start.pt")
+    args = parser.parse_args(["train", str(run_dir), "--model", str(start), "--steps", "3",
+                              "--out", str(tmp_path / "out.pt"), "--window", "2"])
+    assert args.command(args) == 0
+    printed = capsys.readouterr().out.splitlines()
+    assert printed[0].startswith("steps 0 -> 3 on ") and " positions of the latest 2 games; policy loss " in printed[0]
+    assert printed[1] == f"network: {tmp_path / 'out.pt'}"
+
+    with pytest.raises(SystemExit):
+        parser.parse_args(["train", str(run_dir), "--steps", "0"])
+    assert "argument --steps: must be at least 1, got 0" in capsys.readouterr().err

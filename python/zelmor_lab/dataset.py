@@ -20,13 +20,14 @@ import numpy as np
 import pyarrow as pa
 
 from . import encode_history
+from .errors import InputError
 from .store import Run, read_shard
 
 PLANES = 5
 PLAYERS = 4
 
 
-class DatasetError(Exception):
+class DatasetError(InputError):
     """A run whose games cannot serve as training positions."""
 
 

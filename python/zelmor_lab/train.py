@@ -31,17 +31,17 @@ from typing import Any
 
 import numpy as np
 import torch
-import torch.nn.functional as F
 
 from .dataset import Batch, Window, load_window
 from .model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint, load_checkpoint
+from .errors import InputError
 from .store import Run
 
 STATE_FORMAT = "zelmor-lab training state 1"
 _ILLEGAL_LOGIT = -1e9  # far enough below any logit that an illegal tile's probability is exactly 0
 
 
-class TrainingError(Exception):
+class TrainingError(InputError):
     """A training that cannot start or resume as asked."""
 
 

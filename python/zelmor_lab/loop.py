@@ -1,0 +1,458 @@
+"""The training loop: generation after generation, self-play with the current network, training on the
+latest games, evaluation of the new network, and a record of it all.
+
+Generation g starts with network g (RUN/loop/gen-<g>.pt) and does, in order:
+  1. self-play: ``games_per_generation`` training games with network g into RUN/games; every stored
+     game carries the digest of the network that played it, so the games of generation g already on
+     disk are counted and only the missing ones are played;
+  2. training: the trainer (RUN/loop/trainer.pt and its files, see train.TrainingFiles) takes
+     ``steps_per_generation`` steps on the window of the latest games, up to the step count of network g
+     plus that number; a training cut short resumes from its saved state;
+  3. the trained network becomes network g + 1 (RUN/loop/gen-<g+1>.pt), which is evaluated greedily
+     against three random players and, on the 20 x 20 board the engine plays such matches on, against
+     network g;
+  4. the generation's record is added to RUN/loop/loop.json, in the same atomic write that moves the
+     loop on to generation g + 1; then the summary plot and results table are redrawn.
+Whatever stops the loop (Ctrl-C, a crash, the time budget), running it again continues where it stood:
+stored games are kept and counted, the training resumes from its state, an unrecorded evaluation is
+played again. Network 0 is evaluated against random players before the first generation.
+
+Files under RUN/loop/: loop.json (plan, current generation, records), gen-<g>.pt, trainer.pt with
+trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, .lock.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import math
+import sys
+import time
+from contextlib import contextmanager
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+from typing import Any, Callable, Iterator
+
+from .dataset import load_window
+from .errors import InputError
+from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
+from .model import Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
+from .pipeline import FinishedGame, Pipeline
+from .settings import Settings
+from .store import Run, RunWriter, read_shard, session_record
+from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
+                    train_on_window, write_atomically)
+from .workers import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING, WorkerConfig
+
+LOOP_FORMAT = "zelmor-lab loop 1"
+BASELINE_DIM = 20  # the engine plays every match between two networks on this board
+
+
+class LoopError(InputError):
+    """A loop directory that cannot be started or continued as asked."""
+
+
+@dataclass(frozen=True)
+class LoopPlan:
+    """Everything that stays fixed for the life of a loop; stored in loop.json when the loop starts.
+
+    engine: self-play and match settings; architecture: of network 0 and so of all; training: optimizer
+    and window; games_per_generation: self-play games by each network; steps_per_generation: training
+    steps between two networks; random_games, baseline_games: evaluation games of each new network
+    against random players and against its predecessor."""
+
+    engine: Settings = field(default_factory=lambda: Settings(sims_per_move=16, sample_moves=30))
+    architecture: Architecture = Architecture(blocks=2, channels=32, value_hidden=32)
+    training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=300)
+    games_per_generation: int = 48
+    steps_per_generation: int = 300
+    random_games: int = 100
+    baseline_games: int = 20
+
+    def __post_init__(self):
+        for name in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                raise LoopError(f"loop setting {name} must be a positive integer, got {value!r}")
+
+    def as_dict(self) -> dict[str, Any]:
+        return {"engine": self.engine.as_dict(), "architecture": asdict(self.architecture),
+                "training": asdict(self.training), "games_per_generation": self.games_per_generation,
+                "steps_per_generation": self.steps_per_generation, "random_games": self.random_games,
+                "baseline_games": self.baseline_games}
+
+    @staticmethod
+    def from_dict(values: dict[str, Any]) -> LoopPlan:
+        return LoopPlan(engine=Settings(**values["engine"]), architecture=Architecture(**values["architecture"]),
+                        training=TrainingSettings(**values["training"]),
+                        **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
+                                                  "random_games", "baseline_games")})
+
+
+@dataclass(frozen=True)
+class Network:
+    """A network as the pipeline takes it. path: relative to the run directory."""
+
+    path: str
+    data: bytes
+    digest: str
+    step: int
+
+    @staticmethod
+    def load(run: Path, path: str, dim: int) -> Network:
+        data = read_checkpoint_file(run / path)
+        checkpoint = decode_checkpoint(data, str(run / path), dim=dim)
+        return Network(path, data, checkpoint.digest, checkpoint.step)
+
+    def record(self) -> dict[str, Any]:
+        return {"digest": self.digest, "path": self.path, "step": self.step}
+
+
+@dataclass
+class LoopState:
+    """Contents of loop.json: the plan, the generation now under way, the loop's time spent in finished
+    generations (over all sessions) and one record per evaluated network (see GenerationRecord)."""
+
+    plan: LoopPlan
+    generation: int
+    elapsed_s: float
+    records: list[dict[str, Any]]
+
+    def to_json(self) -> str:
+        return json.dumps({"format": LOOP_FORMAT, "plan": self.plan.as_dict(), "generation": self.generation,
+                           "elapsed_s": round(self.elapsed_s, 3), "records": self.records}, indent=1)
+
+    @staticmethod
+    def read(path: Path) -> LoopState:
+        try:
+            values = json.loads(path.read_text())
+            if values["format"] != LOOP_FORMAT:
+                raise ValueError(f"format {values['format']!r}")
+            return LoopState(plan=LoopPlan.from_dict(values["plan"]), generation=int(values["generation"]),
+                             elapsed_s=float(values["elapsed_s"]), records=list(values["records"]))
+        except (OSError, ValueError, KeyError, TypeError, InputError) as error:
+            raise LoopError(f"{path} is damaged: {error}") from None
+
+
+@dataclass(frozen=True)
+class Played:
+    games: int
+    positions: int
+
+
+class LoopDirectory:
+    """RUN/loop: where the loop keeps its state, networks and pictures."""
+
+    def __init__(self, run: Path):
+        self.run = run
+        self.path = run / "loop"
+
+    @property
+    def state_path(self) -> Path:
+        return self.path / "loop.json"
+
+    @property
+    def trainer_files(self) -> TrainingFiles:
+        return TrainingFiles(self.path / "trainer.pt")
+
+    @property
+    def summary_png(self) -> Path:
+        return self.path / "summary.png"
+
+    @property
+    def results_md(self) -> Path:
+        return self.path / "results.md"
+
+    @staticmethod
+    def network_name(generation: int) -> str:
+        return f"loop/gen-{generation:04d}.pt"
+
+    def write_state(self, state: LoopState) -> None:
+        write_atomically(self.state_path, state.to_json().encode())
+
+    @contextmanager
+    def locked(self) -> Iterator[None]:
+        with open(self.path / ".lock", "w") as lock:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise LoopError(f"{self.path} is in use by another zelmor-lab loop") from None
+            yield
+
+
+class Stopped(Exception):
+    """The session's time budget ran out in the middle of a generation (which a later session finishes)."""
+
+
+def run_loop(run: str | Path, generations: int | None = None, minutes: float | None = 60.0,
+             plan: LoopPlan | None = None, progress: bool = False,
+             on_record: Callable[[dict[str, Any]], None] | None = None) -> LoopState:
+    """``zelmor-lab loop``: start the loop in ``run`` (with ``plan``, default LoopPlan()) or continue the
+    one there (whose stored plan then rules; a different ``plan`` is refused).
+
+    generations: stop once the network of this generation is evaluated (None: no limit); minutes: this
+    session's time budget (None: no limit): no generation is started that the last one's duration says
+    would not end in time, and self-play stops at the deadline. Returns the loop's state at the end.
+    on_record(record) is called with each network's record as it is made. Ctrl-C raises
+    KeyboardInterrupt once what was finished is safely stored."""
+    run = Path(run)
+    directory = LoopDirectory(run)
+    deadline = math.inf if minutes is None else time.monotonic() + 60.0 * minutes
+    if directory.state_path.exists():
+        state = LoopState.read(directory.state_path)
+        if plan is not None and plan != state.plan:
+            raise LoopError(f"{directory.path} holds a loop with other settings; continue it without new "
+                            f"settings or choose another run")
+    else:
+        state = _start(directory, plan if plan is not None else LoopPlan())
+    with directory.locked():
+        return _continue(directory, state, generations, deadline, progress, on_record or (lambda record: None))
+
+
+def _start(directory: LoopDirectory, plan: LoopPlan) -> LoopState:
+    """Network 0, the trainer and loop.json, written only once the run directory accepted the loop."""
+    trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training)
+    data = trainer.checkpoint_bytes()
+    network = Network(directory.network_name(0), data, decode_checkpoint(data, "network 0").digest, 0)
+    session = session_record("loop", plan.as_dict(), network.record())
+    with RunWriter(directory.run, plan.engine.dim, session, plan.engine.flush_every):
+        directory.path.mkdir(exist_ok=True)
+        write_atomically(directory.run / network.path, data)
+        save_training(trainer, directory.trainer_files)
+        state = LoopState(plan=plan, generation=0, elapsed_s=0.0, records=[])
+        directory.write_state(state)
+    return state
+
+
+def _continue(directory: LoopDirectory, state: LoopState, generations: int | None, deadline: float,
+              progress: bool, on_record: Callable[[dict[str, Any]], None]) -> LoopState:
+    plan = state.plan
+    network = Network.load(directory.run, directory.network_name(state.generation), plan.engine.dim)
+    if not state.records:
+        started = time.monotonic()
+        vs_random, _ = _evaluate(plan, network, None, progress)
+        state.elapsed_s += time.monotonic() - started
+        state.records.append(GenerationRecord.first(network, vs_random, state.elapsed_s).as_dict())
+        _finish_generation(directory, state)
+        on_record(state.records[-1])
+    while generations is None or state.generation < generations:
+        last = state.records[-1]
+        if time.monotonic() + last["selfplay_s"] + last["train_s"] + last["eval_s"] > deadline:
+            break
+        try:
+            network = _generation(directory, state, network, deadline, progress)
+        except Stopped:
+            break
+        on_record(state.records[-1])
+    return state
+
+
+def _generation(directory: LoopDirectory, state: LoopState, network: Network, deadline: float,
+                progress: bool) -> Network:
+    """Play, train and evaluate generation ``state.generation``; returns the next network."""
+    plan, run, generation = state.plan, directory.run, state.generation
+    timer = time.monotonic()
+    before = count_games(run, network.digest)
+    played = Played(0, 0)
+    while before.games + played.games < plan.games_per_generation:
+        if time.monotonic() > deadline:
+            raise Stopped()
+        more = _self_play(run, plan, network, plan.games_per_generation - before.games - played.games,
+                          deadline, progress)
+        played = Played(played.games + more.games, played.positions + more.positions)
+    selfplay_s = time.monotonic() - timer
+
+    timer = time.monotonic()
+    files = directory.trainer_files
+    trainer = resume_training(files, plan.engine.dim, plan.training)
+    if trainer.step < network.step:
+        raise LoopError(f"the training state {files.state} is at step {trainer.step}, behind network "
+                        f"{network.path} at step {network.step}")
+    target = network.step + plan.steps_per_generation
+    window = load_window(run, plan.training.window)
+    if trainer.step < target:
+        train_on_window(trainer, window, target, files, plan.training, extra={"generation": generation},
+                        progress=progress)
+    successor_path = directory.network_name(generation + 1)
+    write_atomically(run / successor_path, files.out.read_bytes())
+    successor = Network.load(run, successor_path, plan.engine.dim)
+    train_s = time.monotonic() - timer
+
+    timer = time.monotonic()
+    vs_random, vs_previous = _evaluate(plan, successor, network, progress)
+    eval_s = time.monotonic() - timer
+
+    metrics = [line for line in read_metrics(files.metrics) if line.get("generation") == generation]
+    previous = state.records[-1]
+    record = GenerationRecord(
+        generation=generation + 1, model=successor.digest, step=successor.step,
+        games=previous["games"] + before.games + played.games,
+        positions=previous["positions"] + before.positions + played.positions,
+        window_games=window.games, window_positions=window.positions,
+        selfplay_s=selfplay_s, train_s=train_s, eval_s=eval_s,
+        elapsed_s=state.elapsed_s + selfplay_s + train_s + eval_s,
+        vs_random=vs_random, vs_previous=vs_previous, training=metrics[-1] if metrics else None)
+    state.records.append(record.as_dict())
+    state.generation = generation + 1
+    state.elapsed_s = record.elapsed_s
+    _finish_generation(directory, state)
+    return successor
+
+
+def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
+    directory.write_state(state)
+    plot_summary(state.records, directory.summary_png)
+    directory.results_md.write_text(results_table(state.records))
+
+
+@dataclass(frozen=True)
+class GenerationRecord:
+    """What one network is and did. games, positions: self-play games stored by the loop up to the end of
+    the generation that trained it (cumulative); window_*: what it was trained on; *_s: seconds spent in
+    each phase of that generation by the session that finished it; elapsed_s: the loop's seconds so far
+    (the sum of those, so the time of a session cut short is not counted); vs_random, vs_previous: payoff
+    of the network's seat (vs_previous None for network 0 and off the 20 x 20 board); training: the
+    last metrics line of its training."""
+
+    generation: int
+    model: str
+    step: int
+    games: int
+    positions: int
+    window_games: int
+    window_positions: int
+    selfplay_s: float
+    train_s: float
+    eval_s: float
+    elapsed_s: float
+    vs_random: PayoffSummary
+    vs_previous: PayoffSummary | None
+    training: dict[str, Any] | None
+
+    @staticmethod
+    def first(network: Network, vs_random: PayoffSummary, elapsed_s: float) -> GenerationRecord:
+        """Network 0, before any game: only its evaluation against random players."""
+        return GenerationRecord(generation=0, model=network.digest, step=network.step, games=0, positions=0,
+                                window_games=0, window_positions=0, selfplay_s=0.0, train_s=0.0,
+                                eval_s=elapsed_s, elapsed_s=elapsed_s, vs_random=vs_random, vs_previous=None,
+                                training=None)
+
+    def as_dict(self) -> dict[str, Any]:
+        values = asdict(self)
+        for name in ("selfplay_s", "train_s", "eval_s", "elapsed_s"):
+            values[name] = round(values[name], 3)
+        return values
+
+
+# ---- the pipeline's three jobs ------------------------------------------------------------------
+
+def count_games(run: Path, digest: str) -> Played:
+    """Games (and their positions) stored in ``run`` that the network ``digest`` played."""
+    import pyarrow.compute as pc
+
+    games = positions = 0
+    for shard in Run(run).shards():
+        table = read_shard(shard)
+        mine = pc.equal(table["model"], digest)
+        games += int(pc.sum(mine).as_py() or 0)
+        positions += int(pc.sum(pc.list_value_length(table.filter(mine)["history"])).as_py() or 0)
+    return Played(games, positions)
+
+
+def _self_play(run: Path, plan: LoopPlan, network: Network, games: int, deadline: float,
+               progress: bool) -> Played:
+    """Play up to ``games`` training games with ``network`` into the run, until the deadline."""
+    from tqdm import tqdm
+
+    played = Played(0, 0)
+    session = session_record("loop", plan.as_dict(), network.record())
+    with RunWriter(run, plan.engine.dim, session, plan.engine.flush_every) as writer, \
+            Pipeline(WorkerConfig(TRAINING, plan.engine), (network.data,), games) as pipeline, \
+            tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False,
+                 file=sys.stderr) as bar:
+        try:
+            for event in pipeline.events():
+                if isinstance(event, FinishedGame):
+                    _, (history, policies, payoff) = event.record
+                    writer.add(event.worker, history, policies, payoff, network.digest, event.finished_at)
+                    played = Played(played.games + 1, played.positions + len(history))
+                    bar.update(1)
+                if time.monotonic() > deadline:
+                    pipeline.stop()
+        finally:
+            writer.flush()
+        if pipeline.interrupted:
+            raise KeyboardInterrupt
+    return played
+
+
+def _evaluate(plan: LoopPlan, network: Network, previous: Network | None,
+              progress: bool) -> tuple[PayoffSummary, PayoffSummary | None]:
+    """``network`` against three random players and, on the 20 x 20 board, against ``previous``."""
+    vs_random = _match(plan, AGAINST_RANDOM, (network.data,), plan.random_games, "against random", progress)
+    vs_previous = None
+    if previous is not None and plan.engine.dim == BASELINE_DIM:
+        vs_previous = _match(plan, AGAINST_BASELINE, (network.data, previous.data), plan.baseline_games,
+                             "against previous", progress)
+    return vs_random, vs_previous
+
+
+def _match(plan: LoopPlan, kind: str, checkpoints: tuple[bytes, ...], games: int, label: str,
+           progress: bool) -> PayoffSummary:
+    from tqdm import tqdm
+
+    payoffs = []
+    with Pipeline(WorkerConfig(kind, plan.engine), checkpoints, games) as pipeline, \
+            tqdm(total=games, unit="game", desc=label, disable=not progress, leave=False, file=sys.stderr) as bar:
+        for event in pipeline.events():
+            if isinstance(event, FinishedGame):
+                payoffs.append(event.record[1])
+                bar.update(1)
+        if pipeline.interrupted:
+            raise KeyboardInterrupt
+    return summarize_payoffs(payoffs)
+
+
+# ---- what the loop shows ------------------------------------------------------------------------
+
+def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
+    """Strength across generations: mean payoff against random players and against the predecessor,
+    with 95% intervals, and the share random play gets."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure, axes = plt.subplots(figsize=(8, 4.5))
+    for key, label in (("vs_random", "against 3 random players"), ("vs_previous", "against the previous network")):
+        shown = [r for r in records if r[key] is not None]
+        axes.errorbar([r["generation"] for r in shown], [r[key]["mean"] for r in shown],
+                      yerr=[0.0 if math.isnan(r[key]["half_width"]) else r[key]["half_width"] for r in shown],
+                      marker="o", capsize=3, label=label)
+    axes.axhline(RANDOM_SHARE, color="grey", linestyle="--", label="four alike (0.25)")
+    axes.set_xlabel("generation")
+    axes.set_ylabel("mean payoff of the network's seat")
+    axes.set_ylim(0, 1)
+    if records:
+        minutes = records[-1]["elapsed_s"] / 60
+        axes.set_title(f"{len(records) - 1} generations, {records[-1]['games']} games, {minutes:.0f} minutes")
+    axes.legend(loc="upper left")
+    figure.tight_layout()
+    figure.savefig(png_path, dpi=100)
+    plt.close(figure)
+
+
+def results_table(records: list[dict[str, Any]]) -> str:
+    """A Markdown table: one row per network, what the loop had spent to make it and how it plays."""
+    def payoff(summary: dict[str, Any] | None) -> str:
+        if summary is None:
+            return "-"
+        interval = "" if math.isnan(summary["half_width"]) else f" ± {summary['half_width']:.2f}"
+        return f"{summary['mean']:.2f}{interval} ({summary['games']})"
+
+    lines = ["| generation | minutes | self-play games | positions | training steps | "
+             "vs 3 random players (games) | vs previous (games) |",
+             "|---:|---:|---:|---:|---:|---:|---:|"]
+    for r in records:
+        lines.append(f"| {r['generation']} | {r['elapsed_s'] / 60:.1f} | {r['games']} | {r['positions']} | "
+                     f"{r['step']} | {payoff(r['vs_random'])} | {payoff(r['vs_previous'])} |")
+    return "\n".join(lines) + "\n"

@@ -1,0 +1,106 @@
+"""The ``train`` and ``loop`` commands of ``zelmor-lab``.
+
+They follow the command line's exit statuses: 0 done, 1 the self-play or evaluation pipeline failed,
+2 bad input (raised as InputError and reported by the caller), 130 Ctrl-C (KeyboardInterrupt, likewise);
+an interrupted training or loop continues where it stopped when run again.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+from pathlib import Path
+from typing import Any
+
+_EXIT_FAILED = 1
+
+
+def add_training_commands(subparsers) -> None:
+    """Register ``train`` and ``loop`` on the ``zelmor-lab`` subparsers; each sets ``command``."""
+    train = subparsers.add_parser(
+        "train", help="train a network on the latest games of a run",
+        description="Train the network on positions drawn uniformly from the latest games of RUN. "
+                    "When --out already has a training state, the training resumes from it.")
+    train.add_argument("run", type=Path, metavar="RUN")
+    train.add_argument("--model", type=Path, metavar="CKPT",
+                       help="start from this network (default: a fresh network of the default architecture)")
+    train.add_argument("--steps", type=_positive, default=1000, help="optimizer steps to take (default: 1000)")
+    train.add_argument("--out", type=Path, metavar="CKPT",
+                       help="the trained network; its training state, metrics and learning curve go beside "
+                            "it (default: RUN/training/model.pt)")
+    train.add_argument("--window", type=_positive, metavar="GAMES",
+                       help="train on the latest GAMES games of the run (default: 400)")
+    train.set_defaults(command=_train)
+
+    loop = subparsers.add_parser(
+        "loop", help="self-play, train and evaluate, generation after generation",
+        description="Run the training loop in RUN: self-play with the current network, training on the "
+                    "latest games, evaluation against random players and the previous network. Running "
+                    "it again continues the loop where it stopped.")
+    loop.add_argument("run", type=Path, metavar="RUN")
+    loop.add_argument("--generations", type=_positive, metavar="G",
+                      help="stop once the network of generation G is evaluated (default: no limit)")
+    loop.add_argument("--minutes", type=_positive_minutes, default=60.0, metavar="M",
+                      help="time budget of this session in minutes; no generation starts that would not "
+                           "end in time (default: 60)")
+    loop.set_defaults(command=_loop)
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _positive_minutes(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be greater than 0, got {text}")
+    return value
+
+
+def _train(args) -> int:
+    from .train import TrainingSettings, train
+
+    settings = TrainingSettings() if args.window is None else TrainingSettings(window=args.window)
+    summary = train(args.run, args.out, args.steps, model=args.model, settings=settings, progress=True)
+    metrics = summary.last_metrics or {}
+    print(f"steps {summary.start_step} -> {summary.step} on {summary.positions} positions of the latest "
+          f"{summary.games} games; policy loss {metrics.get('policy_loss', math.nan):.3f}, "
+          f"value loss {metrics.get('value_loss', math.nan):.3f}, "
+          f"policy top-1 {metrics.get('policy_top1', math.nan):.2f}")
+    print(f"network: {summary.out}")
+    return 0
+
+
+def _loop(args) -> int:
+    from .loop import LoopDirectory, run_loop
+    from .pipeline import PipelineError
+
+    try:
+        state = run_loop(args.run, generations=args.generations, minutes=args.minutes, progress=True,
+                         on_record=_print_record)
+    except PipelineError as error:
+        print(f"zelmor-lab: error: {error}", file=sys.stderr)
+        return _EXIT_FAILED
+    directory = LoopDirectory(args.run)
+    print(f"generation {state.generation}: {args.run / directory.network_name(state.generation)}; "
+          f"summary in {directory.summary_png}, table in {directory.results_md}")
+    return 0
+
+
+def _print_record(record: dict[str, Any]) -> None:
+    def payoff(summary):
+        return "-" if summary is None else f"{summary['mean']:.3f} ± {summary['half_width']:.3f} ({summary['games']})"
+
+    print(f"generation {record['generation']} ({record['elapsed_s'] / 60:.1f} min, {record['games']} games, "
+          f"step {record['step']}): vs random {payoff(record['vs_random'])}, "
+          f"vs previous {payoff(record['vs_previous'])}", flush=True)

@@ -1,0 +1,147 @@
+"""The training loop: a generation end to end with real processes, resuming after a crash without losing
+or repeating games, the time budget, and the loop's refusals."""
+
+from __future__ import annotations
+
+import json
+
+import pytest
+from zelmor_lab import Game
+from zelmor_lab import loop as loop_module
+from zelmor_lab.evaluation import PayoffSummary
+from zelmor_lab.loop import (LoopDirectory, LoopError, LoopPlan, LoopState, Network, count_games, results_table,
+                             run_loop)
+from zelmor_lab.model import Architecture, load_checkpoint
+from zelmor_lab.settings import Settings
+from zelmor_lab.store import RunError, RunWriter, read_games, session_record
+from zelmor_lab.train import TrainingSettings, read_metrics
+
+TINY_PLAN = LoopPlan(
+    engine=Settings(dim=20, sims_per_move=1, sample_moves=10, workers=1, flush_every=1),
+    architecture=Architecture(blocks=1, channels=4, value_hidden=8),
+    training=TrainingSettings(batch_size=16, window=10, log_every=5),
+    games_per_generation=4, steps_per_generation=10, random_games=3, baseline_games=2)
+
+
+class TrainingCrash(Exception):
+    pass
+
+
+def first_legal_game() -> tuple[list, list, list]:
+    """A whole game in which every player takes its smallest legal tile, as a training record."""
+    game, policies = Game(20), []
+    while not game.is_terminal():
+        tile = game.legal_tiles()[0]
+        policies.append([(tile, 1.0)])
+        game.apply(tile)
+    return game.history, policies, game.payoff()
+
+
+def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
+    """Network 0 is evaluated; two games of generation 0 are stored by a session that was then killed; the
+    next session plays only the two missing games and crashes in training; the last one trains on the
+    four games, makes network 1 and evaluates it against random players and against network 0."""
+    run = tmp_path / "run"
+    directory = LoopDirectory(run)
+    records = []
+    state = run_loop(run, generations=0, plan=TINY_PLAN, on_record=records.append)
+    assert (state.generation, len(state.records)) == (0, 1)
+    assert records == state.records and records[0]["vs_random"]["games"] == 3
+
+    network0 = Network.load(run, directory.network_name(0), 20)
+    with RunWriter(run, 20, session_record("killed", {}, network0.record()), 1) as writer:
+        for _ in range(2):
+            history, policies, payoff = first_legal_game()
+            writer.add(0, history, policies, payoff, network0.digest, 0.0)
+    assert count_games(run, network0.digest).games == 2
+
+    def crash(*args, **kwargs):
+        raise TrainingCrash()
+
+    monkeypatch.setattr(loop_module, "train_on_window", crash)
+    with pytest.raises(TrainingCrash):
+        run_loop(run, generations=1)
+    assert count_games(run, network0.digest).games == 4
+    monkeypatch.undo()
+
+    state = run_loop(run, generations=1, on_record=records.append)
+    assert state.generation == 1 and len(state.records) == 2 and records[-1] == state.records[-1]
+    assert LoopState.read(directory.state_path).records == state.records
+    games = list(read_games(run))
+    assert len(games) == 4 and {g.model for g in games} == {network0.digest}
+    assert sum(g.worker == 0 and g.history == games[0].history for g in games) >= 2, "the stored games stay"
+
+    network1 = load_checkpoint(run / directory.network_name(1), dim=20, architecture=TINY_PLAN.architecture)
+    record = state.records[1]
+    assert record["step"] == network1.step == 10
+    assert record["model"] == network1.digest
+    assert (record["games"], record["window_games"]) == (4, 4)
+    assert record["positions"] == record["window_positions"] == sum(len(g.history) for g in games)
+    assert record["vs_random"]["games"] == 3 and record["vs_previous"]["games"] == 2
+    assert record["training"]["step"] == 10 and record["training"]["generation"] == 0
+    assert [line["step"] for line in read_metrics(directory.trainer_files.metrics)] == [5, 10]
+    assert directory.summary_png.read_bytes()[:4] == b"\x89PNG"
+    assert directory.results_md.read_text().splitlines()[3].startswith("| 1 | ")
+
+    # The loop is at its generation limit: running it again changes nothing.
+    assert run_loop(run, generations=1).records == state.records
+
+
+def write_loop(run, last_generation_s: float) -> LoopState:
+    """A started loop whose network 0 is recorded as evaluated in ``last_generation_s`` seconds."""
+    loop_module._start(LoopDirectory(run), TINY_PLAN)
+    directory = LoopDirectory(run)
+    state = LoopState.read(directory.state_path)
+    network = Network.load(run, directory.network_name(0), 20)
+    record = loop_module.GenerationRecord.first(network, PayoffSummary(3, 0.25, 0.1), last_generation_s)
+    state.records.append(record.as_dict())
+    directory.write_state(state)
+    return state
+
+
+class TestRefusals:
+    def test_no_generation_starts_that_would_overrun_the_budget(self, tmp_path):
+        state = write_loop(tmp_path / "run", last_generation_s=120.0)
+        assert run_loop(tmp_path / "run", minutes=1.0).records == state.records
+
+    def test_other_settings_for_a_running_loop(self, tmp_path):
+        write_loop(tmp_path / "run", 1.0)
+        with pytest.raises(LoopError, match=r"^.*/run/loop holds a loop with other settings; continue it without "
+                                            r"new settings or choose another run$"):
+            run_loop(tmp_path / "run", plan=LoopPlan())
+
+    def test_damaged_state(self, tmp_path):
+        write_loop(tmp_path / "run", 1.0)
+        state_path = LoopDirectory(tmp_path / "run").state_path
+        values = json.loads(state_path.read_text())
+        values["plan"]["games_per_generation"] = 0
+        state_path.write_text(json.dumps(values))
+        with pytest.raises(LoopError, match=r"loop\.json is damaged: loop setting games_per_generation must be a "
+                                            r"positive integer, got 0$"):
+            run_loop(tmp_path / "run")
+
+    def test_directory_that_is_not_a_run_is_left_alone(self, tmp_path):
+        (tmp_path / "notes.txt").write_text("mine")
+        with pytest.raises(RunError, match=r"is not a zelmor-lab run \(no run\.json\) and is not empty$"):
+            run_loop(tmp_path, plan=TINY_PLAN)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["notes.txt"]
+
+    def test_second_loop_on_the_same_run(self, tmp_path):
+        write_loop(tmp_path / "run", 1.0)
+        with LoopDirectory(tmp_path / "run").locked():
+            with pytest.raises(LoopError, match=r"/run/loop is in use by another zelmor-lab loop$"):
+                run_loop(tmp_path / "run")
+
+
+def test_results_table_rows():
+    records = [
+        {"generation": 0, "elapsed_s": 30.0, "games": 0, "positions": 0, "step": 0,
+         "vs_random": {"games": 100, "mean": 0.2512, "half_width": 0.081}, "vs_previous": None},
+        {"generation": 1, "elapsed_s": 330.0, "games": 48, "positions": 12000, "step": 300,
+         "vs_random": {"games": 100, "mean": 0.4, "half_width": 0.09},
+         "vs_previous": {"games": 1, "mean": 1.0, "half_width": float("nan")}},
+    ]
+    assert results_table(records).splitlines()[2:] == [
+        "| 0 | 0.5 | 0 | 0 | 0 | 0.25 ± 0.08 (100) | - |",
+        "| 1 | 5.5 | 48 | 12000 | 300 | 0.40 ± 0.09 (100) | 1.00 (1) |",
+    ]
