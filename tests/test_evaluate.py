@@ -3,18 +3,17 @@ every way an exchange can fail, and the texts the matches write."""
 
 import ctypes
 import math
-from decimal import Decimal
-from fractions import Fraction
 import operator
 import random
 import textwrap
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
 import zelmor_self_play
-from conftest import (FAR_BELOW, ONE_THIRD, PAYOFF_SHARES, Request, ResultQueue, Service, debug_text,
-                      make_config, mcts_error_line, owners, planes_of, policy, root_error_line, run_against_random,
-                      run_python, uniform_network)
+from conftest import (PAYOFF_SHARES, Request, ResultQueue, Service, make_config, mcts_error_line, owners,
+                      planes_of, policy, root_error_line, run_against_random, run_python, uniform_network)
 from zelmor_lab import Game
 
 NO_PRIOR_LINE = mcts_error_line("No legal tile has a positive prior")
@@ -66,8 +65,8 @@ def catch_up(game: Game, planes: np.ndarray) -> None:
         seen[planes[player].ravel()] = player
     while not game.is_terminal() and game.current_player != 0:
         player = game.current_player
-        new = [t for t in np.flatnonzero((seen == player) & (owners(game) == -1))]
-        assert new, f"player {player} passed a turn it could play"
+        new = np.flatnonzero((seen == player) & (owners(game) == -1))
+        assert len(new), f"player {player} passed a turn it could play"
         for tile in new:  # any order of a piece's tiles is legal
             game.apply(int(tile))
 
@@ -358,7 +357,8 @@ def test_reply_that_is_not_a_sequence(capfd):
         status, _, results = run_against_random(make_config(dim=5), lambda r: (bad, [0.0] * 4))
         assert status == 1 and results.records == []
         line = capfd.readouterr().out
-        prefix = 'Error running MCTS: "Error evaluating root node: PyErr { type: <class \'TypeError\'>, value: TypeError('
+        prefix = ('Error running MCTS: "Error evaluating root node: PyErr { type: <class \'TypeError\'>, '
+                  'value: TypeError(')
         assert line.startswith(prefix) and line.endswith('), traceback: None }"\n'), line
         assert "cannot be converted to 'Sequence'" in line, line
 

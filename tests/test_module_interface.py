@@ -12,7 +12,7 @@ import types
 import numpy as np
 import pytest
 import zelmor_self_play
-from conftest import (CONFIG_FIELDS, PAYOFF_SHARES, ResultQueue, Service, make_config, pyerr_text,
+from conftest import (CONFIG_FIELDS, PAYOFF_SHARES, ResultQueue, Service, make_config,
                       run_against_random, run_python, run_training_game, uniform_network, unwrap_message)
 from zelmor_lab import Game
 

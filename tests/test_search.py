@@ -189,6 +189,7 @@ def test_searches_follow_the_selection_rule(c_base, c_init, rep):
         model = ReferenceSearch(hashed_network, config)
         actions, requests = model.follow(record, 4)
         confirmed += actions
+        assert len(service.requests) >= requests
         assert all(np.array_equal(sent.planes, predicted)
                    for sent, predicted in zip(service.requests[:requests], model.requests[:requests]))
         if actions == len(record[1][0]):

@@ -8,7 +8,7 @@ import time
 
 import pytest
 import zelmor_self_play
-from conftest import (FAR_BELOW, Request, ResultQueue, Service, is_nan, make_config, policy, replay_training_record,
+from conftest import (FAR_BELOW, Request, ResultQueue, Service, is_nan, make_config, replay_training_record,
                       run_training_game, uniform_network)
 from zelmor_lab import Game
 
