@@ -5,6 +5,7 @@ import ctypes
 import math
 import operator
 import random
+import sys
 import textwrap
 from decimal import Decimal
 from fractions import Fraction
@@ -142,6 +143,15 @@ def test_match_against_random_sends_the_seat_position_in_both_layouts(rep):
         record = results.records[0]
         assert type(record) is tuple and len(record) == 2 and record[0] == 9
         assert type(record[1]) is float and record[1] in PAYOFF_SHARES
+
+
+@pytest.mark.parametrize("results", [ResultQueue(error=OSError("collector gone")), object()])
+def test_a_failing_result_queue_is_ignored(results):
+    status, _, _ = run_against_random(make_config(dim=5), uniform_network, results=results)
+    assert status == 0
+    assert sys.exc_info() == (None, None, None)
+    if isinstance(results, ResultQueue):
+        assert len(results.records) == 1
 
 
 def test_random_seats_do_not_always_play_alike():

@@ -129,10 +129,25 @@ def test_argument_given_by_position_and_keyword(name):
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_unexpected_keyword(name):
     args = untouched_arguments(name)
-    with pytest.raises(TypeError) as e:
-        call(name, *args, queue=Untouchable())
-    assert str(e.value) == f"{name}() got an unexpected keyword argument 'queue'"
+    for keyword in ("queue", "pïpe", "id_"):
+        with pytest.raises(TypeError) as e:
+            call(name, *args, **{keyword: Untouchable()})
+        assert str(e.value) == f"{name}() got an unexpected keyword argument '{keyword}'"
     assert all(not a.reads for a in args)
+
+
+def play_training_game(id, config, result_queue, inference_queue, pipe):  # noqa: A002
+    """The same parameters in Python, for the interpreter's own argument errors."""
+
+
+def test_a_keyword_that_cannot_be_encoded_is_still_an_argument_error():
+    keyword = "\udc80"  # a lone surrogate: a valid str, not valid UTF-8
+    args = untouched_arguments("play_training_game")
+    with pytest.raises(TypeError) as own:
+        play_training_game(*args, **{keyword: 1})
+    with pytest.raises(TypeError) as e:
+        zelmor_self_play.play_training_game(*args, **{keyword: 1})
+    assert str(e.value) == str(own.value) == "play_training_game() got an unexpected keyword argument '\udc80'"
 
 
 def test_missing_arguments_are_listed_in_parameter_order():
