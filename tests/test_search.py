@@ -370,6 +370,26 @@ def test_sample_moves_threshold():
     assert off_greedy >= 1
 
 
+def test_sampled_actions_follow_the_visit_counts():
+    """A sampled tile is drawn in proportion to its count, so the share of the tile played averages the sum
+    of squared shares; the greedy choice (the largest share) would average far more."""
+    played, expected, greedy = [], [], []
+    for _ in range(30):
+        config = make_config(dim=6, sims_per_move=10, sample_moves=1000, exploration_fraction=0.5)
+        status, _, results = run_training_game(config, uniform_network)
+        assert status == 0
+        history, policies, _ = results.records[0][1]
+        for (_, tile), entry in zip(history, policies):
+            shares = dict(entry)
+            if max(shares.values()) < 1.0:
+                played.append(shares[tile])
+                expected.append(sum(p * p for p in shares.values()))
+                greedy.append(max(shares.values()))
+    assert len(played) > 300
+    assert abs(np.mean(played) - np.mean(expected)) < 0.04  # about 4.5 standard errors
+    assert np.mean(greedy) - np.mean(expected) > 0.08
+
+
 def test_a_node_without_children_is_evaluated_at_every_visit(panic_exception):
     """A position whose policy admits no tile stays a leaf and is sent again at each visit; as the root of a
     search it leaves nothing to choose from, which is fatal."""
