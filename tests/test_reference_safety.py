@@ -5,11 +5,12 @@ import contextlib
 import gc
 import os
 import sys
+import textwrap
 import weakref
 
 import pytest
 import zelmor_self_play
-from conftest import ResultQueue, Service, make_config, resident_bytes
+from conftest import ResultQueue, Service, make_config, resident_bytes, run_python
 
 MiB = 1 << 20
 
@@ -229,3 +230,40 @@ def test_memory_stays_flat_over_many_games():
     games(300)
     gc.collect()
     assert resident_bytes() - start < MiB
+
+
+def test_a_long_game_holds_only_the_subtree_still_reachable():
+    """Some 30,000 expansions on a 10 x 10 board: kept whole, the tree would take tens of MiB at its end;
+    with the unplayed subtrees released at every action the peak stays near one search's tree."""
+    script = textwrap.dedent("""
+        import resource, types
+        import zelmor_self_play
+
+        class Instant:
+            reply = ([0.0] * 100, [0.0] * 4)
+            requests = 0
+
+            def put(self, item):
+                self.requests += 1
+
+            def recv(self):
+                return self.reply
+
+        settings = dict(dim=10, rep=1, sims_per_move=1, sample_moves=0, c_base=19652.0, c_init=1.25,
+                        dirichlet_alpha=0.3, exploration_fraction=0.25)
+        warm = Instant()
+        zelmor_self_play.play_training_game(1, types.SimpleNamespace(**settings), warm, warm, warm)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        stand_in = Instant()
+        settings["sims_per_move"] = 400
+        status = zelmor_self_play.play_training_game(1, types.SimpleNamespace(**settings), stand_in, stand_in,
+                                                     stand_in)
+        growth = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        print(status, stand_in.requests, growth)
+    """)
+    done = run_python(script, timeout=120)
+    assert done.returncode == 0, done.stderr
+    status, requests, growth_kib = map(int, done.stdout.split())
+    assert status == 0 and requests > 20_000
+    assert growth_kib < 4 * 1024
+
