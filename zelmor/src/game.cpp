@@ -75,7 +75,7 @@ void get_tile_moves(const Board& board, uint32_t player, TileMoves& map) {
 
             while (origin_rows) {
                 const uint32_t row = static_cast<uint32_t>(std::countr_zero(origin_rows));
-                const uint64_t upper_fits = (origin_rows >> (row + 1)) & 1u;
+                const uint64_t upper_fits = (uint64_t{origin_rows} >> (row + 1)) & 1u;  // row + 1 may be 32
                 origin_rows &= ~(3u << row);
                 uint64_t touching = 0;
                 for (const CellOffset& cell : cells)
