@@ -45,6 +45,7 @@ uint64_t row_pair(const uint32_t* rows, uint32_t r) {
 // Bits that a shift moves from the upper row into the lower one land right of the last origin column that
 // fits, where the origin mask drops them.
 void get_tile_moves(const Board& board, uint32_t player, TileMoves& map) {
+    static_assert(kMaxDim <= 32, "a board row must fit one 32-bit word");
     const CellSet& corners = board.corners(player);
     const uint32_t dim = board.dim();
     map.clear();
