@@ -85,6 +85,7 @@ def inputs(tmp_path):
      "checkpoint {d}/net7.pt is for a 7 x 7 board, not 8 x 8"),
     (["selfplay", "{d}/new", "--dim", "40"], "setting dim must be between 4 and 32, got 40"),
     (["selfplay", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json) and is not empty"),
+    (["selfplay", "{d}/run6", "--dim", "7"], "{d}/run6 holds games on a 6 x 6 board, not 7 x 7"),
     (["selfplay", "{d}/run6", "--dim", "7", "--model", "{d}/net7.pt"],
      "{d}/run6 holds games on a 6 x 6 board, not 7 x 7"),
     (["eval", "--vs", "{d}/net7.pt"], "checkpoint {d}/net7.pt is for a 7 x 7 board, not 20 x 20"),

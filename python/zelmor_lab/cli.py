@@ -147,7 +147,11 @@ def _selfplay_network(run: Path, model: Path | None, dim: int) -> _Network:
         checkpoint = decode_checkpoint(data, str(model), dim=dim)
         return _Network(data, checkpoint.digest, str(model.resolve()), checkpoint.step, fresh=False)
     if (run / "run.json").exists():
-        latest = Run(run).meta["sessions"][-1]["model"]
+        existing = Run(run)
+        existing.check_dim(dim)
+        latest = existing.meta["sessions"][-1].get("model", {})
+        if "path" not in latest or "digest" not in latest:
+            raise InputError(f"the latest session of {run} does not name its network; pass --model")
         path = run / latest["path"]  # an absolute path stays as it is
         data = read_checkpoint_file(path)
         checkpoint = decode_checkpoint(data, str(path), dim=dim)
@@ -167,10 +171,9 @@ def _evaluate(args) -> int:
     from .workers import AGAINST_BASELINE, AGAINST_RANDOM, WorkerConfig
 
     against_random = args.vs == "random"
-    dim = None if against_random else 20  # the engine plays every match against a baseline on 20 x 20
-    if not against_random and args.dim not in (None, 20):
+    if not against_random and args.dim not in (None, 20):  # the engine plays these matches on 20 x 20
         raise InputError(f"a match against a baseline is played on a 20 x 20 board; --dim {args.dim} is not possible")
-    settings = load_settings(args.config, dim=args.dim if against_random else dim, workers=args.workers)
+    settings = load_settings(args.config, dim=args.dim if against_random else 20, workers=args.workers)
     _require_pipeline(settings)
     network = _checkpoint_bytes(args.model, settings.dim)
     if against_random:

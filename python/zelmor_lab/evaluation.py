@@ -30,6 +30,8 @@ class PayoffSummary:
     half_width: float
 
     def describe(self) -> str:
+        if self.games == 0:
+            return "no game finished"
         interval = "no interval" if math.isnan(self.half_width) else f"± {self.half_width:.3f} (95% interval)"
         return f"mean payoff {self.mean:.3f} {interval} over {self.games} games"
 

@@ -83,6 +83,7 @@ class Pipeline:
             for i, (r, _) in enumerate(pipes)]
         self._pipes = pipes
         self._ended: set[int] = set()
+        self._found_dead: set[int] = set()
         self._failure: str | None = None
         self._stop_requested_at: float | None = None
         self._previous_handlers: dict[int, object] = {}
@@ -154,8 +155,9 @@ class Pipeline:
             elif kind == WORKER_ENDED:
                 self._ended.add(message[1])
                 if message[2] is not None:
-                    self._service.join(_JOIN_TIMEOUT_S)  # a worker that lost the service reports first
-                    self._watch_processes()
+                    # A worker that lost the service tells before the service's death is seen: name the cause.
+                    self._service.join(_JOIN_TIMEOUT_S)
+                    self._check_service()
                     self._fail(f"worker {message[1]} stopped: {message[2]}")
             elif kind == WORKER_FAILED:
                 self._ended.add(message[1])
@@ -171,19 +173,27 @@ class Pipeline:
             self._failure = reason
         self.stop()
 
-    def _watch_processes(self) -> None:
-        """Called when no message is waiting, so a worker found dead here has no message left unread."""
-        stopping = self._stop_requested_at is not None
-        if not stopping and not self._service.is_alive():
+    def _check_service(self) -> None:
+        if self._stop_requested_at is None and not self._service.is_alive():
             self._fail(f"the inference service died (exit code {self._service.exitcode})")
+
+    def _watch_processes(self) -> None:
+        """Called only when the message queue was found empty. A worker that died without its last
+        message is given up at the next such call: whatever it posted before it died was in the queue
+        when its death was seen, so it has been read by then."""
+        self._check_service()
+        stopping = self._stop_requested_at is not None
         overdue = stopping and time.monotonic() - self._stop_requested_at > _STOP_GRACE_S
         for worker, process in enumerate(self._workers):
             if worker in self._ended:
                 continue
-            if overdue and process.is_alive():
-                process.kill()
-                process.join()
-            if not process.is_alive():
+            if worker in self._found_dead:
                 self._ended.add(worker)
                 if not stopping:
                     self._fail(f"worker {worker} died (exit code {process.exitcode})")
+            elif overdue and process.is_alive():
+                process.kill()
+                process.join()
+                self._ended.add(worker)
+            elif not process.is_alive():
+                self._found_dead.add(worker)

@@ -98,6 +98,11 @@ class Run:
     def games_dir(self) -> Path:
         return self.path / "games"
 
+    def check_dim(self, dim: int) -> None:
+        """RunError unless the run's games are on a board of side ``dim``."""
+        if self.dim != dim:
+            raise RunError(f"{self.path} holds games on a {self.dim} x {self.dim} board, not {dim} x {dim}")
+
     def shards(self) -> list[Path]:
         """Complete shards in order of writing (temporary files of an unfinished write are skipped)."""
         if not self.games_dir.is_dir():
@@ -143,7 +148,7 @@ class RunWriter:
         self._sequence = 0
         meta_path = self.path / "run.json"
         if meta_path.exists():
-            self._check_dim(Run(self.path).dim, dim)
+            Run(self.path).check_dim(dim)
         elif self.path.exists() and not self.path.is_dir():
             raise RunError(f"{self.path} is not a directory")
         elif self.path.exists() and any(self.path.iterdir()):
@@ -160,8 +165,12 @@ class RunWriter:
             raise RunError(f"{self.path} is in use by another zelmor-lab process") from None
         try:
             # Read again under the lock: another session may have appended since the check above.
-            meta = Run(self.path).meta if meta_path.exists() else {"format": RUN_FORMAT, "dim": dim, "sessions": []}
-            self._check_dim(meta["dim"], dim)
+            if meta_path.exists():
+                run = Run(self.path)
+                run.check_dim(dim)
+                meta = run.meta
+            else:
+                meta = {"format": RUN_FORMAT, "dim": dim, "sessions": []}
             for leftover in self.games_dir.glob(".*.tmp"):
                 leftover.unlink()  # a shard whose writer died before the rename; never visible to readers
             meta["sessions"].append(session)
@@ -169,10 +178,6 @@ class RunWriter:
         except BaseException:
             self._lock.close()
             raise
-
-    def _check_dim(self, stored: int, dim: int) -> None:
-        if stored != dim:
-            raise RunError(f"{self.path} holds games on a {stored} x {stored} board, not {dim} x {dim}")
 
     @property
     def games_dir(self) -> Path:

@@ -84,9 +84,11 @@ def _play(worker: int, config: WorkerConfig, requests, reply_end, messages, game
     model_queue, baseline_queue = RequestQueue(requests, 0), RequestQueue(requests, 1)
     results = _ResultQueue(messages, worker)
     parent = multiprocessing.parent_process()
-    while not stop.is_set() and claim_game(games_left):
+    while not stop.is_set():
         if parent is not None and not parent.is_alive():
             return "the main process has gone"
+        if not claim_game(games_left):
+            return None
         if config.kind == TRAINING:
             finished = engine.play_training_game(worker, settings, results, model_queue, pipe) == 0
         elif config.kind == AGAINST_RANDOM:
