@@ -146,3 +146,16 @@ def test_a_damaged_run_json_is_named(tmp_path):
     with pytest.raises(RunError) as error:
         Run(tmp_path / "run")
     assert str(error.value).startswith(f"{tmp_path / 'run' / 'run.json'} is damaged: ")
+
+
+def test_a_game_of_the_wrong_shape_is_refused_alone(tmp_path):
+    with RunWriter(tmp_path / "run", 6, session_record("selfplay", {}, {}), flush_every=2) as writer:
+        with pytest.raises(ValueError) as error:
+            writer.add(**dict(GAMES[0], policies=GAMES[0]["policies"][:2]))
+        assert str(error.value) == "a game needs one policy entry per action, got 3 actions and 2 entries"
+        with pytest.raises(ValueError) as error:
+            writer.add(**dict(GAMES[0], payoff=[1.0]))
+        assert str(error.value) == "a game's payoff holds 4 values, got 1"
+        for game in GAMES[:2]:
+            writer.add(**game)
+    assert [g.worker for g in read_games(tmp_path / "run")] == [0, 3]

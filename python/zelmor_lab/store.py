@@ -190,7 +190,13 @@ class RunWriter:
     def add(self, worker: int, history: Sequence, policies: Sequence, payoff: Sequence[float], model: str,
             finished_at: float) -> None:
         """Queue one finished game (history: [(player, tile)], policies: per action [(tile, p)], payoff: 4
-        floats, finished_at: seconds since the epoch); writes a shard once ``flush_every`` are queued."""
+        floats, finished_at: seconds since the epoch); writes a shard once ``flush_every`` are queued.
+        ValueError for a game of the wrong shape, refused here so that it cannot hold up the others."""
+        if len(history) != len(policies):
+            raise ValueError(f"a game needs one policy entry per action, got {len(history)} actions "
+                             f"and {len(policies)} entries")
+        if len(payoff) != 4:
+            raise ValueError(f"a game's payoff holds 4 values, got {len(payoff)}")
         self._pending.append((worker, history, policies, payoff, model, finished_at))
         if len(self._pending) >= self.flush_every:
             self.flush()
@@ -254,8 +260,6 @@ def _table_of(games: list[tuple[int, list, list, list, str, float]]) -> pa.Table
     policy_values = pa.StructArray.from_arrays([pa.array(policy_tiles), pa.array(policy_p)], names=["tile", "p"])
     inner = pa.ListArray.from_arrays(pa.array(_offsets(candidate_counts)), policy_values, type=_POLICY)
     payoff = np.array([g[3] for g in games], dtype=np.float32)
-    if payoff.shape != (len(games), 4):
-        raise ValueError(f"payoff must hold 4 values per game, got shape {payoff.shape}")
     columns = [
         pa.array([g[0] for g in games], type=pa.int32()),
         pa.ListArray.from_arrays(pa.array(_offsets(action_counts)), history_values, type=_HISTORY),
@@ -264,8 +268,6 @@ def _table_of(games: list[tuple[int, list, list, list, str, float]]) -> pa.Table
         pa.array([g[4] for g in games], type=pa.string()),
         pa.array(np.array([round(g[5] * 1e6) for g in games], dtype=np.int64), type=pa.timestamp("us", tz="UTC")),
     ]
-    if len(candidates) != int(action_counts.sum()):
-        raise ValueError("every game needs one policy entry per action")
     return pa.Table.from_arrays(columns, schema=SCHEMA)
 
 
