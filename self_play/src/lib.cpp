@@ -97,9 +97,11 @@ std::array<PyObject*, N> parse_arguments(const Signature<N>& signature, PyObject
         for (size_t p = 0; p < N && position == N; ++p)
             if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[p]) == 0) position = p;
         if (position == N) {
-            const char* text = PyUnicode_AsUTF8(keyword);
-            if (!text) throw PythonErrorSet{};
-            argument_error(name + "() got an unexpected keyword argument '" + text + "'");
+            // Formatted from the str object itself: a keyword need not be encodable.
+            PyRef message = PyRef::checked(
+                PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", signature.function, keyword));
+            PyErr_SetObject(PyExc_TypeError, message.get());
+            throw PythonErrorSet{};
         }
         if (bound[position])
             argument_error(name + "() got multiple values for argument '" + signature.parameters[position] + "'");
