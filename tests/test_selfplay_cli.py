@@ -282,7 +282,7 @@ def selfplay_until_shards(run: Path, shards: int, tmp_path: Path) -> tuple[subpr
     """A self-play run without a game limit, flushing every game, once ``shards`` shards are written."""
     (tmp_path / "flush.toml").write_text("flush_every = 1\n")
     process = start_cli("selfplay", run, *SMALL_RUN, "--config", tmp_path / "flush.toml", start_new_session=True)
-    wait_for(lambda: (run / "games").is_dir() and len(Run(run).shards()) >= shards, 60, f"{shards} shards")
+    wait_for(lambda: len(list(run.glob("games/[!.]*.parquet"))) >= shards, 60, f"{shards} shards")
     return process, children(process.pid)
 
 
