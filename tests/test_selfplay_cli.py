@@ -278,6 +278,19 @@ def test_eval_against_a_baseline_plays_on_the_full_board(tmp_path):
     assert result.stdout.splitlines()[-1].endswith(" over 2 games (seats playing alike score 0.25)")
 
 
+def test_games_the_engine_abandons_make_the_run_fail(tmp_path):
+    network = PolicyValueNet(5, TINY)
+    with torch.no_grad():
+        network.value_head[-1].bias.fill_(float("nan"))  # every search fails on NaN values
+    save_checkpoint(network, tmp_path / "nan.pt")
+    result = cli("selfplay", tmp_path / "run", "--games", "2", "--dim", "5", "--sims", "4", "--workers", "2",
+                 "--model", tmp_path / "nan.pt")
+    assert result.returncode == 1
+    assert result.stdout == f"0 games, 0 positions stored in {tmp_path / 'run'}; 2 abandoned\n"
+    assert result.stderr.splitlines()[-1] == ("zelmor-lab: error: the engine abandoned 2 games (a search failed, "
+                                              "as it does when the network answers NaN)")
+
+
 def selfplay_until_shards(run: Path, shards: int, tmp_path: Path) -> tuple[subprocess.Popen, set[int]]:
     """A self-play run without a game limit, flushing every game, once ``shards`` shards are written."""
     (tmp_path / "flush.toml").write_text("flush_every = 1\n")

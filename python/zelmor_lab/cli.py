@@ -1,6 +1,7 @@
 """The ``zelmor-lab`` command: selfplay, eval, info, show.
 
-Exit status: 0 done; 1 the pipeline failed (the message says why; finished games are stored);
+Exit status: 0 done; 1 the pipeline failed or the engine abandoned games (the message says why;
+finished games are stored);
 2 bad input (settings, checkpoint, run directory), reported in one line with nothing written;
 130 interrupted by Ctrl-C (finished games are stored).
 """
@@ -220,6 +221,10 @@ class _Outcome:
         if self.interrupted:
             print("zelmor-lab: interrupted", file=sys.stderr)
             return EXIT_INTERRUPTED
+        if self.abandoned:
+            print(f"zelmor-lab: error: the engine abandoned {self.abandoned} games (a search failed, as it does "
+                  f"when the network answers NaN)", file=sys.stderr)
+            return EXIT_FAILED
         return 0
 
 
@@ -232,7 +237,7 @@ def _play(config, checkpoints, games, unit, on_game) -> _Outcome:
 
     abandoned, positions, failure = 0, 0, None
     with Pipeline(config, checkpoints, games) as pipeline, \
-            tqdm(total=games, unit=unit, dynamic_ncols=True, file=sys.stderr) as bar:
+            tqdm(total=games, unit=unit, dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
         started = last_refresh = time.monotonic()
         try:
             for event in pipeline.events():
