@@ -16,16 +16,17 @@ from __future__ import annotations
 import argparse
 import os
 import random
+import statistics
 import time
 
-import torch
 from zelmor_lab import Game
-from zelmor_lab.model import Architecture, PolicyValueNet, encode_checkpoint
 from zelmor_lab.pipeline import FinishedGame, Pipeline
 from zelmor_lab.settings import Settings
 from zelmor_lab.workers import TRAINING, WorkerConfig
 
-NETWORKS = {"default": Architecture(), "trivial": Architecture(blocks=1, channels=1, value_hidden=1)}
+# torch is imported inside the functions: the workers start by importing this file, and like the
+# command line's workers they should not carry torch.
+NETWORKS = {"default": {}, "trivial": {"blocks": 1, "channels": 1, "value_hidden": 1}}
 
 
 def random_game_length(dim: int, games: int = 20) -> float:
@@ -38,7 +39,9 @@ def random_game_length(dim: int, games: int = 20) -> float:
     return total / games
 
 
-def pipeline_rate(architecture: Architecture, settings: Settings, seconds: float, game_length: float) -> dict:
+def pipeline_rate(architecture, settings: Settings, seconds: float, game_length: float) -> dict:
+    from zelmor_lab.model import PolicyValueNet, encode_checkpoint
+
     checkpoint = encode_checkpoint(PolicyValueNet(settings.dim, architecture))
     finished = 0
     with Pipeline(WorkerConfig(TRAINING, settings), (checkpoint,)) as pipeline:
@@ -57,23 +60,30 @@ def pipeline_rate(architecture: Architecture, settings: Settings, seconds: float
             "games finished": finished, "mean batch": counts.mean_batch, "model share": counts.model_share}
 
 
-def network_alone_rate(architecture: Architecture, dim: int, batch: int, threads: int, seconds: float) -> float:
+def network_alone_rate(architecture, dim: int, batch: int, threads: int, seconds: float) -> float:
     """Evaluations per second of the network alone, in this process with the service's thread count,
-    on real positions of a game in progress."""
+    on real positions of a game in progress: the median of one-second slices, so that a burst of load
+    from other processes moves it less."""
+    import torch
+    from zelmor_lab.model import PolicyValueNet
+
     torch.set_num_threads(threads)
     model = PolicyValueNet(dim, architecture).eval()
     game = Game(dim)
     for _ in range(40):
         game.apply(game.legal_tiles()[len(game.legal_tiles()) // 2])
     planes = torch.tensor([game.state().tolist()] * batch, dtype=torch.float32)
+    rates = []
     with torch.inference_mode():
         for _ in range(3):
             model(planes)
-        runs, started = 0, time.perf_counter()
-        while time.perf_counter() - started < seconds:
-            model(planes)
-            runs += 1
-        return runs * batch / (time.perf_counter() - started)
+        for _ in range(max(1, round(seconds))):
+            runs, started = 0, time.perf_counter()
+            while time.perf_counter() - started < 1.0:
+                model(planes)
+                runs += 1
+            rates.append(runs * batch / (time.perf_counter() - started))
+    return statistics.median(rates)
 
 
 def main() -> None:
@@ -92,7 +102,10 @@ def main() -> None:
     header = (f"{'network':<8} {'params':>8} {'evals/s':>8} {'games/h':>8} {'finished':>8} {'batch':>6} "
               f"{'model share':>11} {'alone evals/s':>13} {'pipeline/alone':>14}")
     print(header)
-    for name, architecture in NETWORKS.items():
+    from zelmor_lab.model import Architecture, PolicyValueNet
+
+    for name, shape in NETWORKS.items():
+        architecture = Architecture(**shape)
         result = pipeline_rate(architecture, settings, args.seconds, game_length)
         batch = max(1, round(result["mean batch"]))
         alone = network_alone_rate(architecture, settings.dim, batch, service_threads, min(args.seconds, 10))
