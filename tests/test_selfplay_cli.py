@@ -12,6 +12,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import zelmor_lab
+import zelmor_self_play
 from zelmor_lab import Game, read_games
 from zelmor_lab.cli import main
 from zelmor_lab.store import Run, RunWriter, session_record
@@ -19,7 +21,10 @@ from zelmor_lab.store import Run, RunWriter, session_record
 torch = pytest.importorskip("torch")
 from zelmor_lab.model import Architecture, PolicyValueNet, load_checkpoint, save_checkpoint  # noqa: E402
 
-PYTHON_DIR = Path(__file__).resolve().parents[1] / "python"
+# Child processes import the package from wherever this process did: the source tree in development,
+# site-packages when installed.
+IMPORT_PATH = os.pathsep.join(dict.fromkeys(
+    str(Path(module.__file__).resolve().parents[levels]) for module, levels in ((zelmor_lab, 1), (zelmor_self_play, 0))))
 TINY = Architecture(blocks=1, channels=8, value_hidden=8)
 SMALL_RUN = ["--dim", "7", "--sims", "4", "--workers", "2"]
 
@@ -176,7 +181,7 @@ def test_reading_a_run_needs_no_torch_and_self_play_says_it_does(tmp_path):
               "assert 'torch' not in sys.modules or sys.modules['torch'] is None\n"
               "print(codes)\n")
     result = subprocess.run([sys.executable, "-c", script, str(run), str(tmp_path / "new")], text=True,
-                            capture_output=True, env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR)), timeout=60)
+                            capture_output=True, env=dict(os.environ, PYTHONPATH=IMPORT_PATH), timeout=60)
     assert result.stdout.splitlines()[-1] == "[0, 0, 2]"
     assert result.stderr.splitlines()[-1] == (
         "zelmor-lab: error: the inference service needs PyTorch: pip install 'zelmor-lab[torch]'")
@@ -186,7 +191,7 @@ def test_reading_a_run_needs_no_torch_and_self_play_says_it_does(tmp_path):
 # ---- whole runs with real processes -----------------------------------------------------------------
 
 def start_cli(*args, **kwargs) -> subprocess.Popen:
-    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+    env = dict(os.environ, PYTHONPATH=IMPORT_PATH)
     return subprocess.Popen([sys.executable, "-m", "zelmor_lab", *map(str, args)], env=env, text=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
 
