@@ -207,6 +207,15 @@ public:
         }
     }
 
+    // Why the service can no longer answer, or an empty text while it can.
+    std::string service_trouble() const {
+        if (header()->closed.load()) return "the inference service closed the channel";
+        const int32_t service = header()->service_pid.load();
+        if (service > 0 && kill(service, 0) != 0 && errno == ESRCH)
+            return "the inference service (pid " + std::to_string(service) + ") has exited";
+        return {};
+    }
+
     void close_channel() {
         header()->closed.store(1);
         header()->requests_posted.fetch_add(1);
@@ -270,10 +279,7 @@ private:
         for (;;) {
             const uint32_t state = control.state.load(std::memory_order_acquire);
             if (state == kAnswered) return {};
-            if (header()->closed.load()) return "the inference service closed the channel";
-            const int32_t service = header()->service_pid.load();
-            if (service > 0 && kill(service, 0) != 0 && errno == ESRCH)
-                return "the inference service (pid " + std::to_string(service) + ") has exited";
+            if (std::string trouble = service_trouble(); !trouble.empty()) return trouble;
             const double left = std::chrono::duration<double>(give_up - Clock::now()).count();
             if (left <= 0) return "no reply from the inference service within " + std::to_string(timeout) + " s";
             // Short sleeps so that a vanished service is noticed quickly.
@@ -372,6 +378,8 @@ NB_MODULE(_channel, m) {
         .def("wait_batch", &Channel::wait_batch, nb::arg("gather"), nb::arg("timeout"))
         .def("complete", &Channel::complete, nb::arg("slots"))
         .def("close", &Channel::close_channel)
+        .def("service_trouble", &Channel::service_trouble,
+             "Why the service can no longer answer (closed, or its process gone); empty while it can.")
         .def("front", &Channel::front, nb::arg("slot"))
         .def("worker_id", &Channel::worker_id, nb::arg("slot"))
         .def(

@@ -1,0 +1,120 @@
+"""The shared-memory transport between the workers and the inference service (Linux).
+
+Each worker owns one slot of a block mapped into every process of the run (``zelmor_lab._channel``).
+The engine's inference queue and pipe are the slot's ``queue(slot, network)`` and ``pipe(slot, timeout)``
+objects: ``put`` writes the encoded position straight into the slot, ``recv`` sleeps without the GIL
+until the reply is in the slot, and raises TimeoutError, or ConnectionError as soon as the service has
+gone, so a worker never hangs on a dead service. The service takes the waiting slots as one numpy gather
+over the block, runs each network once on its part of the batch, writes the logits back into the block
+and wakes the workers.
+
+The block is an anonymous memory file: it has no name in /dev/shm, so nothing is left behind however
+the run ends, even under SIGKILL.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+import traceback
+
+import numpy as np
+
+from .inference import SERVICE_FAILED, ServiceConfig, ServiceStats
+
+try:
+    from ._channel import Channel
+except ImportError:  # not built on this platform
+    Channel = None
+
+_WAIT_S = 0.1  # longest sleep between looks at the stop event and the parent process
+
+
+def available() -> bool:
+    """Whether the shared-memory transport can be used here."""
+    return Channel is not None and sys.platform.startswith("linux")
+
+
+def serve_channel(config: ServiceConfig, channel_path: str, stats: ServiceStats, stop, messages) -> None:
+    """Process entry point of the service over the channel at ``channel_path``; a failure is reported on
+    ``messages`` as (SERVICE_FAILED, text) before the process exits with status 1."""
+    try:
+        ChannelService(config, Channel.attach(channel_path), stats, stop).run()
+    except BaseException as error:
+        text = "".join(traceback.format_exception_only(type(error), error)).strip()
+        messages.put((SERVICE_FAILED, text))
+        messages.close()
+        messages.join_thread()
+        raise SystemExit(1) from None
+
+
+class ChannelService:
+    """Answers the channel's slots until ``stop`` is set or the parent process is gone.
+
+    networks: the models by network index; None for each means a null network that answers zeros
+    without computing (what the throughput benchmark measures the channel with)."""
+
+    def __init__(self, config: ServiceConfig, channel, stats: ServiceStats | None, stop, networks=None):
+        import torch
+
+        from .model import decode_checkpoint
+
+        torch.set_num_threads(config.threads)
+        self._torch = torch
+        self._config = config
+        self._channel = channel
+        self._stats = stats
+        self._stop = stop
+        if networks is None:
+            networks = [decode_checkpoint(data, f"network {i}").model.to(config.device)
+                        for i, data in enumerate(config.checkpoints)]
+        self._networks = networks
+
+    def run(self) -> None:
+        import multiprocessing
+
+        channel = self._channel
+        channel.serve()
+        parent = multiprocessing.parent_process()
+        requests, policies, values = channel.requests(), channel.policies(), channel.values()
+        started = None
+        try:
+            while not self._stop.is_set() and (parent is None or parent.is_alive()):
+                ready = channel.wait_batch(self._config.batch_wait_s, _WAIT_S)
+                if len(ready) == 0:
+                    continue
+                if started is None:
+                    started = time.monotonic()
+                fronts = np.fromiter((channel.front(int(s)) for s in ready), dtype=np.int64, count=len(ready))
+                model_seconds = 0.0
+                for network in np.unique(fronts):
+                    group = ready[fronts == network]
+                    model_seconds += self._evaluate(int(network), requests[group], policies, values, group)
+                if self._stats is not None:
+                    self._stats.record_batch(len(ready), model_seconds, time.monotonic() - started)
+                channel.complete(ready)
+        finally:
+            channel.close()
+
+    def _evaluate(self, network: int, inputs: np.ndarray, policies: np.ndarray, values: np.ndarray,
+                  slots: np.ndarray) -> float:
+        """Runs one network on inputs (B, 5, dim, dim) or (B, dim, dim, 5) uint8 and writes its logits
+        into the slots' rows of policies (slots, dim * dim) and values (slots, 4); returns the seconds
+        spent inside the network."""
+        if not 0 <= network < len(self._networks):
+            raise ValueError(f"request for network {network}; the service holds {len(self._networks)}")
+        model = self._networks[network]
+        if model is None:
+            policies[slots] = 0.0
+            values[slots] = 0.0
+            return 0.0
+        torch = self._torch
+        from .model import planes_first
+
+        started = time.perf_counter()
+        with torch.inference_mode():
+            planes = planes_first(torch.from_numpy(inputs).to(self._config.device).float(), self._config.rep)
+            policy, value = model(planes)
+            policies[slots] = policy.to(device="cpu", dtype=torch.float32).numpy()
+            values[slots] = value.to(device="cpu", dtype=torch.float32).numpy()
+        return time.perf_counter() - started
