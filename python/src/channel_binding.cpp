@@ -67,6 +67,21 @@ void wait_while_equal(std::atomic<uint32_t>& word, uint32_t value, double second
 
 void wake_all(std::atomic<uint32_t>& word) { futex(&word, FUTEX_WAKE, INT32_MAX, nullptr); }
 
+// A killed process stays a zombie until its parent reaps it, and kill(pid, 0) still succeeds on a
+// zombie: only its state in /proc tells that it can no longer answer.
+bool process_running(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[512];
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return false;
+    text[n] = 0;
+    const char* end_of_name = std::strrchr(text, ')');  // the name itself may hold ')'
+    return end_of_name && end_of_name[1] == ' ' && end_of_name[2] != 'Z' && end_of_name[2] != 'X';
+}
+
 [[noreturn]] void os_error(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
@@ -211,7 +226,7 @@ public:
     std::string service_trouble() const {
         if (header()->closed.load()) return "the inference service closed the channel";
         const int32_t service = header()->service_pid.load();
-        if (service > 0 && kill(service, 0) != 0 && errno == ESRCH)
+        if (service > 0 && !process_running(service))
             return "the inference service (pid " + std::to_string(service) + ") has exited";
         return {};
     }
@@ -276,10 +291,14 @@ private:
     std::string wait_for_reply(SlotControl& control, double timeout) const {
         using Clock = std::chrono::steady_clock;
         const auto give_up = Clock::now() + std::chrono::duration<double>(timeout);
+        bool waited = false;  // the service is looked at only once a reply is slow in coming
+        std::string trouble;
         for (;;) {
             const uint32_t state = control.state.load(std::memory_order_acquire);
             if (state == kAnswered) return {};
-            if (std::string trouble = service_trouble(); !trouble.empty()) return trouble;
+            if (header()->closed.load()) return service_trouble();
+            if (waited && !(trouble = service_trouble()).empty()) return trouble;
+            waited = true;
             const double left = std::chrono::duration<double>(give_up - Clock::now()).count();
             if (left <= 0) return "no reply from the inference service within " + std::to_string(timeout) + " s";
             // Short sleeps so that a vanished service is noticed quickly.

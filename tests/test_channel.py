@@ -1,0 +1,207 @@
+"""The shared-memory channel between workers and the inference service: what crosses it, how a worker
+learns that the service is gone, and that nothing is left behind."""
+
+import multiprocessing
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from zelmor_lab import Game
+from zelmor_lab.channel import Channel, available
+
+pytestmark = pytest.mark.skipif(not available(), reason="the shared-memory channel is Linux only")
+
+
+def random_state(rng, dim, rep):
+    shape = (5, dim, dim) if rep == 1 else (dim, dim, 5)
+    return rng.integers(0, 2, size=shape).astype(bool).tolist()
+
+
+def exchange(channel, slot, request, policy, value, front=0):
+    """One request and reply through the channel, the service's side played inline."""
+    channel.queue(slot, front).put(request)
+    ready = channel.wait_batch(0.0, 1.0)
+    assert list(ready) == [slot] and channel.front(slot) == front and channel.worker_id(slot) == request[0]
+    seen = channel.requests()[slot].copy()
+    channel.policies()[slot] = policy
+    channel.values()[slot] = value
+    channel.complete(ready)
+    return seen, channel.pipe(slot, 1.0).recv()
+
+
+@pytest.mark.parametrize("rep", [1, 2])
+def test_states_and_replies_cross_bit_for_bit_like_the_queue_path(rep):
+    from zelmor_lab.inference import ReplyPipe, RequestQueue
+
+    dim, rng = 7, np.random.default_rng(7)
+    channel = Channel.create(3, dim, rep)
+    requests, (reader, writer) = multiprocessing.Queue(), multiprocessing.Pipe(duplex=False)
+    for trial in range(20):
+        slot = trial % 3
+        state = random_state(rng, dim, rep)
+        policy = (rng.normal(size=dim * dim) * 10.0 ** rng.integers(-30, 30)).astype(np.float32)
+        value = rng.normal(size=4).astype(np.float32)
+        seen, reply = exchange(channel, slot, (slot, state), policy, value, front=trial % 2)
+
+        RequestQueue(requests, trial % 2).put((slot, state))
+        _, _, queued = requests.get(timeout=5)
+        writer.send_bytes(np.concatenate([policy, value]))
+        queue_reply = ReplyPipe(reader, 5).recv()
+
+        assert seen.tobytes() == queued == np.asarray(state, dtype=np.uint8).tobytes()
+        assert reply == queue_reply
+        assert reply[0] == policy.tolist() and reply[1] == value.tolist()
+
+
+def test_the_engine_plays_a_whole_game_over_the_channel():
+    import zelmor_self_play
+
+    class Settings:
+        dim, rep, sims_per_move, sample_moves = 5, 2, 8, 4
+        c_base, c_init, dirichlet_alpha, exploration_fraction = 19652.0, 1.25, 0.3, 0.25
+
+    channel, stop = Channel.create(1, 5, 2), threading.Event()
+
+    def service():
+        while not stop.is_set():
+            ready = channel.wait_batch(0.0, 0.05)
+            channel.policies()[ready] = 0.0
+            channel.values()[ready] = 0.0
+            channel.complete(ready)
+
+    thread = threading.Thread(target=service)
+    thread.start()
+    records = []
+    try:
+        status = zelmor_self_play.play_training_game(
+            3, Settings(), type("R", (), {"put": staticmethod(records.append)}), channel.queue(0), channel.pipe(0, 5))
+    finally:
+        stop.set()
+        thread.join()
+    assert status == 0
+    history = records[0][1][0]
+    game = Game(5)
+    for player, tile in history:
+        assert player == game.current_player
+        game.apply(tile)
+    assert game.is_terminal()
+
+
+def test_malformed_requests_raise_and_leave_the_slot_free():
+    channel = Channel.create(1, 5, 1)
+    queue = channel.queue(0)
+    good = Game(5).state().tolist()
+    with pytest.raises(TypeError, match=r"a request is a tuple \(id, state\)"):
+        queue.put(good)
+    with pytest.raises(ValueError, match="expected 5 entries at depth 0, got 4"):
+        queue.put((0, good[:4]))
+    with pytest.raises(ValueError, match="expected 5 entries at depth 2, got 4"):
+        queue.put((0, [[row[:4] for row in plane] for plane in good]))
+    bad = [[list(row) for row in plane] for plane in good]
+    bad[2][1][3] = 1
+    with pytest.raises(TypeError, match="expected nested lists of bool"):
+        queue.put((0, bad))
+    with pytest.raises(TypeError, match="expected nested lists of bool"):
+        queue.put((0, np.asarray(good)))
+    with pytest.raises(ValueError, match="recv without a request outstanding"):
+        channel.pipe(0, 0.1).recv()
+    queue.put((0, good))
+    with pytest.raises(ValueError, match="already has a request outstanding"):
+        queue.put((0, good))
+    with pytest.raises(IndexError):
+        channel.queue(1).put((0, good))
+
+
+def test_a_silent_service_times_out_and_a_closed_one_is_reported_at_once():
+    channel = Channel.create(1, 5, 1)
+    channel.serve()  # the service is this process: alive, but it never answers
+    channel.queue(0).put((0, Game(5).state().tolist()))
+    started = time.monotonic()
+    with pytest.raises(TimeoutError, match="no reply from the inference service within"):
+        channel.pipe(0, 0.3).recv()
+    assert 0.3 <= time.monotonic() - started < 2
+    channel.close()
+    started = time.monotonic()
+    with pytest.raises(ConnectionError, match="the inference service closed the channel"):
+        channel.pipe(0, 30).recv()
+    assert time.monotonic() - started < 1
+    assert channel.service_trouble() == "the inference service closed the channel"
+
+
+def _serve_then_hang(path, ready):
+    channel = Channel.attach(path)
+    channel.serve()
+    ready.set()
+    time.sleep(60)
+
+
+def test_a_killed_service_makes_recv_raise_well_within_its_timeout():
+    context = multiprocessing.get_context("spawn")
+    channel, ready = Channel.create(1, 5, 1), context.Event()
+    service = context.Process(target=_serve_then_hang, args=(channel.path, ready), daemon=True)
+    service.start()
+    try:
+        assert ready.wait(30)
+        channel.queue(0).put((0, Game(5).state().tolist()))
+        threading.Timer(0.2, os.kill, (service.pid, signal.SIGKILL)).start()
+        started = time.monotonic()
+        with pytest.raises(ConnectionError, match=rf"the inference service \(pid {service.pid}\) has exited"):
+            channel.pipe(0, 30).recv()
+        assert time.monotonic() - started < 3
+    finally:
+        service.kill()
+        service.join()
+
+
+def _ask_forever(path, slot, answered):
+    channel = Channel.attach(path)
+    queue, pipe = channel.queue(slot), channel.pipe(slot, 10)
+    state = Game(5).state().tolist()
+    while True:
+        queue.put((slot, state))
+        pipe.recv()
+        with answered.get_lock():
+            answered.value += 1
+
+
+def test_a_killed_worker_does_not_stall_the_others():
+    context = multiprocessing.get_context("spawn")
+    channel = Channel.create(2, 5, 1)
+    counts = [context.Value("q", 0) for _ in range(2)]
+    workers = [context.Process(target=_ask_forever, args=(channel.path, s, counts[s]), daemon=True) for s in range(2)]
+    for worker in workers:
+        worker.start()
+    try:
+        deadline = time.monotonic() + 30
+        killed_at = None
+        while time.monotonic() < deadline:
+            ready = channel.wait_batch(0.01, 0.1)
+            channel.complete(ready)
+            if killed_at is None and counts[0].value >= 50 and counts[1].value >= 50:
+                workers[0].kill()
+                workers[0].join()
+                killed_at = counts[1].value
+            if killed_at is not None and counts[1].value >= killed_at + 200:
+                break
+        assert killed_at is not None and counts[1].value >= killed_at + 200
+    finally:
+        for worker in workers:
+            worker.kill()
+            worker.join()
+
+
+def test_the_block_leaves_nothing_behind():
+    shm_before = set(os.listdir("/dev/shm"))
+    fds_before = len(os.listdir("/proc/self/fd"))
+    channel = Channel.create(4, 20, 1)
+    other = Channel.attach(channel.path)
+    assert other.slots == 4 and other.dim == 20 and other.rep == 1
+    del other, channel
+    assert set(os.listdir("/dev/shm")) == shm_before
+    assert len(os.listdir("/proc/self/fd")) == fds_before
+    with pytest.raises(ValueError, match="not a channel"):
+        Channel.attach("/proc/self/cmdline")
