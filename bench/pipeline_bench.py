@@ -1,7 +1,7 @@
 """Throughput of the whole self-play pipeline (workers, request queue, inference service, pipes) and, in
 the same run, of the network alone on batches of the size the pipeline formed.
 
-    PYTHONPATH=python python bench/pipeline_bench.py [--seconds 60] [--dim 20] [--sims 32] [--workers N]
+    PYTHONPATH=python python bench/pipeline_bench.py [--seconds 60] [--dim 20] [--sims 32] [--workers W]
 
 For the default network and for a trivial one (one block of one channel, so the network costs almost
 nothing and the exchange shows): evaluations per second, games per hour (the evaluation rate divided by
@@ -91,7 +91,7 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=60.0, help="measuring window per network")
     parser.add_argument("--dim", type=int, default=20)
     parser.add_argument("--sims", type=int, default=Settings().sims_per_move)
-    parser.add_argument("--workers", type=int, default=os.cpu_count())
+    parser.add_argument("--workers", type=int, default=Settings().workers)
     args = parser.parse_args()
     settings = Settings(dim=args.dim, sims_per_move=args.sims, workers=args.workers)
     service_threads = max(1, (os.cpu_count() or 1) - settings.workers)  # as the pipeline gives the service

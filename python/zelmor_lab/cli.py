@@ -78,7 +78,7 @@ def _parser() -> argparse.ArgumentParser:
 
 def _add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
-    parser.add_argument("--workers", type=_positive, help="worker processes (default: one per core)")
+    parser.add_argument("--workers", type=_positive, help="worker processes (default: two per core)")
     parser.add_argument("--dim", type=_positive, help="board side (default: 20)")
     parser.add_argument("--config", type=Path, metavar="FILE.toml", help="settings file (flags take precedence)")
 
