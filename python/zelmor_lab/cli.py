@@ -130,7 +130,7 @@ def _selfplay(args) -> int:
             return len(history)
 
         try:
-            outcome = _play(WorkerConfig(TRAINING, settings), (network.data,), args.games, "game", store)
+            outcome = _play(WorkerConfig(TRAINING, settings), (network.data,), args.games, store)
         finally:
             writer.flush()
     print(f"{len(stored)} games, {sum(stored)} positions stored in {args.run}"
@@ -188,7 +188,7 @@ def _evaluate(args) -> int:
         return 0
 
     config = WorkerConfig(kind, settings, engine_output=args.boards)
-    outcome = _play(config, checkpoints, args.games, "game", record)
+    outcome = _play(config, checkpoints, args.games, record)
     print(f"network in seat 0 against {opponents} on a {settings.dim} x {settings.dim} board: "
           f"{summarize_payoffs(payoffs).describe()} (seats playing alike score {RANDOM_SHARE})"
           + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else ""))
@@ -228,7 +228,7 @@ class _Outcome:
         return 0
 
 
-def _play(config, checkpoints, games, unit, on_game) -> _Outcome:
+def _play(config, checkpoints, games, on_game) -> _Outcome:
     """Run the pipeline until its games are played, it fails or Ctrl-C stops it; on_game(event) takes
     each finished game and returns its number of positions."""
     from tqdm import tqdm
@@ -237,7 +237,7 @@ def _play(config, checkpoints, games, unit, on_game) -> _Outcome:
 
     abandoned, positions, failure = 0, 0, None
     with Pipeline(config, checkpoints, games) as pipeline, \
-            tqdm(total=games, unit=unit, dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
+            tqdm(total=games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
         started = last_refresh = time.monotonic()
         try:
             for event in pipeline.events():
