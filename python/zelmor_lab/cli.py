@@ -1,4 +1,4 @@
-"""The ``zelmor-lab`` command: selfplay, eval, info, show.
+"""The ``zelmor-lab`` command: selfplay, eval, info and show here, train and loop in train_cli.
 
 Exit status: 0 done; 1 the pipeline failed or the engine abandoned games (the message says why;
 finished games are stored);
@@ -17,6 +17,7 @@ from pathlib import Path
 
 from .errors import InputError
 from .settings import load_settings
+from .train_cli import add_training_commands
 
 EXIT_FAILED, EXIT_BAD_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 _REFRESH_S = 0.5
@@ -35,7 +36,8 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="zelmor-lab", description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(
+        prog="zelmor-lab", description="Self-play, training and evaluation for Zelmor, a four-player polyomino game.")
     commands = parser.add_subparsers(required=True, metavar="COMMAND")
 
     selfplay = commands.add_parser("selfplay", help="play self-play training games into a run directory",
@@ -73,6 +75,7 @@ def _parser() -> argparse.ArgumentParser:
     show.add_argument("--every-move", action="store_true", help="print the board after every piece")
     show.add_argument("--png", type=Path, metavar="FILE", help="also draw the final board into FILE")
     show.set_defaults(command=_show)
+    add_training_commands(commands)
     return parser
 
 
