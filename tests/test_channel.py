@@ -120,10 +120,18 @@ def test_a_silent_service_times_out_and_a_closed_one_is_reported_at_once():
     channel = Channel.create(1, 5, 1)
     channel.serve()  # the service is this process: alive, but it never answers
     channel.queue(0).put((0, Game(5).state().tolist()))
+    pipe = channel.pipe(0, 0.3)
+    assert pipe.failure is None
     started = time.monotonic()
     with pytest.raises(TimeoutError, match="no reply from the inference service within"):
-        channel.pipe(0, 0.3).recv()
+        pipe.recv()
     assert 0.3 <= time.monotonic() - started < 2
+    # Given up for good: the slot still holds its request, so waiting again would only repeat the wait.
+    started = time.monotonic()
+    with pytest.raises(TimeoutError, match="no reply from the inference service within"):
+        pipe.recv()
+    assert time.monotonic() - started < 0.1
+    assert pipe.failure.startswith("no reply from the inference service within 0.3")
     channel.close()
     started = time.monotonic()
     with pytest.raises(ConnectionError, match="the inference service closed the channel"):

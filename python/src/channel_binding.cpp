@@ -149,22 +149,19 @@ public:
         wake_all(header()->requests_posted);
     }
 
-    // Waits for the reply without the GIL; raises TimeoutError after `timeout` seconds, or
-    // ConnectionError as soon as the service has exited or closed the channel.
-    nb::tuple recv(uint32_t slot, double timeout) {
+    // Waits for the reply without the GIL. Returns an empty text once it is there, else why it will
+    // not come: no reply within `timeout` seconds, or the service has exited or closed the channel.
+    std::string await_reply(uint32_t slot, double timeout) {
         SlotControl& control = slot_control(checked_slot(slot));
         if (control.state.load(std::memory_order_acquire) == kIdle)
             throw nb::value_error("recv without a request outstanding");
-        std::string failure;
-        {
-            nb::gil_scoped_release unlocked;
-            failure = wait_for_reply(control, timeout);
-        }
-        if (!failure.empty()) {
-            PyErr_SetString(failure.rfind("no reply", 0) == 0 ? PyExc_TimeoutError : PyExc_ConnectionError,
-                            failure.c_str());
-            throw nb::python_error();
-        }
+        nb::gil_scoped_release unlocked;
+        return wait_for_reply(control, timeout);
+    }
+
+    // The reply of an answered slot as (policy logits, value logits); frees the slot.
+    nb::tuple take_reply(uint32_t slot) {
+        SlotControl& control = slot_control(checked_slot(slot));
         const uint32_t cells = dim() * dim();
         nb::list policy = float_list(policy_data(slot), cells);
         nb::list values = float_list(value_data(slot), kPlayers);
@@ -365,11 +362,25 @@ struct SlotQueue {
     void put(nb::handle request) { nb::cast<Channel&>(channel).put(slot, front, request); }
 };
 
+// Once a reply has failed to come, the service is given up for good: every later recv raises the same
+// error at once (a slot still holding a request cannot take a new one).
 struct SlotPipe {
     nb::object channel;
     uint32_t slot;
     double timeout;
-    nb::tuple recv() { return nb::cast<Channel&>(channel).recv(slot, timeout); }
+    std::string failure;
+    bool timed_out = false;
+
+    nb::tuple recv() {
+        Channel& c = nb::cast<Channel&>(channel);
+        if (failure.empty()) {
+            failure = c.await_reply(slot, timeout);
+            timed_out = failure.rfind("no reply", 0) == 0;
+        }
+        if (failure.empty()) return c.take_reply(slot);
+        PyErr_SetString(timed_out ? PyExc_TimeoutError : PyExc_ConnectionError, failure.c_str());
+        throw nb::python_error();
+    }
 };
 
 template <class T>
@@ -382,7 +393,15 @@ nb::ndarray<nb::numpy, T> view(Channel& channel, T* data, std::initializer_list<
 NB_MODULE(_channel, m) {
     m.doc() = "Shared-memory request/reply slots between self-play workers and the inference service.";
     nb::class_<SlotQueue>(m, "SlotQueue").def("put", &SlotQueue::put, nb::arg("request"));
-    nb::class_<SlotPipe>(m, "SlotPipe").def("recv", &SlotPipe::recv);
+    nb::class_<SlotPipe>(m, "SlotPipe")
+        .def("recv", &SlotPipe::recv)
+        .def_prop_ro(
+            "failure",
+            [](const SlotPipe& p) -> nb::object {
+                if (p.failure.empty()) return nb::none();
+                return nb::str(p.failure.c_str());
+            },
+            "Why the service was given up, or None while it answers.");
     nb::class_<Channel>(m, "Channel")
         .def_static("create", &Channel::create, nb::arg("slots"), nb::arg("dim"), nb::arg("rep"),
                     nb::rv_policy::take_ownership)
@@ -392,7 +411,6 @@ NB_MODULE(_channel, m) {
         .def_prop_ro("dim", &Channel::dim)
         .def_prop_ro("rep", &Channel::rep)
         .def("put", &Channel::put, nb::arg("slot"), nb::arg("front"), nb::arg("request"))
-        .def("recv", &Channel::recv, nb::arg("slot"), nb::arg("timeout"))
         .def("serve", &Channel::serve)
         .def("wait_batch", &Channel::wait_batch, nb::arg("gather"), nb::arg("timeout"))
         .def("complete", &Channel::complete, nb::arg("slots"))
@@ -405,7 +423,7 @@ NB_MODULE(_channel, m) {
             "queue", [](nb::object self, uint32_t slot, uint32_t front) { return SlotQueue{self, slot, front}; },
             nb::arg("slot"), nb::arg("front") = 0, "The inference queue of one worker slot for one network.")
         .def(
-            "pipe", [](nb::object self, uint32_t slot, double timeout) { return SlotPipe{self, slot, timeout}; },
+            "pipe", [](nb::object self, uint32_t slot, double timeout) { return SlotPipe{self, slot, timeout, {}, false}; },
             nb::arg("slot"), nb::arg("timeout"), "The pipe of one worker slot; recv() waits at most `timeout` s.")
         .def("requests",
              [](Channel& c) {
