@@ -244,14 +244,16 @@ def check_games_replay(run: Path) -> list:
     return games
 
 
-def test_selfplay_on_the_default_network_stores_legal_games_and_appends(tmp_path):
+@pytest.mark.parametrize("transport", ["shm", "queue"])
+def test_selfplay_on_the_default_network_stores_legal_games_and_appends(tmp_path, transport):
     run = tmp_path / "run"
-    result = cli("selfplay", run, "--games", "3", *SMALL_RUN)
+    result = cli("selfplay", run, "--games", "3", *SMALL_RUN, "--transport", transport)
     assert result.returncode == 0, result.stderr
     games = check_games_replay(run)
     assert result.stdout == f"3 games, {sum(len(g.history) for g in games)} positions stored in {run}\n"
     session = json.loads((run / "run.json").read_text())["sessions"][0]
     assert session["settings"]["sims_per_move"] == 4 and session["settings"]["dim"] == 7
+    assert session["settings"]["transport"] == transport
     assert {g.model for g in games} == {session["model"]["digest"]}
     assert load_checkpoint(run / session["model"]["path"], dim=7).digest == session["model"]["digest"]
 
@@ -296,10 +298,11 @@ def test_games_the_engine_abandons_make_the_run_fail(tmp_path):
                                               "as it does when the network answers NaN)")
 
 
-def selfplay_until_shards(run: Path, shards: int, tmp_path: Path) -> tuple[subprocess.Popen, set[int]]:
+def selfplay_until_shards(run: Path, shards: int, tmp_path: Path, *flags) -> tuple[subprocess.Popen, set[int]]:
     """A self-play run without a game limit, flushing every game, once ``shards`` shards are written."""
     (tmp_path / "flush.toml").write_text("flush_every = 1\n")
-    process = start_cli("selfplay", run, *SMALL_RUN, "--config", tmp_path / "flush.toml", start_new_session=True)
+    process = start_cli("selfplay", run, *SMALL_RUN, "--config", tmp_path / "flush.toml", *flags,
+                        start_new_session=True)
     wait_for(lambda: len(list(run.glob("games/[!.]*.parquet"))) >= shards, 60, f"{shards} shards")
     return process, children(process.pid)
 
@@ -322,9 +325,10 @@ def test_ctrl_c_stops_every_process_keeps_finished_games_and_the_run_goes_on(tmp
     assert len(check_games_replay(run)) == stored + 1
 
 
-def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path):
+@pytest.mark.parametrize("transport", ["shm", "queue"])
+def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path, transport):
     run = tmp_path / "run"
-    process, spawned = selfplay_until_shards(run, 1, tmp_path)
+    process, spawned = selfplay_until_shards(run, 1, tmp_path, "--transport", transport)
     service = [pid for pid in spawned if "libtorch" in (Path("/proc") / str(pid) / "maps").read_text()]
     assert len(service) == 1
     os.kill(service[0], signal.SIGKILL)

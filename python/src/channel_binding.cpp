@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -297,7 +298,11 @@ private:
             if (waited && !(trouble = service_trouble()).empty()) return trouble;
             waited = true;
             const double left = std::chrono::duration<double>(give_up - Clock::now()).count();
-            if (left <= 0) return "no reply from the inference service within " + std::to_string(timeout) + " s";
+            if (left <= 0) {
+                char seconds[32];
+                std::snprintf(seconds, sizeof seconds, "%g", timeout);
+                return std::string("no reply from the inference service within ") + seconds + " s";
+            }
             // Short sleeps so that a vanished service is noticed quickly.
             wait_while_equal(control.state, state, std::min(left, 0.05));
         }

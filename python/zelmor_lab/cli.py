@@ -84,6 +84,8 @@ def _add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--workers", type=_positive, help="worker processes (default: two per core)")
     parser.add_argument("--dim", type=_positive, help="board side (default: 20)")
     parser.add_argument("--config", type=Path, metavar="FILE.toml", help="settings file (flags take precedence)")
+    parser.add_argument("--transport", choices=("shm", "queue"),
+                        help="worker-service exchange: shared memory (Linux default) or multiprocessing queues")
 
 
 def _positive(text: str) -> int:
@@ -117,7 +119,8 @@ def _selfplay(args) -> int:
     from .store import RunWriter, session_record
     from .workers import TRAINING, WorkerConfig
 
-    settings = load_settings(args.config, dim=args.dim, sims_per_move=args.sims, workers=args.workers)
+    settings = load_settings(args.config, dim=args.dim, sims_per_move=args.sims, workers=args.workers,
+                             transport=args.transport)
     _require_pipeline(settings)
     network = _selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
@@ -177,7 +180,8 @@ def _evaluate(args) -> int:
     against_random = args.vs == "random"
     if not against_random and args.dim not in (None, 20):  # the engine plays these matches on 20 x 20
         raise InputError(f"a match against a baseline is played on a 20 x 20 board; --dim {args.dim} is not possible")
-    settings = load_settings(args.config, dim=args.dim if against_random else 20, workers=args.workers)
+    settings = load_settings(args.config, dim=args.dim if against_random else 20, workers=args.workers,
+                             transport=args.transport)
     _require_pipeline(settings)
     network = _checkpoint_bytes(args.model, settings.dim)
     if against_random:

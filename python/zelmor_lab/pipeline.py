@@ -4,6 +4,9 @@ process.
     workers --(id, network, planes)--> request queue --> service --(logits)--> each worker's own pipe
     workers --(finished games, ends, failures)--> message queue --> main process (events())
 
+With the "shm" transport (the Linux default) the request queue and the pipes are replaced by one slot
+per worker in a shared-memory block (see channel.py); everything else stays the same.
+
 Processes are started with 'spawn' (no inherited torch threads or file descriptors) and with SIGINT
 ignored, so Ctrl-C reaches only the main process. There the first Ctrl-C (or SIGTERM) only sets
 ``interrupted``; events() then stops everything in order: the service ends, the workers' pipes report
@@ -22,8 +25,10 @@ import time
 from dataclasses import dataclass
 from typing import Iterator
 
+from .channel import Channel, serve_channel
 from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats, serve
-from .workers import ABANDONED, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED, WorkerConfig, work
+from .workers import (ABANDONED, AGAINST_BASELINE, GAME, MATCH_DIM, UNLIMITED, WORKER_ENDED, WORKER_FAILED,
+                      WorkerConfig, work)
 
 _STOP_GRACE_S = 10.0
 _JOIN_TIMEOUT_S = 5.0
@@ -62,26 +67,37 @@ class Pipeline:
         settings = config.settings
         self.workers = settings.workers if games is None else max(1, min(settings.workers, games))
         context = multiprocessing.get_context("spawn")
-        self._requests = context.Queue()
         self._messages = context.Queue()
         self._stop = context.Event()
         self._games_left = context.Value("q", UNLIMITED if games is None else games)
         self._active_workers = context.Value("i", self.workers)
         self._stats = ServiceStats(context)
-        pipes = [context.Pipe(duplex=False) for _ in range(self.workers)]
         service_config = ServiceConfig(checkpoints=checkpoints, rep=settings.rep, device=settings.device,
                                        threads=max(1, (multiprocessing.cpu_count() - self.workers)),
                                        batch_wait_s=settings.batch_wait_ms / 1000)
-        self._service = context.Process(
-            target=serve, name="zelmor-inference", daemon=True,
-            args=(service_config, self._requests, [w for _, w in pipes], self._active_workers, self._stats,
-                  self._stop, self._messages))
+        if settings.transport == "shm":
+            # The main process holds the block for the run's life; children map it by its path.
+            dim = MATCH_DIM if config.kind == AGAINST_BASELINE else settings.dim
+            self._channel = Channel.create(self.workers, dim, settings.rep)
+            self._requests, pipes = None, [(None, None)] * self.workers
+            service_target = serve_channel
+            service_args = (service_config, self._channel.path, self._stats, self._stop, self._messages)
+        else:
+            self._channel = None
+            self._requests = context.Queue()
+            pipes = [context.Pipe(duplex=False) for _ in range(self.workers)]
+            service_target = serve
+            service_args = (service_config, self._requests, [w for _, w in pipes], self._active_workers,
+                            self._stats, self._stop, self._messages)
+        channel_path = self._channel.path if self._channel is not None else None
+        self._service = context.Process(target=service_target, name="zelmor-inference", daemon=True,
+                                        args=service_args)
         self._workers = [
             context.Process(target=work, name=f"zelmor-worker-{i}", daemon=True,
                             args=(i, config, self._requests, r, self._messages, self._games_left,
-                                  self._active_workers, self._stop))
+                                  self._active_workers, self._stop, channel_path))
             for i, (r, _) in enumerate(pipes)]
-        self._pipes = pipes
+        self._pipes = [p for p in pipes if p != (None, None)]
         self._ended: set[int] = set()
         self._found_dead: set[int] = set()
         self._failure: str | None = None
@@ -122,7 +138,9 @@ class Pipeline:
                 process.kill()
                 process.join()
         self._messages.close()
-        self._requests.close()
+        if self._requests is not None:
+            self._requests.close()
+        self._channel = None  # unmapped once the children are gone
 
     @property
     def stats(self) -> ServiceCounts:

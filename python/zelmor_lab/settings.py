@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 from dataclasses import asdict, dataclass, fields, replace
 from pathlib import Path
 from typing import Any
@@ -53,6 +54,9 @@ class Settings:
         killed.
     reply_timeout_s: how long a worker waits for one network reply before it gives the service up.
     device: where the inference service runs the network, "cpu" or a CUDA device such as "cuda:0".
+    transport: how requests and replies travel between the workers and the service: "shm", slots in
+        shared memory (Linux; the default there, several times faster), or "queue", a multiprocessing
+        queue and pipes (portable).
     """
 
     dim: int = 20
@@ -68,6 +72,7 @@ class Settings:
     flush_every: int = 16
     reply_timeout_s: float = 60.0
     device: str = "cpu"
+    transport: str = "shm" if sys.platform.startswith("linux") else "queue"
 
     def __post_init__(self):
         for f in fields(self):
@@ -96,6 +101,11 @@ class Settings:
         self._require(self.reply_timeout_s > 0, "reply_timeout_s", "must be greater than 0")
         self._require(self.device == "cpu" or self.device.split(":")[0] == "cuda", "device",
                       'must be "cpu" or a CUDA device such as "cuda:0"')
+        self._require(self.transport in ("shm", "queue"), "transport", 'must be "shm" or "queue"')
+        if self.transport == "shm":
+            from .channel import available
+
+            self._require(available(), "transport", '"shm" needs Linux; use "queue"')
 
     def _require(self, condition: bool, name: str, rule: str) -> None:
         if not condition:

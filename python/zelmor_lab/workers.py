@@ -22,6 +22,7 @@ from .inference import ReplyPipe, RequestQueue
 from .settings import Settings
 
 TRAINING, AGAINST_RANDOM, AGAINST_BASELINE = "training", "against random", "against baseline"
+MATCH_DIM = 20  # the engine plays network-against-network matches on this board whatever the settings
 GAME, ABANDONED, WORKER_ENDED, WORKER_FAILED = "game", "abandoned", "worker ended", "worker failed"
 UNLIMITED = -1  # games left when the run goes on until it is stopped
 
@@ -57,14 +58,25 @@ def claim_game(games_left) -> bool:
         return True
 
 
-def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games_left, active_workers, stop) -> None:
-    """Process entry point of worker ``worker`` (also its id towards the engine and the service)."""
+def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games_left, active_workers, stop,
+         channel_path: str | None = None) -> None:
+    """Process entry point of worker ``worker`` (also its id towards the engine and the service).
+    channel_path: the shared-memory channel to use instead of ``requests`` and ``reply_end``."""
     try:
         if not config.engine_output:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, 1)
             os.close(devnull)
-        reason = _play(worker, config, requests, reply_end, messages, games_left, stop)
+        if channel_path is not None:
+            from .channel import Channel
+
+            channel = Channel.attach(channel_path)
+            exchange = (channel.queue(worker, 0), channel.queue(worker, 1),
+                        channel.pipe(worker, config.settings.reply_timeout_s))
+        else:
+            exchange = (RequestQueue(requests, 0), RequestQueue(requests, 1),
+                        ReplyPipe(reply_end, config.settings.reply_timeout_s))
+        reason = _play(worker, config, *exchange, messages, games_left, stop)
         messages.put((WORKER_ENDED, worker, reason))
     except (KeyboardInterrupt, SystemExit):
         raise
@@ -73,15 +85,16 @@ def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games
     finally:
         with active_workers.get_lock():
             active_workers.value -= 1
-        requests.cancel_join_thread()  # a request left unread must not hold up the exit
+        if requests is not None:
+            requests.cancel_join_thread()  # a request left unread must not hold up the exit
 
 
-def _play(worker: int, config: WorkerConfig, requests, reply_end, messages, games_left, stop) -> str | None:
+def _play(worker: int, config: WorkerConfig, model_queue, baseline_queue, pipe, messages, games_left,
+          stop) -> str | None:
+    """pipe.failure: None while the service answers, else why it was given up."""
     import zelmor_self_play as engine
 
     settings = config.settings
-    pipe = ReplyPipe(reply_end, settings.reply_timeout_s)
-    model_queue, baseline_queue = RequestQueue(requests, 0), RequestQueue(requests, 1)
     results = _ResultQueue(messages, worker)
     parent = multiprocessing.parent_process()
     while not stop.is_set():
