@@ -16,11 +16,10 @@ from __future__ import annotations
 
 import sys
 import time
-import traceback
 
 import numpy as np
 
-from .inference import SERVICE_FAILED, ServiceConfig, ServiceStats
+from .inference import ServiceConfig, ServiceStats, run_service
 
 try:
     from ._channel import Channel
@@ -38,14 +37,7 @@ def available() -> bool:
 def serve_channel(config: ServiceConfig, channel_path: str, stats: ServiceStats, stop, messages) -> None:
     """Process entry point of the service over the channel at ``channel_path``; a failure is reported on
     ``messages`` as (SERVICE_FAILED, text) before the process exits with status 1."""
-    try:
-        ChannelService(config, Channel.attach(channel_path), stats, stop).run()
-    except BaseException as error:
-        text = "".join(traceback.format_exception_only(type(error), error)).strip()
-        messages.put((SERVICE_FAILED, text))
-        messages.close()
-        messages.join_thread()
-        raise SystemExit(1) from None
+    run_service(lambda: ChannelService(config, Channel.attach(channel_path), stats, stop), messages)
 
 
 class ChannelService:

@@ -126,8 +126,14 @@ def serve(config: ServiceConfig, requests, reply_ends, active_workers, stats: Se
     """Process entry point. reply_ends[w]: the write end of worker w's pipe; active_workers: shared count
     of workers still playing (the most requests that can be waiting); messages: where a failure is
     reported as (SERVICE_FAILED, text) before the process exits with status 1."""
+    run_service(lambda: _Service(config, requests, reply_ends, active_workers, stats, stop), messages)
+
+
+def run_service(make_service, messages) -> None:
+    """Builds a service with ``make_service()`` and runs it to its end; a failure on the way is reported on
+    ``messages`` as (SERVICE_FAILED, text) and the process exits with status 1."""
     try:
-        _Service(config, requests, reply_ends, active_workers, stats, stop).run()
+        make_service().run()
     except BaseException as error:
         text = "".join(traceback.format_exception_only(type(error), error)).strip()
         messages.put((SERVICE_FAILED, text))
