@@ -79,6 +79,7 @@ def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
     assert record["positions"] == record["window_positions"] == sum(len(g.history) for g in games)
     assert record["vs_random"]["games"] == 3 and record["vs_previous"]["games"] == 2
     assert record["training"]["step"] == 10 and record["training"]["generation"] == 0
+    assert record["unseen"].keys() == {"loss", "policy_loss", "value_loss", "policy_top1", "value_error"}
     assert [line["step"] for line in read_metrics(directory.trainer_files.metrics)] == [5, 10]
     assert directory.summary_png.read_bytes()[:4] == b"\x89PNG"
     assert directory.results_md.read_text().splitlines()[3].startswith("| 1 | ")
@@ -145,3 +146,22 @@ def test_results_table_rows():
         "| 0 | 0.5 | 0 | 0 | 0 | 0.25 ± 0.08 (100) | - |",
         "| 1 | 5.5 | 48 | 12000 | 300 | 0.40 ± 0.09 (100) | 1.00 (1) |",
     ]
+
+
+def test_loop_command_line_flags(tmp_path, capsys):
+    import argparse
+
+    from zelmor_lab.train_cli import add_training_commands
+
+    parser = argparse.ArgumentParser(prog="zelmor-lab")
+    add_training_commands(parser.add_subparsers())
+    args = parser.parse_args(["loop", str(tmp_path)])
+    assert (args.generations, args.minutes) == (None, 60.0)
+    args = parser.parse_args(["loop", str(tmp_path), "--generations", "3", "--minutes", "2.5"])
+    assert (args.generations, args.minutes) == (3, 2.5)
+    for flag, value, message in (("--minutes", "0", "must be greater than 0, got 0"),
+                                  ("--minutes", "nan", "must be greater than 0, got nan"),
+                                  ("--generations", "0", "must be at least 1, got 0")):
+        with pytest.raises(SystemExit):
+            parser.parse_args(["loop", str(tmp_path), flag, value])
+        assert f"argument {flag}: {message}" in capsys.readouterr().err

@@ -33,6 +33,8 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterator
 
+import numpy as np
+
 from .dataset import load_window
 from .errors import InputError
 from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
@@ -45,6 +47,7 @@ from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resu
 from .workers import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING, WorkerConfig
 
 LOOP_FORMAT = "zelmor-lab loop 1"
+_UNSEEN_SAMPLE = 2048  # positions of a generation's games measured before training on them
 BASELINE_DIM = 20  # the engine plays every match between two networks on this board
 
 
@@ -62,12 +65,12 @@ class LoopPlan:
     against random players and against its predecessor."""
 
     engine: Settings = field(default_factory=lambda: Settings(sims_per_move=16, sample_moves=30))
-    architecture: Architecture = Architecture(blocks=2, channels=32, value_hidden=32)
-    training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=300)
-    games_per_generation: int = 48
+    architecture: Architecture = Architecture(blocks=2, channels=16, value_hidden=32)
+    training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=400)
+    games_per_generation: int = 64
     steps_per_generation: int = 300
     random_games: int = 100
-    baseline_games: int = 20
+    baseline_games: int = 2
 
     def __post_init__(self):
         for name in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games"):
@@ -270,6 +273,13 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
                         f"{network.path} at step {network.step}")
     target = network.step + plan.steps_per_generation
     window = load_window(run, plan.training.window)
+    unseen = None
+    if trainer.step == network.step:
+        # The generation's own games are the newest positions of the window and the trainer still
+        # holds the network that played them: its metrics there are those of games it never learnt from.
+        fresh = min(window.positions, before.positions + played.positions)
+        rng = np.random.default_rng()
+        unseen = trainer.measure(window.batch(window.positions - 1 - rng.permutation(fresh)[:_UNSEEN_SAMPLE]))
     if trainer.step < target:
         train_on_window(trainer, window, target, files, plan.training, extra={"generation": generation},
                         progress=progress)
@@ -291,7 +301,8 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
         window_games=window.games, window_positions=window.positions,
         selfplay_s=selfplay_s, train_s=train_s, eval_s=eval_s,
         elapsed_s=state.elapsed_s + selfplay_s + train_s + eval_s,
-        vs_random=vs_random, vs_previous=vs_previous, training=metrics[-1] if metrics else None)
+        vs_random=vs_random, vs_previous=vs_previous, training=metrics[-1] if metrics else None,
+        unseen=unseen)
     state.records.append(record.as_dict())
     state.generation = generation + 1
     state.elapsed_s = record.elapsed_s
@@ -312,7 +323,10 @@ class GenerationRecord:
     each phase of that generation by the session that finished it; elapsed_s: the loop's seconds so far
     (the sum of those, so the time of a session cut short is not counted); vs_random, vs_previous: payoff
     of the network's seat (vs_previous None for network 0 and off the 20 x 20 board); training: the
-    last metrics line of its training."""
+    last metrics line of its training, measured on the batches it learnt from; unseen: the same metrics
+    of the network that played the generation, on a sample of the generation's games before any
+    training on them (None when that training began in an earlier session): the measure of how well the
+    networks predict games they have not seen."""
 
     generation: int
     model: str
@@ -328,6 +342,7 @@ class GenerationRecord:
     vs_random: PayoffSummary
     vs_previous: PayoffSummary | None
     training: dict[str, Any] | None
+    unseen: dict[str, float] | None
 
     @staticmethod
     def first(network: Network, vs_random: PayoffSummary, elapsed_s: float) -> GenerationRecord:
@@ -335,7 +350,7 @@ class GenerationRecord:
         return GenerationRecord(generation=0, model=network.digest, step=network.step, games=0, positions=0,
                                 window_games=0, window_positions=0, selfplay_s=0.0, train_s=0.0,
                                 eval_s=elapsed_s, elapsed_s=elapsed_s, vs_random=vs_random, vs_previous=None,
-                                training=None)
+                                training=None, unseen=None)
 
     def as_dict(self) -> dict[str, Any]:
         values = asdict(self)
@@ -421,6 +436,7 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import MaxNLocator
 
     figure, axes = plt.subplots(figsize=(8, 4.5))
     for key, label in (("vs_random", "against 3 random players"), ("vs_previous", "against the previous network")):
@@ -430,11 +446,13 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
                       marker="o", capsize=3, label=label)
     axes.axhline(RANDOM_SHARE, color="grey", linestyle="--", label="four alike (0.25)")
     axes.set_xlabel("generation")
+    axes.xaxis.set_major_locator(MaxNLocator(integer=True))
     axes.set_ylabel("mean payoff of the network's seat")
     axes.set_ylim(0, 1)
     if records:
         minutes = records[-1]["elapsed_s"] / 60
-        axes.set_title(f"{len(records) - 1} generations, {records[-1]['games']} games, {minutes:.0f} minutes")
+        axes.set_title(f"generations: {len(records) - 1}, self-play games: {records[-1]['games']}, "
+                       f"minutes: {minutes:.0f}")
     axes.legend(loc="upper left")
     figure.tight_layout()
     figure.savefig(png_path, dpi=100)

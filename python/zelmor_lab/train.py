@@ -104,30 +104,42 @@ class Trainer:
     def train_step(self, batch: Batch) -> dict[str, float]:
         """One optimizer step on ``batch``; returns the batch's metrics (see the module doc string)."""
         self.model.train()
-        planes = torch.from_numpy(batch.planes)
-        policy_target = torch.from_numpy(batch.policy)
-        value_target = torch.from_numpy(batch.value)
-        policy_logits, value_logits = self.model(planes)
-        legal = planes[:, 4].flatten(1) > 0
-        policy_log_p = torch.log_softmax(policy_logits.masked_fill(~legal, _ILLEGAL_LOGIT), dim=1)
-        policy_loss = -(policy_target * policy_log_p).sum(1).mean()
-        value_log_p = torch.log_softmax(value_logits, dim=1)
-        value_loss = -(value_target * value_log_p).sum(1).mean()
-        loss = policy_loss + value_loss
+        loss, metrics = _losses(self.model, batch)
         self.optimizer.zero_grad(set_to_none=True)
         loss.backward()
         self.optimizer.step()
         self.step += 1
+        return metrics
+
+    def measure(self, batch: Batch) -> dict[str, float]:
+        """The metrics of the network as it plays (evaluation mode) on ``batch``, without learning."""
+        self.model.eval()
         with torch.no_grad():
-            top1 = (policy_log_p.argmax(1) == policy_target.argmax(1)).float().mean()
-            value_error = 0.5 * (value_log_p.exp() - value_target).abs().sum(1).mean()
-        return {"loss": loss.item(), "policy_loss": policy_loss.item(), "value_loss": value_loss.item(),
-                "policy_top1": top1.item(), "value_error": value_error.item()}
+            return _losses(self.model, batch)[1]
 
     def checkpoint_bytes(self) -> bytes:
         """The network as a checkpoint file's bytes (evaluation mode, current step)."""
         self.model.eval()
         return encode_checkpoint(self.model, self.step)
+
+
+def _losses(model: PolicyValueNet, batch: Batch) -> tuple[torch.Tensor, dict[str, float]]:
+    """The training loss of ``batch`` and its metrics (see the module doc string)."""
+    planes = torch.from_numpy(batch.planes)
+    policy_target = torch.from_numpy(batch.policy)
+    value_target = torch.from_numpy(batch.value)
+    policy_logits, value_logits = model(planes)
+    legal = planes[:, 4].flatten(1) > 0
+    policy_log_p = torch.log_softmax(policy_logits.masked_fill(~legal, _ILLEGAL_LOGIT), dim=1)
+    policy_loss = -(policy_target * policy_log_p).sum(1).mean()
+    value_log_p = torch.log_softmax(value_logits, dim=1)
+    value_loss = -(value_target * value_log_p).sum(1).mean()
+    loss = policy_loss + value_loss
+    with torch.no_grad():
+        top1 = (policy_log_p.argmax(1) == policy_target.argmax(1)).float().mean()
+        value_error = 0.5 * (value_log_p.exp() - value_target).abs().sum(1).mean()
+    return loss, {"loss": loss.item(), "policy_loss": policy_loss.item(), "value_loss": value_loss.item(),
+                  "policy_top1": top1.item(), "value_error": value_error.item()}
 
 
 def new_trainer(dim: int, settings: TrainingSettings, model_path: str | Path | None = None,

@@ -101,6 +101,10 @@ def _print_record(record: dict[str, Any]) -> None:
     def payoff(summary):
         return "-" if summary is None else f"{summary['mean']:.3f} ± {summary['half_width']:.3f} ({summary['games']})"
 
+    losses = ""
+    if record["unseen"] is not None and record["training"] is not None:
+        losses = (f"; value loss on unseen games {record['unseen']['value_loss']:.3f}, "
+                  f"on trained batches {record['training']['value_loss']:.3f}")
     print(f"generation {record['generation']} ({record['elapsed_s'] / 60:.1f} min, {record['games']} games, "
           f"step {record['step']}): vs random {payoff(record['vs_random'])}, "
-          f"vs previous {payoff(record['vs_previous'])}", flush=True)
+          f"vs previous {payoff(record['vs_previous'])}{losses}", flush=True)
