@@ -41,9 +41,9 @@ from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
 from .model import Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
 from .pipeline import FinishedGame, Pipeline
 from .settings import Settings
-from .store import Run, RunWriter, read_shard, session_record
+from .store import Run, RunWriter, read_shard, session_record, write_atomically
 from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
-                    train_on_window, write_atomically)
+                    train_on_window)
 from .workers import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING, WorkerConfig
 
 LOOP_FORMAT = "zelmor-lab loop 1"

@@ -174,7 +174,7 @@ class RunWriter:
             for leftover in self.games_dir.glob(".*.tmp"):
                 leftover.unlink()  # a shard whose writer died before the rename; never visible to readers
             meta["sessions"].append(session)
-            _write_atomically(meta_path, json.dumps(meta, indent=2).encode())
+            write_atomically(meta_path, json.dumps(meta, indent=2).encode())
         except BaseException:
             self._lock.close()
             raise
@@ -212,7 +212,7 @@ class RunWriter:
         sink = pa.BufferOutputStream()
         pq.write_table(table, sink, compression="zstd", write_page_checksum=True)
         path = self.games_dir / name
-        _write_atomically(path, sink.getvalue().to_pybytes())
+        write_atomically(path, sink.getvalue().to_pybytes())
         self._pending.clear()
         return path
 
@@ -220,7 +220,7 @@ class RunWriter:
         """Keep a network that the session made itself (checkpoint bytes) as RUN/models/<digest>.pt."""
         path = self.path / "models" / f"{digest}.pt"
         path.parent.mkdir(exist_ok=True)
-        _write_atomically(path, data)
+        write_atomically(path, data)
         return path
 
     def close(self) -> None:
@@ -233,7 +233,9 @@ class RunWriter:
         self.close()
 
 
-def _write_atomically(path: Path, data: bytes) -> None:
+def write_atomically(path: Path, data: bytes) -> None:
+    """Replace ``path`` by ``data`` so that a reader, or a restart after a crash, sees the old file or the
+    complete new one."""
     temporary = path.with_name(f".{path.name}.tmp")
     with open(temporary, "wb") as f:
         f.write(data)

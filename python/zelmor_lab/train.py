@@ -23,7 +23,6 @@ from __future__ import annotations
 import io
 import json
 import math
-import os
 import time
 from dataclasses import dataclass, fields
 from pathlib import Path
@@ -35,7 +34,7 @@ import torch
 from .dataset import Batch, Window, load_window
 from .model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint, load_checkpoint
 from .errors import InputError
-from .store import Run
+from .store import Run, write_atomically
 
 STATE_FORMAT = "zelmor-lab training state 1"
 _ILLEGAL_LOGIT = -1e9  # far enough below any logit that an illegal tile's probability is exactly 0
@@ -184,22 +183,6 @@ def resume_training(files: TrainingFiles, dim: int, settings: TrainingSettings) 
         raise TrainingError(f"training state {files.state} has an optimizer state that does not fit its "
                             f"network: {error}") from None
     return trainer
-
-
-def write_atomically(path: Path, data: bytes) -> None:
-    """Replace ``path`` by ``data`` so that a reader, or a restart after a crash, sees the old file or the
-    complete new one."""
-    temporary = path.with_name(f".{path.name}.tmp")
-    with open(temporary, "wb") as f:
-        f.write(data)
-        f.flush()
-        os.fsync(f.fileno())
-    temporary.replace(path)
-    directory = os.open(path.parent, os.O_RDONLY)
-    try:
-        os.fsync(directory)
-    finally:
-        os.close(directory)
 
 
 class MetricsLog:
