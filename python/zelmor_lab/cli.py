@@ -17,7 +17,7 @@ from pathlib import Path
 
 from .errors import InputError
 from .settings import load_settings
-from .train_cli import add_training_commands
+from .train_cli import add_training_commands, positive_int
 
 EXIT_FAILED, EXIT_BAD_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 _REFRESH_S = 0.5
@@ -46,9 +46,9 @@ def _parser() -> argparse.ArgumentParser:
                                                "from a fresh default network and a run that goes on keeps "
                                                "the network of its latest session.")
     selfplay.add_argument("run", type=Path, metavar="RUN")
-    selfplay.add_argument("--games", type=_positive, help="games to play (default: until Ctrl-C)")
+    selfplay.add_argument("--games", type=positive_int, help="games to play (default: until Ctrl-C)")
     _add_pipeline_flags(selfplay)
-    selfplay.add_argument("--sims", type=_positive, help="simulations per action (setting sims_per_move)")
+    selfplay.add_argument("--sims", type=positive_int, help="simulations per action (setting sims_per_move)")
     selfplay.set_defaults(command=_selfplay)
 
     evaluate = commands.add_parser("eval", help="measure a network against random players or a baseline",
@@ -58,7 +58,7 @@ def _parser() -> argparse.ArgumentParser:
                                                "of side 20) and report its mean payoff.")
     evaluate.add_argument("--vs", default="random", metavar="random|CHECKPOINT",
                           help="the opponents (default: random)")
-    evaluate.add_argument("--games", type=_positive, default=100, help="games to play (default: 100)")
+    evaluate.add_argument("--games", type=positive_int, default=100, help="games to play (default: 100)")
     _add_pipeline_flags(evaluate)
     evaluate.add_argument("--boards", action="store_true",
                           help="let the engine print the final board of every match against a baseline")
@@ -81,21 +81,11 @@ def _parser() -> argparse.ArgumentParser:
 
 def _add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
-    parser.add_argument("--workers", type=_positive, help="worker processes (default: two per core)")
-    parser.add_argument("--dim", type=_positive, help="board side (default: 20)")
+    parser.add_argument("--workers", type=positive_int, help="worker processes (default: two per core)")
+    parser.add_argument("--dim", type=positive_int, help="board side (default: 20)")
     parser.add_argument("--config", type=Path, metavar="FILE.toml", help="settings file (flags take precedence)")
     parser.add_argument("--transport", choices=("shm", "queue"),
                         help="worker-service exchange: shared memory (Linux default) or multiprocessing queues")
-
-
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
 
 
 # ---- selfplay ------------------------------------------------------------------------------------

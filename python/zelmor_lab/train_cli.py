@@ -25,11 +25,11 @@ def add_training_commands(subparsers) -> None:
     train.add_argument("run", type=Path, metavar="RUN")
     train.add_argument("--model", type=Path, metavar="CKPT",
                        help="start from this network (default: a fresh network of the default architecture)")
-    train.add_argument("--steps", type=_positive, default=1000, help="optimizer steps to take (default: 1000)")
+    train.add_argument("--steps", type=positive_int, default=1000, help="optimizer steps to take (default: 1000)")
     train.add_argument("--out", type=Path, metavar="CKPT",
                        help="the trained network; its training state, metrics and learning curve go beside "
                             "it (default: RUN/training/model.pt)")
-    train.add_argument("--window", type=_positive, metavar="GAMES",
+    train.add_argument("--window", type=positive_int, metavar="GAMES",
                        help="train on the latest GAMES games of the run (default: 400)")
     train.set_defaults(command=_train)
 
@@ -39,7 +39,7 @@ def add_training_commands(subparsers) -> None:
                     "latest games, evaluation against random players and the previous network. Running "
                     "it again continues the loop where it stopped.")
     loop.add_argument("run", type=Path, metavar="RUN")
-    loop.add_argument("--generations", type=_positive, metavar="G",
+    loop.add_argument("--generations", type=positive_int, metavar="G",
                       help="stop once the network of generation G is evaluated (default: no limit)")
     loop.add_argument("--minutes", type=_positive_minutes, default=60.0, metavar="M",
                       help="time budget of this session in minutes; no generation starts that would not "
@@ -47,7 +47,8 @@ def add_training_commands(subparsers) -> None:
     loop.set_defaults(command=_loop)
 
 
-def _positive(text: str) -> int:
+def positive_int(text: str) -> int:
+    """argparse type of every count flag of the command line."""
     try:
         value = int(text)
     except ValueError:
