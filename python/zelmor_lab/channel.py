@@ -19,7 +19,7 @@ import time
 
 import numpy as np
 
-from .inference import ServiceConfig, ServiceStats, run_service
+from .inference import ServiceConfig, ServiceStats, load_networks, run_service
 
 try:
     from ._channel import Channel
@@ -49,18 +49,12 @@ class ChannelService:
     def __init__(self, config: ServiceConfig, channel, stats: ServiceStats | None, stop, networks=None):
         import torch
 
-        from .model import decode_checkpoint
-
-        torch.set_num_threads(config.threads)
+        self._networks = load_networks(config) if networks is None else networks
         self._torch = torch
         self._config = config
         self._channel = channel
         self._stats = stats
         self._stop = stop
-        if networks is None:
-            networks = [decode_checkpoint(data, f"network {i}").model.to(config.device)
-                        for i, data in enumerate(config.checkpoints)]
-        self._networks = networks
 
     def run(self) -> None:
         import multiprocessing

@@ -142,13 +142,24 @@ def run_service(make_service, messages) -> None:
         raise SystemExit(1) from None
 
 
+def load_networks(config: ServiceConfig) -> list:
+    """The service's networks by index, on the service's device, with torch limited to its threads."""
+    import torch
+
+    from .model import decode_checkpoint
+
+    torch.set_num_threads(config.threads)
+    return [decode_checkpoint(data, f"network {i}").model.to(config.device)
+            for i, data in enumerate(config.checkpoints)]
+
+
 class _Service:
     def __init__(self, config: ServiceConfig, requests, reply_ends, active_workers, stats, stop):
         import torch
 
-        from .model import decode_checkpoint, planes_first
+        from .model import planes_first
 
-        torch.set_num_threads(config.threads)
+        self._networks = load_networks(config)
         self._torch = torch
         self._planes_first = planes_first
         self._config = config
@@ -157,8 +168,6 @@ class _Service:
         self._active_workers = active_workers
         self._stats = stats
         self._stop = stop
-        self._networks = [decode_checkpoint(data, f"network {i}").model.to(config.device)
-                          for i, data in enumerate(config.checkpoints)]
 
     def run(self) -> None:
         parent = multiprocessing.parent_process()
