@@ -79,7 +79,8 @@ def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
     assert record["positions"] == record["window_positions"] == sum(len(g.history) for g in games)
     assert record["vs_random"]["games"] == 3 and record["vs_previous"]["games"] == 2
     assert record["training"]["step"] == 10 and record["training"]["generation"] == 0
-    assert record["unseen"].keys() == {"loss", "policy_loss", "value_loss", "policy_top1", "value_error"}
+    assert record["unseen"].keys() == {"loss", "policy_loss", "value_loss", "policy_top1", "value_error",
+                                       "squares_loss", "squares_error"}
     assert [line["step"] for line in read_metrics(directory.trainer_files.metrics)] == [5, 10]
     assert directory.summary_png.read_bytes()[:4] == b"\x89PNG"
     assert directory.results_md.read_text().splitlines()[3].startswith("| 1 | ")

@@ -80,7 +80,7 @@ def test_a_checkpoint_for_another_board_or_architecture_is_refused(tmp_path):
     with pytest.raises(CheckpointError) as error:
         load_checkpoint(path, architecture=Architecture())
     assert str(error.value) == (f"checkpoint {path} has architecture blocks 1, channels 8, value_hidden 8, "
-                                f"not blocks 4, channels 32, value_hidden 64")
+                                f"value_head pooled, not blocks 4, channels 32, value_hidden 64, value_head pooled")
 
 
 @pytest.mark.parametrize("content, message", [

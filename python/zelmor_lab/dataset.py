@@ -4,7 +4,9 @@ Every action of a stored self-play game is one position: the input planes before
 from the player who took it (that player is the one to act), the search's visit distribution over the
 candidate tiles as the policy target, and the game's payoff as the value target. The value target is
 turned into the order the value head uses: entry k belongs to the player k seats after the player to
-act, so entry 0 is the player to act's own share.
+act, so entry 0 is the player to act's own share. A second, auxiliary target in the same order is each
+player's squares on the board when the game ended (the score before bonuses): unlike the winner, it
+varies smoothly with the play, so a few hundred games teach it without being learnt by heart.
 
 The window keeps the inputs bit-packed and the policies as (tile, probability) lists; a batch unpacks
 and densifies only the positions it draws. No board symmetry is applied: the four starting corners and
@@ -25,6 +27,7 @@ from .store import Run, read_shard
 
 PLANES = 5
 PLAYERS = 4
+HAND_SQUARES = 89  # squares of the 21 pieces of one player
 
 
 class DatasetError(InputError):
@@ -34,11 +37,13 @@ class DatasetError(InputError):
 @dataclass(frozen=True)
 class Batch:
     """planes: float32 (B, 5, dim, dim); policy: float32 (B, dim * dim), each row a distribution over
-    tiles; value: float32 (B, 4), payoff shares relative to the player to act."""
+    tiles; value: float32 (B, 4), payoff shares relative to the player to act; squares: float32 (B, 4),
+    each player's squares on the board when the game ended as a share of a hand's 89, in the same order."""
 
     planes: np.ndarray
     policy: np.ndarray
     value: np.ndarray
+    squares: np.ndarray
 
 
 @dataclass(frozen=True)
@@ -51,7 +56,8 @@ class Window:
     candidate_offsets: int64 (N + 1,), position i's policy is candidate_tiles / candidate_p
         [candidate_offsets[i]:candidate_offsets[i + 1]];
     candidate_tiles: int64 (C,); candidate_p: float32 (C,), renormalised to sum to 1 per position;
-    value: float32 (N, 4), payoff relative to the player to act.
+    value: float32 (N, 4), payoff relative to the player to act;
+    squares: float32 (N, 4), final squares per player as a share of a hand, in the same order.
     """
 
     dim: int
@@ -61,6 +67,7 @@ class Window:
     candidate_tiles: np.ndarray
     candidate_p: np.ndarray
     value: np.ndarray
+    squares: np.ndarray
 
     @property
     def positions(self) -> int:
@@ -80,7 +87,7 @@ class Window:
         policy = np.zeros((len(indices), size), dtype=np.float32)
         policy[rows, self.candidate_tiles[candidates]] = self.candidate_p[candidates]
         return Batch(planes=planes.reshape(-1, PLANES, self.dim, self.dim).astype(np.float32),
-                     policy=policy, value=self.value[indices])
+                     policy=policy, value=self.value[indices], squares=self.squares[indices])
 
     def sample(self, rng: np.random.Generator, size: int) -> Batch:
         """``size`` positions drawn uniformly, with replacement, from the whole window."""
@@ -92,6 +99,12 @@ def value_targets(payoff: np.ndarray, players: np.ndarray) -> np.ndarray:
     Returns float32 (T, 4) with entry [t, k] = payoff of player (players[t] + k) mod 4."""
     seats = (players[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
     return np.asarray(payoff, dtype=np.float32)[seats]
+
+
+def squares_targets(players: np.ndarray) -> np.ndarray:
+    """players: int (T,), the player of each action of a whole game (each action covers one square).
+    Returns float32 (T, 4): the final squares of player (players[t] + k) mod 4 as a share of a hand."""
+    return value_targets(np.bincount(players, minlength=PLAYERS) / HAND_SQUARES, players)
 
 
 def load_window(run: str | Path, games: int) -> Window:
@@ -131,7 +144,7 @@ def _window_of(table: pa.Table, dim: int, name: Path) -> Window:
     candidate_p = candidates.field("p").to_numpy().astype(np.float32)
     payoffs = table["payoff"].chunk(0).flatten().to_numpy().reshape(-1, PLAYERS)
 
-    planes, values = [], []
+    planes, values, squares = [], [], []
     for game in range(table.num_rows):
         a, b = action_offsets[game], action_offsets[game + 1]
         pairs = list(zip(players[a:b].tolist(), tiles[a:b].tolist()))
@@ -141,6 +154,7 @@ def _window_of(table: pa.Table, dim: int, name: Path) -> Window:
             raise DatasetError(f"a game in {name} does not replay: {error}") from None
         planes.append(np.packbits(encoded.reshape(b - a, -1), axis=1))
         values.append(value_targets(payoffs[game], players[a:b]))
+        squares.append(squares_targets(players[a:b]))
 
     if len(candidate_tiles) and (candidate_tiles.min() < 0 or candidate_tiles.max() >= dim * dim):
         raise DatasetError(f"a game in {name} has a policy tile outside the {dim} x {dim} board")
@@ -152,4 +166,4 @@ def _window_of(table: pa.Table, dim: int, name: Path) -> Window:
     return Window(dim=dim, games=table.num_rows, planes=np.concatenate(planes),
                   candidate_offsets=candidate_offsets, candidate_tiles=candidate_tiles,
                   candidate_p=(candidate_p / sums[owner]).astype(np.float32),
-                  value=np.concatenate(values))
+                  value=np.concatenate(values), squares=np.concatenate(squares))

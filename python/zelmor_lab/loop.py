@@ -86,7 +86,9 @@ class LoopPlan:
 
     @staticmethod
     def from_dict(values: dict[str, Any]) -> LoopPlan:
-        return LoopPlan(engine=Settings(**values["engine"]), architecture=Architecture(**values["architecture"]),
+        # Loops started before the choice of value head have the dense one.
+        architecture = Architecture(**{"value_head": "dense", **values["architecture"]})
+        return LoopPlan(engine=Settings(**values["engine"]), architecture=architecture,
                         training=TrainingSettings(**values["training"]),
                         **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
                                                   "random_games", "baseline_games")})

@@ -6,6 +6,8 @@ tiles the player to act may take. It answers
   policy logits, shape (B, dim * dim): one per tile, tile = row * dim + column;
   value logits, shape (B, 4): one per player, relative to the player to act (entry 0 is the player to
   act, entry 1 the next player in turn order, ...).
+Networks with the pooled value head also predict, for training only, each player's squares on the board
+at the end of the game as a share of the 89 squares of a hand, shape (B, 4), in the same relative order.
 
 A checkpoint is one file (``torch.save`` of plain types and tensors, loaded with ``weights_only``)
 holding the weights, the architecture and the metadata (step, board side, creation time). Loading checks
@@ -33,6 +35,7 @@ from .errors import InputError
 CHECKPOINT_FORMAT = "zelmor-lab checkpoint 1"
 PLANES = 5
 PLAYERS = 4
+VALUE_HEADS = ("pooled", "dense")
 
 
 class CheckpointError(InputError):
@@ -44,18 +47,28 @@ class Architecture:
     """Shape of the network apart from the board side.
 
     blocks: residual blocks in the tower; channels: width of the tower; value_hidden: width of the
-    value head's hidden layer. The default is small enough for self-play on a CPU.
+    value head's hidden layer. value_head: "pooled" reads the value from the board-wide mean and maximum
+    of each feature and shares that summary with the final-squares head; "dense" (the layout of older
+    checkpoints) reads it from a 1 x 1 convolution flattened into a dense layer. A run of a few hundred
+    games holds only a few hundred outcomes, and the dense head, seeing every square, learns them by
+    heart (its loss on unseen games ends above a uniform guess); the pooled summary with the squares
+    target keeps it near what carries over. The default is small enough for self-play on a CPU.
     """
 
     blocks: int = 4
     channels: int = 32
     value_hidden: int = 64
+    value_head: str = "pooled"
 
     def __post_init__(self):
         for f in fields(self):
+            if f.name == "value_head":
+                continue
             value = getattr(self, f.name)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"architecture {f.name} must be a positive integer, got {value!r}")
+        if self.value_head not in VALUE_HEADS:
+            raise ValueError(f"architecture value_head must be one of {', '.join(VALUE_HEADS)}, got {self.value_head!r}")
 
 
 class _ResidualBlock(nn.Module):
@@ -72,6 +85,21 @@ class _ResidualBlock(nn.Module):
         return torch.relu(x + y)
 
 
+class _PooledHeads(nn.Module):
+    """Value logits and final-squares shares from the board-wide mean and maximum of each feature."""
+
+    def __init__(self, channels: int, hidden: int):
+        super().__init__()
+        self.conv = nn.Sequential(nn.Conv2d(channels, channels, 1, bias=False), nn.BatchNorm2d(channels), nn.ReLU())
+        self.value = nn.Sequential(nn.Linear(2 * channels, hidden), nn.ReLU(), nn.Linear(hidden, PLAYERS))
+        self.squares = nn.Sequential(nn.Linear(2 * channels, hidden), nn.ReLU(), nn.Linear(hidden, PLAYERS))
+
+    def forward(self, x):
+        y = self.conv(x)
+        summary = torch.cat([y.mean((2, 3)), y.amax((2, 3))], 1)
+        return self.value(summary), self.squares(summary)
+
+
 class PolicyValueNet(nn.Module):
     """Residual convolutional tower with a policy head and a value head (AlphaZero layout)."""
 
@@ -85,15 +113,30 @@ class PolicyValueNet(nn.Module):
         self.policy_head = nn.Sequential(
             nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU(), nn.Flatten(),
             nn.Linear(2 * dim * dim, dim * dim))
-        self.value_head = nn.Sequential(
-            nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(), nn.Flatten(),
-            nn.Linear(dim * dim, architecture.value_hidden), nn.ReLU(),
-            nn.Linear(architecture.value_hidden, PLAYERS))
+        if architecture.value_head == "pooled":
+            self.value_head = _PooledHeads(c, architecture.value_hidden)
+        else:
+            self.value_head = nn.Sequential(
+                nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(), nn.Flatten(),
+                nn.Linear(dim * dim, architecture.value_hidden), nn.ReLU(),
+                nn.Linear(architecture.value_hidden, PLAYERS))
+
+    @property
+    def predicts_squares(self) -> bool:
+        return self.architecture.value_head == "pooled"
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """planes: float (B, 5, dim, dim) -> (policy logits (B, dim*dim), value logits (B, 4))."""
+        policy, value, _ = self.heads(planes)
+        return policy, value
+
+    def heads(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor | None]:
+        """forward's two outputs and the final-squares shares (B, 4), or None without that head."""
         x = self.tower(self.stem(planes))
-        return self.policy_head(x), self.value_head(x)
+        if self.predicts_squares:
+            value, squares = self.value_head(x)
+            return self.policy_head(x), value, squares
+        return self.policy_head(x), self.value_head(x), None
 
 
 def planes_first(batch: torch.Tensor, rep: int) -> torch.Tensor:
@@ -102,7 +145,7 @@ def planes_first(batch: torch.Tensor, rep: int) -> torch.Tensor:
     if rep == 1:
         return batch
     if rep == 2:
-        return batch.permute(0, 3, 1, 2)
+        return batch.permute(0, 3, 1, 2).contiguous()  # same memory order, so the same sums to the bit
     raise ValueError(f"rep must be 1 or 2, got {rep!r}")
 
 
@@ -178,7 +221,8 @@ def decode_checkpoint(data: bytes, name: str, dim: int | None = None,
     if not isinstance(payload, dict) or payload.get("format") != CHECKPOINT_FORMAT:
         raise CheckpointError(f"{name} is not a zelmor-lab checkpoint")
     try:
-        stored_architecture = Architecture(**payload["architecture"])
+        # Checkpoints from before the choice of value head have the dense one.
+        stored_architecture = Architecture(**{"value_head": "dense", **payload["architecture"]})
         metadata = payload["metadata"]
         stored_dim, step, created_at = int(metadata["dim"]), int(metadata["step"]), float(metadata["created_at"])
         state_dict = payload["state_dict"]

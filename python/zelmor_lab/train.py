@@ -4,10 +4,13 @@ Losses, per position, averaged over a batch:
   policy: cross-entropy of the policy head's softmax over the legal tiles (the engine ignores the
           others) against the search's visit distribution;
   value:  cross-entropy of the value head's softmax against the payoff shares, both relative to the
-          player to act.
+          player to act;
+  squares (networks with the pooled value head): squared error of the predicted final squares shares,
+          summed over the four players, times ``squares_weight``.
 Weight decay is the optimizer's (AdamW). Reported with them: policy_top1, the share of positions whose
 most probable legal tile is the most visited one (what greedy play would take), and value_error, the
-total variation distance between the predicted and the actual payoff shares (0 exact, 1 all wrong).
+total variation distance between the predicted and the actual payoff shares (0 exact, 1 all wrong), and
+squares_error, the mean absolute error of the predicted final squares, in squares.
 
 Files of a training, all derived from the output checkpoint OUT (see TrainingFiles):
   OUT                  the network in the checkpoint format every command reads
@@ -31,7 +34,7 @@ from typing import Any
 import numpy as np
 import torch
 
-from .dataset import Batch, Window, load_window
+from .dataset import HAND_SQUARES, Batch, Window, load_window
 from .model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint, load_checkpoint
 from .errors import InputError
 from .store import Run, write_atomically
@@ -48,7 +51,9 @@ class TrainingError(InputError):
 class TrainingSettings:
     """batch_size: positions per step; learning_rate, weight_decay: AdamW's; window: how many of the run's
     latest games the positions come from; log_every: steps per metrics line; save_every_s: seconds
-    between saves of the state during a long training (it is saved at the end in any case)."""
+    between saves of the state during a long training (it is saved at the end in any case);
+    squares_weight: weight of the final-squares term (shares are small numbers: an error of 9 squares
+    per player costs 0.4 at the default)."""
 
     batch_size: int = 256
     learning_rate: float = 2e-3
@@ -56,6 +61,7 @@ class TrainingSettings:
     window: int = 400
     log_every: int = 25
     save_every_s: float = 120.0
+    squares_weight: float = 10.0
 
     def __post_init__(self):
         for f in fields(self):
@@ -67,8 +73,9 @@ class TrainingSettings:
         for name in ("batch_size", "learning_rate", "window", "log_every", "save_every_s"):
             if getattr(self, name) <= 0:
                 raise TrainingError(f"training setting {name} must be greater than 0, got {getattr(self, name)!r}")
-        if self.weight_decay < 0:
-            raise TrainingError(f"training setting weight_decay must be at least 0, got {self.weight_decay!r}")
+        for name in ("weight_decay", "squares_weight"):
+            if getattr(self, name) < 0:
+                raise TrainingError(f"training setting {name} must be at least 0, got {getattr(self, name)!r}")
 
 
 @dataclass(frozen=True)
@@ -97,13 +104,14 @@ class Trainer:
     def __init__(self, model: PolicyValueNet, settings: TrainingSettings, step: int = 0):
         self.model = model
         self.step = step
+        self.squares_weight = settings.squares_weight
         self.optimizer = torch.optim.AdamW(model.parameters(), lr=settings.learning_rate,
                                            weight_decay=settings.weight_decay)
 
     def train_step(self, batch: Batch) -> dict[str, float]:
         """One optimizer step on ``batch``; returns the batch's metrics (see the module doc string)."""
         self.model.train()
-        loss, metrics = _losses(self.model, batch)
+        loss, metrics = _losses(self.model, batch, self.squares_weight)
         self.optimizer.zero_grad(set_to_none=True)
         loss.backward()
         self.optimizer.step()
@@ -114,7 +122,7 @@ class Trainer:
         """The metrics of the network as it plays (evaluation mode) on ``batch``, without learning."""
         self.model.eval()
         with torch.no_grad():
-            return _losses(self.model, batch)[1]
+            return _losses(self.model, batch, self.squares_weight)[1]
 
     def checkpoint_bytes(self) -> bytes:
         """The network as a checkpoint file's bytes (evaluation mode, current step)."""
@@ -122,12 +130,12 @@ class Trainer:
         return encode_checkpoint(self.model, self.step)
 
 
-def _losses(model: PolicyValueNet, batch: Batch) -> tuple[torch.Tensor, dict[str, float]]:
+def _losses(model: PolicyValueNet, batch: Batch, squares_weight: float) -> tuple[torch.Tensor, dict[str, float]]:
     """The training loss of ``batch`` and its metrics (see the module doc string)."""
     planes = torch.from_numpy(batch.planes)
     policy_target = torch.from_numpy(batch.policy)
     value_target = torch.from_numpy(batch.value)
-    policy_logits, value_logits = model(planes)
+    policy_logits, value_logits, squares = model.heads(planes)
     legal = planes[:, 4].flatten(1) > 0
     policy_log_p = torch.log_softmax(policy_logits.masked_fill(~legal, _ILLEGAL_LOGIT), dim=1)
     policy_loss = -(policy_target * policy_log_p).sum(1).mean()
@@ -137,8 +145,15 @@ def _losses(model: PolicyValueNet, batch: Batch) -> tuple[torch.Tensor, dict[str
     with torch.no_grad():
         top1 = (policy_log_p.argmax(1) == policy_target.argmax(1)).float().mean()
         value_error = 0.5 * (value_log_p.exp() - value_target).abs().sum(1).mean()
-    return loss, {"loss": loss.item(), "policy_loss": policy_loss.item(), "value_loss": value_loss.item(),
-                  "policy_top1": top1.item(), "value_error": value_error.item()}
+    metrics = {"policy_loss": policy_loss.item(), "value_loss": value_loss.item(),
+               "policy_top1": top1.item(), "value_error": value_error.item()}
+    if squares is not None:
+        squares_error = squares - torch.from_numpy(batch.squares)
+        squares_loss = squares_weight * squares_error.square().sum(1).mean()
+        loss = loss + squares_loss
+        metrics["squares_loss"] = squares_loss.item()
+        metrics["squares_error"] = squares_error.detach().abs().mean().item() * HAND_SQUARES
+    return loss, {"loss": loss.item(), **metrics}
 
 
 def new_trainer(dim: int, settings: TrainingSettings, model_path: str | Path | None = None,
@@ -242,10 +257,11 @@ def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
     lines = read_metrics(metrics_path)
     steps = [line["step"] for line in lines]
     figure, (losses, agreement) = plt.subplots(1, 2, figsize=(11, 4))
-    for name in ("policy_loss", "value_loss"):
-        losses.plot(steps, [line[name] for line in lines], label=name.replace("_", " "))
+    for name in ("policy_loss", "value_loss", "squares_loss"):
+        if lines and name in lines[-1]:
+            losses.plot(steps, [line.get(name) for line in lines], label=name.replace("_", " "))
     losses.set_xlabel("step")
-    losses.set_ylabel("cross-entropy")
+    losses.set_ylabel("loss")
     losses.legend()
     agreement.plot(steps, [line["policy_top1"] for line in lines], label="policy top-1 agreement")
     agreement.plot(steps, [line["value_error"] for line in lines], label="value error (total variation)")
