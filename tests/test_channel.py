@@ -24,8 +24,8 @@ def random_state(rng, dim, rep):
 def exchange(channel, slot, request, policy, value, front=0):
     """One request and reply through the channel, the service's side played inline."""
     channel.queue(slot, front).put(request)
-    ready = channel.wait_batch(0.0, 1.0)
-    assert list(ready) == [slot] and channel.front(slot) == front and channel.worker_id(slot) == request[0]
+    ((got_front, ready),) = channel.wait_batch(0.0, 1.0)
+    assert list(ready) == [slot] and got_front == front and channel.worker_id(slot) == request[0]
     seen = channel.requests()[slot].copy()
     channel.policies()[slot] = policy
     channel.values()[slot] = value
@@ -68,10 +68,10 @@ def test_the_engine_plays_a_whole_game_over_the_channel():
 
     def service():
         while not stop.is_set():
-            ready = channel.wait_batch(0.0, 0.05)
-            channel.policies()[ready] = 0.0
-            channel.values()[ready] = 0.0
-            channel.complete(ready)
+            for _, ready in channel.wait_batch(0.0, 0.05):
+                channel.policies()[ready] = 0.0
+                channel.values()[ready] = 0.0
+                channel.complete(ready)
 
     thread = threading.Thread(target=service)
     thread.start()
@@ -114,6 +114,32 @@ def test_malformed_requests_raise_and_leave_the_slot_free():
         queue.put((0, good))
     with pytest.raises(IndexError):
         channel.queue(1).put((0, good))
+    with pytest.raises(ValueError, match=r"front must be 0 \(the model\) or 1 \(the baseline\)"):
+        channel.queue(0, 2)
+
+
+def test_a_batch_closes_when_the_last_slot_asks_or_when_the_gathering_time_is_up():
+    channel, state = Channel.create(3, 5, 1), Game(5).state().tolist()
+    channel.queue(0, 1).put((0, state))
+    channel.queue(2, 0).put((2, state))
+    started = time.monotonic()
+    groups = channel.wait_batch(0.3, 1.0)
+    assert 0.3 <= time.monotonic() - started < 2
+    assert [(front, list(slots)) for front, slots in groups] == [(0, [2]), (1, [0])]
+    for _, slots in groups:
+        channel.complete(slots)
+    for slot in (0, 2):
+        channel.pipe(slot, 1.0).recv()
+
+    # The last request wakes a gathering service at once, however long it was ready to wait.
+    channel.queue(0).put((0, state))
+    late = threading.Timer(0.2, lambda: [channel.queue(s).put((s, state)) for s in (1, 2)])
+    late.start()
+    started = time.monotonic()
+    groups = channel.wait_batch(30.0, 5.0)
+    late.join()
+    assert time.monotonic() - started < 5
+    assert [(front, list(slots)) for front, slots in groups] == [(0, [0, 1, 2])]
 
 
 def test_a_silent_service_times_out_and_a_closed_one_is_reported_at_once():
@@ -187,8 +213,8 @@ def test_a_killed_worker_does_not_stall_the_others():
         deadline = time.monotonic() + 30
         killed_at = None
         while time.monotonic() < deadline:
-            ready = channel.wait_batch(0.01, 0.1)
-            channel.complete(ready)
+            for _, ready in channel.wait_batch(0.01, 0.1):
+                channel.complete(ready)
             if killed_at is None and counts[0].value >= 50 and counts[1].value >= 50:
                 workers[0].kill()
                 workers[0].join()

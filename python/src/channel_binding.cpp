@@ -4,6 +4,10 @@
 // service gathers the waiting slots as numpy views over the same block, so a batch reaches the network
 // without any per-element work in Python. Linux only (memfd, futex).
 //
+// On two cores a wake-up costs more than the work it announces, so each side says when it sleeps and
+// the other makes the system call only then: a worker wakes a gathering service only with the last
+// request of a full batch, and the service wakes only workers that have gone to sleep.
+//
 // The block is a memfd: it has no name to leak, and it disappears when the last process unmaps it, in
 // every outcome including SIGKILL. Other processes map it through /proc/<creator pid>/fd/<fd> while the
 // creator is alive.
@@ -37,13 +41,17 @@ constexpr uint32_t kPlayers = 4;
 constexpr size_t kLine = 64;
 
 enum SlotState : uint32_t { kIdle = 0, kRequested = 1, kAnswered = 2 };
+// What the service sleeps for: nothing (awake), any request, or every slot's request.
+enum ServiceSleep : uint32_t { kAwake = 0, kForAny = 1, kForAll = 2 };
+constexpr uint32_t kFronts = 2;  // networks a channel serves: 0 the model, 1 the baseline
 
 struct Header {
     uint32_t magic;
     uint32_t slots;
     uint32_t dim;
     uint32_t rep;
-    std::atomic<uint32_t> requests_posted;  // futex word the service sleeps on
+    std::atomic<uint32_t> pending;  // requests not yet answered; futex word the service sleeps on
+    std::atomic<uint32_t> service_sleep;
     std::atomic<uint32_t> closed;
     std::atomic<int32_t> service_pid;
 };
@@ -51,7 +59,8 @@ static_assert(sizeof(Header) <= kLine);
 
 struct SlotControl {
     alignas(kLine) std::atomic<uint32_t> state;  // futex word the slot's worker sleeps on
-    uint32_t front;                             // which network: 0 the model, 1 the baseline
+    std::atomic<uint32_t> worker_asleep;
+    uint32_t front;                             // which network, below kFronts
     int32_t worker_id;                          // the id the module sent with the request
 };
 
@@ -67,6 +76,11 @@ void wait_while_equal(std::atomic<uint32_t>& word, uint32_t value, double second
 }
 
 void wake_all(std::atomic<uint32_t>& word) { futex(&word, FUTEX_WAKE, INT32_MAX, nullptr); }
+
+// Every store and load of the sleep flags is sequentially consistent: a sleeper raises its flag and then
+// looks at the word once more, the waker changes the word and then looks at the flag, so at least one
+// of them sees the other. The futex call itself compares the word, so a change between the last look
+// and the sleep is not lost either.
 
 // A killed process stays a zombie until its parent reaps it, and kill(pid, 0) still succeeds on a
 // zombie: only its state in /proc tells that it can no longer answer.
@@ -145,9 +159,11 @@ public:
         read_state(PyTuple_GET_ITEM(request.ptr(), 1), request_data(slot));
         control.worker_id = static_cast<int32_t>(id);
         control.front = front;
-        control.state.store(kRequested, std::memory_order_release);
-        header()->requests_posted.fetch_add(1, std::memory_order_release);
-        wake_all(header()->requests_posted);
+        control.state.store(kRequested);
+        Header* h = header();
+        const uint32_t pending = h->pending.fetch_add(1) + 1;
+        const uint32_t sleep = h->service_sleep.load();
+        if (sleep == kForAny || (sleep == kForAll && pending >= h->slots)) wake_all(h->pending);
     }
 
     // Waits for the reply without the GIL. Returns an empty text once it is there, else why it will
@@ -174,39 +190,33 @@ public:
 
     void serve() { header()->service_pid.store(getpid()); }
 
-    // Slots with a request waiting, in slot order, once at least one is waiting: then waits up to
-    // `gather` seconds more for the others, stopping early when every slot is waiting. Empty after
+    // The waiting requests as a list of (front, slots): one entry per network with requests, in front
+    // order, each with its slots (int64 array) in slot order. Once one request waits, waits up to
+    // `gather` seconds more for the others, stopping early when every slot has one. Empty after
     // `timeout` seconds without any request, or when the channel is closed.
-    nb::ndarray<nb::numpy, int64_t> wait_batch(double gather, double timeout) {
+    nb::list wait_batch(double gather, double timeout) {
         std::vector<int64_t> ready;
         {
             nb::gil_scoped_release unlocked;
             using Clock = std::chrono::steady_clock;
-            const auto give_up = Clock::now() + std::chrono::duration<double>(timeout);
-            Header* h = header();
-            for (;;) {
-                const uint32_t seen = h->requests_posted.load(std::memory_order_acquire);
-                collect_ready(ready);
-                if (!ready.empty() || h->closed.load()) break;
-                const double left = std::chrono::duration<double>(give_up - Clock::now()).count();
-                if (left <= 0) break;
-                wait_while_equal(h->requests_posted, seen, std::min(left, 0.1));
-            }
-            if (!ready.empty() && ready.size() < slots()) {
-                const auto close_batch = Clock::now() + std::chrono::duration<double>(gather);
-                for (;;) {
-                    const uint32_t seen = h->requests_posted.load(std::memory_order_acquire);
-                    collect_ready(ready);
-                    const double left = std::chrono::duration<double>(close_batch - Clock::now()).count();
-                    if (ready.size() == slots() || left <= 0) break;
-                    wait_while_equal(h->requests_posted, seen, left);
-                }
-            }
+            const auto now = Clock::now();
+            sleep_until(kForAny, now + std::chrono::duration<double>(timeout), ready);
+            if (!ready.empty() && ready.size() < slots())
+                sleep_until(kForAll, Clock::now() + std::chrono::duration<double>(gather), ready);
         }
-        auto* data = new int64_t[ready.size() + 1];
-        std::copy(ready.begin(), ready.end(), data);
-        nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<int64_t*>(p); });
-        return nb::ndarray<nb::numpy, int64_t>(data, {ready.size()}, owner);
+        nb::list groups;
+        for (uint32_t front = 0; front < kFronts; ++front) {
+            size_t count = 0;
+            for (int64_t slot : ready) count += slot_control(static_cast<uint32_t>(slot)).front == front;
+            if (count == 0) continue;
+            auto* data = new int64_t[count];
+            size_t k = 0;
+            for (int64_t slot : ready)
+                if (slot_control(static_cast<uint32_t>(slot)).front == front) data[k++] = slot;
+            nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<int64_t*>(p); });
+            groups.append(nb::make_tuple(front, nb::ndarray<nb::numpy, int64_t>(data, {count}, owner)));
+        }
+        return groups;
     }
 
     // Hands the replies written into the views to the given slots' workers.
@@ -215,8 +225,10 @@ public:
             const int64_t slot = slot_indices(i);
             if (slot < 0 || slot >= static_cast<int64_t>(slots())) throw nb::index_error("slot out of range");
             SlotControl& control = slot_control(static_cast<uint32_t>(slot));
-            control.state.store(kAnswered, std::memory_order_release);
-            wake_all(control.state);
+            if (control.state.load() != kRequested) continue;  // answered once; `pending` counted it
+            control.state.store(kAnswered);
+            header()->pending.fetch_sub(1);
+            if (control.worker_asleep.load()) wake_all(control.state);
         }
     }
 
@@ -231,12 +243,11 @@ public:
 
     void close_channel() {
         header()->closed.store(1);
-        header()->requests_posted.fetch_add(1);
-        wake_all(header()->requests_posted);
+        header()->pending.fetch_add(1);  // changes the word, so a service about to sleep does not
+        wake_all(header()->pending);
         for (uint32_t s = 0; s < slots(); ++s) wake_all(slot_control(s).state);
     }
 
-    uint32_t front(uint32_t slot) const { return slot_control(checked_slot(slot)).front; }
     int32_t worker_id(uint32_t slot) const { return slot_control(checked_slot(slot)).worker_id; }
     uint8_t* requests() const { return reinterpret_cast<uint8_t*>(base_) + requests_offset(); }
     float* policies() const { return reinterpret_cast<float*>(reinterpret_cast<char*>(base_) + policies_offset()); }
@@ -283,7 +294,24 @@ private:
     void collect_ready(std::vector<int64_t>& ready) const {
         ready.clear();
         for (uint32_t s = 0; s < slots(); ++s)
-            if (slot_control(s).state.load(std::memory_order_acquire) == kRequested) ready.push_back(s);
+            if (slot_control(s).state.load() == kRequested) ready.push_back(s);
+    }
+
+    // Collects the waiting slots into `ready` until `wanted` holds (any slot, or every slot), the
+    // deadline passes or the channel closes; sleeps in between with its wish posted for the workers.
+    template <class TimePoint>
+    void sleep_until(ServiceSleep wanted, TimePoint deadline, std::vector<int64_t>& ready) const {
+        Header* h = header();
+        for (;;) {
+            const uint32_t seen = h->pending.load();
+            h->service_sleep.store(wanted);
+            collect_ready(ready);
+            const bool enough = wanted == kForAny ? !ready.empty() : ready.size() == slots();
+            const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+            if (enough || h->closed.load() || left <= 0) break;
+            wait_while_equal(h->pending, seen, std::min(left, 0.1));
+        }
+        h->service_sleep.store(kAwake);
     }
 
     std::string wait_for_reply(SlotControl& control, double timeout) const {
@@ -304,7 +332,9 @@ private:
                 return std::string("no reply from the inference service within ") + seconds + " s";
             }
             // Short sleeps so that a vanished service is noticed quickly.
-            wait_while_equal(control.state, state, std::min(left, 0.05));
+            control.worker_asleep.store(1);
+            if (control.state.load() == state) wait_while_equal(control.state, state, std::min(left, 0.05));
+            control.worker_asleep.store(0);
         }
     }
 
@@ -415,17 +445,19 @@ NB_MODULE(_channel, m) {
         .def_prop_ro("slots", &Channel::slots)
         .def_prop_ro("dim", &Channel::dim)
         .def_prop_ro("rep", &Channel::rep)
-        .def("put", &Channel::put, nb::arg("slot"), nb::arg("front"), nb::arg("request"))
         .def("serve", &Channel::serve)
         .def("wait_batch", &Channel::wait_batch, nb::arg("gather"), nb::arg("timeout"))
         .def("complete", &Channel::complete, nb::arg("slots"))
         .def("close", &Channel::close_channel)
         .def("service_trouble", &Channel::service_trouble,
              "Why the service can no longer answer (closed, or its process gone); empty while it can.")
-        .def("front", &Channel::front, nb::arg("slot"))
         .def("worker_id", &Channel::worker_id, nb::arg("slot"))
         .def(
-            "queue", [](nb::object self, uint32_t slot, uint32_t front) { return SlotQueue{self, slot, front}; },
+            "queue",
+            [](nb::object self, uint32_t slot, uint32_t front) {
+                if (front >= kFronts) throw nb::value_error("front must be 0 (the model) or 1 (the baseline)");
+                return SlotQueue{self, slot, front};
+            },
             nb::arg("slot"), nb::arg("front") = 0, "The inference queue of one worker slot for one network.")
         .def(
             "pipe", [](nb::object self, uint32_t slot, double timeout) { return SlotPipe{self, slot, timeout, {}, false}; },

@@ -66,19 +66,19 @@ class ChannelService:
         started = None
         try:
             while not self._stop.is_set() and (parent is None or parent.is_alive()):
-                ready = channel.wait_batch(self._config.batch_wait_s, _WAIT_S)
-                if len(ready) == 0:
+                groups = channel.wait_batch(self._config.batch_wait_s, _WAIT_S)
+                if not groups:
                     continue
                 if started is None:
                     started = time.monotonic()
-                fronts = np.fromiter((channel.front(int(s)) for s in ready), dtype=np.int64, count=len(ready))
-                model_seconds = 0.0
-                for network in np.unique(fronts):
-                    group = ready[fronts == network]
-                    model_seconds += self._evaluate(int(network), requests[group], policies, values, group)
+                model_seconds, size = 0.0, 0
+                for network, slots in groups:
+                    model_seconds += self._evaluate(network, requests[slots], policies, values, slots)
+                    size += len(slots)
                 if self._stats is not None:
-                    self._stats.record_batch(len(ready), model_seconds, time.monotonic() - started)
-                channel.complete(ready)
+                    self._stats.record_batch(size, model_seconds, time.monotonic() - started)
+                for _, slots in groups:
+                    channel.complete(slots)
         finally:
             channel.close()
 
