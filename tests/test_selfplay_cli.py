@@ -288,7 +288,7 @@ def test_eval_against_a_baseline_plays_on_the_full_board(tmp_path):
 def test_games_the_engine_abandons_make_the_run_fail(tmp_path):
     network = PolicyValueNet(5, TINY)
     with torch.no_grad():
-        network.value_head[-1].bias.fill_(float("nan"))  # every search fails on NaN values
+        network.value_head.value[-1].bias.fill_(float("nan"))  # every search fails on NaN values
     save_checkpoint(network, tmp_path / "nan.pt")
     result = cli("selfplay", tmp_path / "run", "--games", "2", "--dim", "5", "--sims", "4", "--workers", "2",
                  "--model", tmp_path / "nan.pt")
