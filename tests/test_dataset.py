@@ -77,6 +77,8 @@ class TestTargets:
             assert batch.planes[i].tolist() == np.asarray(replay.state(False), dtype=np.float32).tolist()
             absolute = [batch.value[i][(k - player) % 4] for k in range(4)]
             assert absolute == pytest.approx(payoff)
+            final_squares = [batch.squares[i][(k - player) % 4] * 89 for k in range(4)]
+            assert final_squares == pytest.approx([players.count(k) for k in range(4)])
             replay.apply(tile)
 
     def test_policy_targets_are_dense_distributions_over_the_candidates(self, tmp_path, last_legal_game):
@@ -97,7 +99,7 @@ class TestTargets:
         write_run(tmp_path / "run", [(first_legal_game.history, spread_policies(first_legal_game), [0, 0, 1, 0])])
         batch = load_window(tmp_path / "run", 1).sample(np.random.default_rng(0), 5)
         assert batch.planes.shape == (5, 5, DIM, DIM) and batch.planes.dtype == np.float32
-        assert batch.policy.shape == (5, DIM * DIM) and batch.value.shape == (5, 4)
+        assert batch.policy.shape == (5, DIM * DIM) and batch.value.shape == batch.squares.shape == (5, 4)
 
 
 class TestWindow:

@@ -52,6 +52,21 @@ def test_a_checkpoint_restores_weights_architecture_and_metadata(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["net.pt"]  # no temporary file left
 
 
+def test_a_checkpoint_from_before_the_value_head_choice_loads_with_the_dense_head(tmp_path):
+    dense = Architecture(blocks=1, channels=8, value_hidden=8, value_head="dense")
+    model = PolicyValueNet(6, dense).eval()
+    path = save_checkpoint(model, tmp_path / "old.pt")
+    payload = torch.load(path, weights_only=True)
+    del payload["architecture"]["value_head"]
+    torch.save(payload, path)
+    checkpoint = load_checkpoint(path, dim=6, architecture=dense)
+    batch = positions(6, channels_last=False)
+    with torch.inference_mode():
+        assert all(torch.equal(a, b) for a, b in zip(model(batch), checkpoint.model(batch)))
+    with pytest.raises(ValueError, match="value_head must be one of pooled, dense, got 'flat'"):
+        Architecture(value_head="flat")
+
+
 def test_saving_over_a_checkpoint_replaces_it_whole(tmp_path):
     path = tmp_path / "net.pt"
     save_checkpoint(PolicyValueNet(8, TINY), path, step=1)

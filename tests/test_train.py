@@ -52,7 +52,7 @@ def tiny_trainer(settings=SETTINGS):
     return new_trainer(DIM, settings, architecture=TINY)
 
 
-def test_training_lowers_both_losses(tmp_path, window):
+def test_training_lowers_every_loss(tmp_path, window):
     trainer = tiny_trainer()
     files = TrainingFiles(tmp_path / "model.pt")
     train_on_window(trainer, window, 150, files, SETTINGS)
@@ -63,6 +63,8 @@ def test_training_lowers_both_losses(tmp_path, window):
     assert last["value_loss"] < 0.8 * first["value_loss"]
     assert last["policy_top1"] > first["policy_top1"]
     assert last["value_error"] < first["value_error"]
+    assert last["squares_loss"] < 0.5 * first["squares_loss"]
+    assert last["squares_error"] < first["squares_error"]
     assert (first["games"], first["positions"]) == (3, window.positions)
     assert files.curve.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
