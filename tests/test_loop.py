@@ -9,8 +9,8 @@ import pytest
 from zelmor_lab import Game
 from zelmor_lab import loop as loop_module
 from zelmor_lab.evaluation import PayoffSummary
-from zelmor_lab.loop import (LoopDirectory, LoopError, LoopPlan, LoopState, Network, count_games, results_table,
-                             run_loop)
+from zelmor_lab.loop import (LoopDirectory, LoopError, LoopPlan, LoopState, Network, best_generation, count_games,
+                             results_table, run_loop)
 from zelmor_lab.model import Architecture, load_checkpoint
 from zelmor_lab.settings import Settings
 from zelmor_lab.store import RunError, RunWriter, read_games, session_record
@@ -84,6 +84,8 @@ def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
     assert [line["step"] for line in read_metrics(directory.trainer_files.metrics)] == [5, 10]
     assert directory.summary_png.read_bytes()[:4] == b"\x89PNG"
     assert directory.results_md.read_text().splitlines()[3].startswith("| 1 | ")
+    best = best_generation(state.records)
+    assert directory.best_path.read_bytes() == (run / directory.network_name(best)).read_bytes()
 
     # The loop is at its generation limit: running it again changes nothing.
     assert run_loop(run, generations=1).records == state.records
@@ -146,7 +148,17 @@ def test_results_table_rows():
     assert results_table(records).splitlines()[2:] == [
         "| 0 | 0.5 | 0 | 0 | 0 | 0.25 ± 0.08 (100) | - |",
         "| 1 | 5.5 | 48 | 12000 | 300 | 0.40 ± 0.09 (100) | 1.00 (1) |",
+        "",
+        "Best against random players: generation 1 (loop/best.pt).",
     ]
+
+
+def test_the_best_network_scores_highest_against_random_players_and_ties_go_to_the_latest():
+    def record(generation, mean):
+        return {"generation": generation, "vs_random": {"games": 100, "mean": mean, "half_width": 0.09}}
+
+    assert best_generation([record(0, 0.3), record(1, 0.55), record(2, 0.41)]) == 1
+    assert best_generation([record(0, 0.3), record(1, 0.5), record(2, 0.5)]) == 2
 
 
 def test_loop_command_line_flags(tmp_path, capsys):

@@ -12,13 +12,17 @@ Generation g starts with network g (RUN/loop/gen-<g>.pt) and does, in order:
      against three random players and, on the 20 x 20 board the engine plays such matches on, against
      network g;
   4. the generation's record is added to RUN/loop/loop.json, in the same atomic write that moves the
-     loop on to generation g + 1; then the summary plot and results table are redrawn.
+     loop on to generation g + 1; then the summary plot and results table are redrawn, and the network
+     that scored best against random players so far is copied to RUN/loop/best.pt.
+Self-play always uses the latest network; best.pt is what the loop offers a user who wants the
+strongest network it made, since one generation's training can leave a network weaker than its
+predecessor.
 Whatever stops the loop (Ctrl-C, a crash, the time budget), running it again continues where it stood:
 stored games are kept and counted, the training resumes from its state, an unrecorded evaluation is
 played again. Network 0 is evaluated against random players before the first generation.
 
 Files under RUN/loop/: loop.json (plan, current generation, records), gen-<g>.pt, trainer.pt with
-trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, .lock.
+trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, best.pt, .lock.
 """
 
 from __future__ import annotations
@@ -69,7 +73,7 @@ class LoopPlan:
     training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=400)
     games_per_generation: int = 64
     steps_per_generation: int = 300
-    random_games: int = 100
+    random_games: int = 400  # a 95% interval of about ± 0.05, for 15 to 20 s of greedy matches
     baseline_games: int = 2
 
     def __post_init__(self):
@@ -167,6 +171,10 @@ class LoopDirectory:
     @property
     def results_md(self) -> Path:
         return self.path / "results.md"
+
+    @property
+    def best_path(self) -> Path:
+        return self.path / "best.pt"
 
     @staticmethod
     def network_name(generation: int) -> str:
@@ -316,6 +324,16 @@ def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
     directory.write_state(state)
     plot_summary(state.records, directory.summary_png)
     directory.results_md.write_text(results_table(state.records))
+    # Derived from the records, so a crash between the writes is mended by the next generation.
+    best = (directory.run / directory.network_name(best_generation(state.records))).read_bytes()
+    if not directory.best_path.exists() or directory.best_path.read_bytes() != best:
+        write_atomically(directory.best_path, best)
+
+
+def best_generation(records: list[dict[str, Any]]) -> int:
+    """The generation whose network scored the highest mean against random players; of equal scores
+    the latest, which learnt from the most games."""
+    return max(records, key=lambda r: (r["vs_random"]["mean"], r["generation"]))["generation"]
 
 
 @dataclass(frozen=True)
@@ -475,4 +493,6 @@ def results_table(records: list[dict[str, Any]]) -> str:
     for r in records:
         lines.append(f"| {r['generation']} | {r['elapsed_s'] / 60:.1f} | {r['games']} | {r['positions']} | "
                      f"{r['step']} | {payoff(r['vs_random'])} | {payoff(r['vs_previous'])} |")
+    if records:
+        lines.append(f"\nBest against random players: generation {best_generation(records)} (loop/best.pt).")
     return "\n".join(lines) + "\n"

@@ -83,7 +83,7 @@ def _train(args) -> int:
 
 
 def _loop(args) -> int:
-    from .loop import LoopDirectory, run_loop
+    from .loop import LoopDirectory, best_generation, run_loop
     from .pipeline import PipelineError
 
     try:
@@ -94,6 +94,7 @@ def _loop(args) -> int:
         return _EXIT_FAILED
     directory = LoopDirectory(args.run)
     print(f"generation {state.generation}: {args.run / directory.network_name(state.generation)}; "
+          f"best against random players: generation {best_generation(state.records)}, {directory.best_path}; "
           f"summary in {directory.summary_png}, table in {directory.results_md}")
     return 0
 
