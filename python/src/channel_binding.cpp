@@ -27,6 +27,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -63,6 +64,15 @@ struct SlotControl {
     uint32_t front;                             // which network, below kFronts
     int32_t worker_id;                          // the id the module sent with the request
 };
+
+// Before sleeping on a futex each side looks again for a while, yielding its core to any other runnable
+// process between looks. A quick network answers within tens of microseconds, and on a lightly loaded
+// machine a futex wake-up costs more than that (the woken process waits for an idle core to come out of
+// its sleep state); measured with a null network on two cores, these spins took the exchange from
+// about 17,000 to about 40,000 evaluations per second. A slow network costs each waiting worker one
+// spin per reply, yielded to whoever needs the core.
+constexpr auto kServiceSpin = std::chrono::microseconds(100);
+constexpr auto kWorkerSpin = std::chrono::microseconds(200);
 
 size_t round_up(size_t n) { return (n + kLine - 1) / kLine * kLine; }
 
@@ -302,6 +312,13 @@ private:
     template <class TimePoint>
     void sleep_until(ServiceSleep wanted, TimePoint deadline, std::vector<int64_t>& ready) const {
         Header* h = header();
+        const auto spin_until = std::chrono::steady_clock::now() + kServiceSpin;
+        for (auto now = std::chrono::steady_clock::now(); now < spin_until && now < deadline;
+             now = std::chrono::steady_clock::now()) {
+            collect_ready(ready);
+            if (wanted == kForAny ? !ready.empty() : ready.size() == slots()) return;
+            sched_yield();
+        }
         for (;;) {
             const uint32_t seen = h->pending.load();
             h->service_sleep.store(wanted);
@@ -319,6 +336,10 @@ private:
         const auto give_up = Clock::now() + std::chrono::duration<double>(timeout);
         bool waited = false;  // the service is looked at only once a reply is slow in coming
         std::string trouble;
+        for (const auto spin_until = Clock::now() + kWorkerSpin; Clock::now() < spin_until;) {
+            if (control.state.load() == kAnswered) return {};
+            sched_yield();
+        }
         for (;;) {
             const uint32_t state = control.state.load(std::memory_order_acquire);
             if (state == kAnswered) return {};
