@@ -85,12 +85,11 @@ void wait_while_equal(std::atomic<uint32_t>& word, uint32_t value, double second
     futex(&word, FUTEX_WAIT, value, &timeout);
 }
 
+// The sleep flags (Header::service_sleep, SlotControl::worker_asleep) and the words they guard are
+// stored and loaded sequentially consistent: a sleeper raises its flag and then looks at the word once
+// more, the waker changes the word and then looks at the flag, so at least one of them sees the other.
+// The futex call itself compares the word, so a change between the last look and the sleep is not lost.
 void wake_all(std::atomic<uint32_t>& word) { futex(&word, FUTEX_WAKE, INT32_MAX, nullptr); }
-
-// Every store and load of the sleep flags is sequentially consistent: a sleeper raises its flag and then
-// looks at the word once more, the waker changes the word and then looks at the flag, so at least one
-// of them sees the other. The futex call itself compares the word, so a change between the last look
-// and the sleep is not lost either.
 
 // A killed process stays a zombie until its parent reaps it, and kill(pid, 0) still succeeds on a
 // zombie: only its state in /proc tells that it can no longer answer.
@@ -253,7 +252,7 @@ public:
 
     void close_channel() {
         header()->closed.store(1);
-        header()->pending.fetch_add(1);  // changes the word, so a service about to sleep does not
+        header()->pending.fetch_add(1);  // a service about to sleep sees the word change and does not sleep
         wake_all(header()->pending);
         for (uint32_t s = 0; s < slots(); ++s) wake_all(slot_control(s).state);
     }
