@@ -60,7 +60,7 @@ def test_training_lowers_every_loss(tmp_path, window):
     assert [line["step"] for line in lines] == list(range(10, 151, 10))
     first, last = lines[0], lines[-1]
     assert last["policy_loss"] < 0.8 * first["policy_loss"]
-    assert last["value_loss"] < 0.9 * first["value_loss"]  # the pooled head learns it from a summary it does not shape
+    assert last["value_loss"] < 0.8 * first["value_loss"]
     assert last["policy_top1"] > first["policy_top1"]
     assert last["value_error"] < first["value_error"]
     assert last["squares_loss"] < 0.5 * first["squares_loss"]

@@ -86,11 +86,7 @@ class _ResidualBlock(nn.Module):
 
 
 class _PooledHeads(nn.Module):
-    """Value logits and final-squares shares from the board-wide mean and maximum of each feature.
-
-    The value reads the summary without shaping it (its gradient stops there): the outcomes of a few
-    hundred games teach the tower to tell those games apart rather than anything that carries over,
-    while the policy and the final squares do carry over."""
+    """Value logits and final-squares shares from the board-wide mean and maximum of each feature."""
 
     def __init__(self, channels: int, hidden: int):
         super().__init__()
@@ -101,7 +97,7 @@ class _PooledHeads(nn.Module):
     def forward(self, x):
         y = self.conv(x)
         summary = torch.cat([y.mean((2, 3)), y.amax((2, 3))], 1)
-        return self.value(summary.detach()), self.squares(summary)
+        return self.value(summary), self.squares(summary)
 
 
 class PolicyValueNet(nn.Module):
