@@ -61,6 +61,7 @@ static_assert(sizeof(Header) <= kLine);
 struct SlotControl {
     alignas(kLine) std::atomic<uint32_t> state;  // futex word the slot's worker sleeps on
     std::atomic<uint32_t> worker_asleep;
+    uint32_t worker_spins;  // the worker's own note: whether its last reply came within its spin
     uint32_t front;                             // which network, below kFronts
     int32_t worker_id;                          // the id the module sent with the request
 };
@@ -335,13 +336,19 @@ private:
         const auto give_up = Clock::now() + std::chrono::duration<double>(timeout);
         bool waited = false;  // the service is looked at only once a reply is slow in coming
         std::string trouble;
-        for (const auto spin_until = Clock::now() + kWorkerSpin; Clock::now() < spin_until;) {
+        // A worker spins only while replies come that quickly: behind a real network each spin would
+        // only take the core from the service.
+        const auto spin_until = Clock::now() + kWorkerSpin;
+        for (bool spin = control.worker_spins != 0; spin && Clock::now() < spin_until;) {
             if (control.state.load() == kAnswered) return {};
             sched_yield();
         }
         for (;;) {
             const uint32_t state = control.state.load(std::memory_order_acquire);
-            if (state == kAnswered) return {};
+            if (state == kAnswered) {
+                control.worker_spins = Clock::now() < spin_until;
+                return {};
+            }
             if (header()->closed.load()) return service_trouble();
             if (waited && !(trouble = service_trouble()).empty()) return trouble;
             waited = true;
