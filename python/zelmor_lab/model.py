@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import hashlib
 import io
-import os
 import time
 from dataclasses import asdict, dataclass, fields
 from pathlib import Path
@@ -31,6 +30,7 @@ import torch
 from torch import nn
 
 from .errors import InputError
+from .store import write_atomically
 
 CHECKPOINT_FORMAT = "zelmor-lab checkpoint 1"
 PLANES = 5
@@ -183,12 +183,7 @@ def encode_checkpoint(model: PolicyValueNet, step: int = 0) -> bytes:
 def save_checkpoint(model: PolicyValueNet, path: str | Path, step: int = 0) -> Path:
     """Write ``model`` to ``path`` atomically: a reader sees the old file or the complete new one."""
     path = Path(path)
-    temporary = path.with_name(f".{path.name}.tmp")
-    with open(temporary, "wb") as f:
-        f.write(encode_checkpoint(model, step))
-        f.flush()
-        os.fsync(f.fileno())
-    temporary.replace(path)
+    write_atomically(path, encode_checkpoint(model, step))
     return path
 
 
