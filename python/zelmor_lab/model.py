@@ -51,8 +51,8 @@ class Architecture:
     of each feature and shares that summary with the final-squares head; "dense" (the layout of older
     checkpoints) reads it from a 1 x 1 convolution flattened into a dense layer. A run of a few hundred
     games holds only a few hundred outcomes, and the dense head, seeing every square, learns them by
-    heart (its loss on unseen games ends above a uniform guess); the pooled summary with the squares
-    target keeps it near what carries over. The default is small enough for self-play on a CPU.
+    heart; the pooled summary with the squares target leaves it far less to learn them with (see the
+    README for the measured losses). The default is small enough for self-play on a CPU.
     """
 
     blocks: int = 4
@@ -121,10 +121,6 @@ class PolicyValueNet(nn.Module):
                 nn.Linear(dim * dim, architecture.value_hidden), nn.ReLU(),
                 nn.Linear(architecture.value_hidden, PLAYERS))
 
-    @property
-    def predicts_squares(self) -> bool:
-        return self.architecture.value_head == "pooled"
-
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """planes: float (B, 5, dim, dim) -> (policy logits (B, dim*dim), value logits (B, 4))."""
         policy, value, _ = self.heads(planes)
@@ -133,9 +129,8 @@ class PolicyValueNet(nn.Module):
     def heads(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor | None]:
         """forward's two outputs and the final-squares shares (B, 4), or None without that head."""
         x = self.tower(self.stem(planes))
-        if self.predicts_squares:
-            value, squares = self.value_head(x)
-            return self.policy_head(x), value, squares
+        if self.architecture.value_head == "pooled":
+            return self.policy_head(x), *self.value_head(x)
         return self.policy_head(x), self.value_head(x), None
 
 
