@@ -312,20 +312,22 @@ private:
     template <class TimePoint>
     void sleep_until(ServiceSleep wanted, TimePoint deadline, std::vector<int64_t>& ready) const {
         Header* h = header();
+        auto enough = [&] {
+            collect_ready(ready);
+            return wanted == kForAny ? !ready.empty() : ready.size() == slots();
+        };
         const auto spin_until = std::chrono::steady_clock::now() + kServiceSpin;
         for (auto now = std::chrono::steady_clock::now(); now < spin_until && now < deadline;
              now = std::chrono::steady_clock::now()) {
-            collect_ready(ready);
-            if (wanted == kForAny ? !ready.empty() : ready.size() == slots()) return;
+            if (enough()) return;
             sched_yield();
         }
         for (;;) {
             const uint32_t seen = h->pending.load();
             h->service_sleep.store(wanted);
-            collect_ready(ready);
-            const bool enough = wanted == kForAny ? !ready.empty() : ready.size() == slots();
+            const bool done = enough();
             const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-            if (enough || h->closed.load() || left <= 0) break;
+            if (done || h->closed.load() || left <= 0) break;
             wait_while_equal(h->pending, seen, std::min(left, 0.1));
         }
         h->service_sleep.store(kAwake);
