@@ -90,8 +90,10 @@ FAILURES = {
 @pytest.mark.parametrize("failure", list(FAILURES))
 @pytest.mark.parametrize("k", [0, 1, 40])
 def test_a_failed_evaluation_abandons_the_game(failure, k, capfd):
-    """At the root (request 0), at a leaf (1) or deep in the game (40): status 1, nothing posted or printed."""
-    status, service, results = run_training_game(make_config(dim=5, sims_per_move=4),
+    """At the root (request 0), at a leaf (1) or deep in the game (40): status 1, nothing posted or printed.
+    A 6 x 6 game makes 74 requests or more at 4 simulations per action (300 games); a 5 x 5 one can end
+    after 32, before the 41st request comes."""
+    status, service, results = run_training_game(make_config(dim=6, sims_per_move=4),
                                                  failing_at(k, FAILURES[failure]))
     assert status == 1 and results.records == []
     assert len(service.requests) == k + 1
