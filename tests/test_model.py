@@ -9,7 +9,7 @@ torch = pytest.importorskip("torch")
 
 from zelmor_lab import Game  # noqa: E402
 from zelmor_lab.model import (Architecture, CheckpointError, PolicyValueNet, checkpoint_digest,  # noqa: E402
-                              load_checkpoint, planes_first, save_checkpoint)
+                              SQUARES_LOGIT_SCALE, load_checkpoint, planes_first, save_checkpoint)
 
 TINY = Architecture(blocks=1, channels=8, value_hidden=8)
 
@@ -63,8 +63,22 @@ def test_a_checkpoint_from_before_the_value_head_choice_loads_with_the_dense_hea
     batch = positions(6, channels_last=False)
     with torch.inference_mode():
         assert all(torch.equal(a, b) for a, b in zip(model(batch), checkpoint.model(batch)))
-    with pytest.raises(ValueError, match="value_head must be one of pooled, dense, got 'flat'"):
+    with pytest.raises(ValueError, match="value_head must be one of pooled, squares, dense, got 'flat'"):
         Architecture(value_head="flat")
+
+
+def test_the_squares_head_values_players_by_their_predicted_final_squares(tmp_path):
+    architecture = Architecture(blocks=1, channels=8, value_hidden=8, value_head="squares")
+    path = save_checkpoint(PolicyValueNet(6, architecture).eval(), tmp_path / "net.pt")
+    model = load_checkpoint(path, dim=6, architecture=architecture).model
+    with torch.inference_mode():
+        _, value, squares = model.heads(positions(6, channels_last=False))
+    # A lead of four squares is one logit, whatever the network predicts.
+    assert torch.equal(value, SQUARES_LOGIT_SCALE * squares)
+    assert SQUARES_LOGIT_SCALE * 4 / 89 == pytest.approx(1.0)
+    # In training the value's loss must reach no weight: it would teach the squares the window's winners.
+    _, value, squares = model.train().heads(positions(6, channels_last=False))
+    assert squares.requires_grad and not value.requires_grad
 
 
 def test_saving_over_a_checkpoint_replaces_it_whole(tmp_path):

@@ -35,7 +35,10 @@ from .store import write_atomically
 CHECKPOINT_FORMAT = "zelmor-lab checkpoint 1"
 PLANES = 5
 PLAYERS = 4
-VALUE_HEADS = ("pooled", "dense")
+VALUE_HEADS = ("pooled", "squares", "dense")
+# Value logits per predicted share of the hand under the "squares" head: one logit for every four squares
+# of lead, so a lead of ten squares makes the leader the likely winner, as it is near the end of a game.
+SQUARES_LOGIT_SCALE = 89 / 4
 
 
 class CheckpointError(InputError):
@@ -48,11 +51,13 @@ class Architecture:
 
     blocks: residual blocks in the tower; channels: width of the tower; value_hidden: width of the
     value head's hidden layer. value_head: "pooled" reads the value from the board-wide mean and maximum
-    of each feature and shares that summary with the final-squares head; "dense" (the layout of older
-    checkpoints) reads it from a 1 x 1 convolution flattened into a dense layer. A run of a few hundred
-    games holds only a few hundred outcomes, and the dense head, seeing every square, learns them by
-    heart; the pooled summary with the squares target leaves it far less to learn them with (see the
-    README for the measured losses). The default is small enough for self-play on a CPU.
+    of each feature and shares that summary with the final-squares head; "squares" has no value layers
+    of its own: the value logits are the final-squares head's prediction times SQUARES_LOGIT_SCALE, and
+    the value's loss is measured but trains nothing; "dense" (the layout of older checkpoints) reads it
+    from a 1 x 1 convolution flattened into a dense layer. A run of a few hundred games holds only a few
+    hundred outcomes, and a value head fitted to them learns them by heart; the final squares, four
+    numbers per game rather than one winner, carry over to unseen games far better (see the README for
+    the measured losses). The default is small enough for self-play on a CPU.
     """
 
     blocks: int = 4
@@ -86,18 +91,26 @@ class _ResidualBlock(nn.Module):
 
 
 class _PooledHeads(nn.Module):
-    """Value logits and final-squares shares from the board-wide mean and maximum of each feature."""
+    """Value logits and final-squares shares from the board-wide mean and maximum of each feature.
 
-    def __init__(self, channels: int, hidden: int):
+    With ``value_from_squares`` the value logits are the predicted shares times SQUARES_LOGIT_SCALE, so
+    the value ranks the players by the squares they are expected to end with."""
+
+    def __init__(self, channels: int, hidden: int, value_from_squares: bool):
         super().__init__()
         self.conv = nn.Sequential(nn.Conv2d(channels, channels, 1, bias=False), nn.BatchNorm2d(channels), nn.ReLU())
-        self.value = nn.Sequential(nn.Linear(2 * channels, hidden), nn.ReLU(), nn.Linear(hidden, PLAYERS))
+        self.value = None if value_from_squares else nn.Sequential(
+            nn.Linear(2 * channels, hidden), nn.ReLU(), nn.Linear(hidden, PLAYERS))
         self.squares = nn.Sequential(nn.Linear(2 * channels, hidden), nn.ReLU(), nn.Linear(hidden, PLAYERS))
 
     def forward(self, x):
         y = self.conv(x)
         summary = torch.cat([y.mean((2, 3)), y.amax((2, 3))], 1)
-        return self.value(summary), self.squares(summary)
+        squares = self.squares(summary)
+        # The value's loss must not reach the squares: it would teach them the few outcomes of the
+        # window by heart (the scale makes its gradient twenty times the squares' own).
+        value = SQUARES_LOGIT_SCALE * squares.detach() if self.value is None else self.value(summary)
+        return value, squares
 
 
 class PolicyValueNet(nn.Module):
@@ -113,8 +126,8 @@ class PolicyValueNet(nn.Module):
         self.policy_head = nn.Sequential(
             nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU(), nn.Flatten(),
             nn.Linear(2 * dim * dim, dim * dim))
-        if architecture.value_head == "pooled":
-            self.value_head = _PooledHeads(c, architecture.value_hidden)
+        if architecture.value_head != "dense":
+            self.value_head = _PooledHeads(c, architecture.value_hidden, architecture.value_head == "squares")
         else:
             self.value_head = nn.Sequential(
                 nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(), nn.Flatten(),
@@ -129,7 +142,7 @@ class PolicyValueNet(nn.Module):
     def heads(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor | None]:
         """forward's two outputs and the final-squares shares (B, 4), or None without that head."""
         x = self.tower(self.stem(planes))
-        if self.architecture.value_head == "pooled":
+        if self.architecture.value_head != "dense":
             return self.policy_head(x), *self.value_head(x)
         return self.policy_head(x), self.value_head(x), None
 

@@ -4,9 +4,10 @@ Losses, per position, averaged over a batch:
   policy: cross-entropy of the policy head's softmax over the legal tiles (the engine ignores the
           others) against the search's visit distribution;
   value:  cross-entropy of the value head's softmax against the payoff shares, both relative to the
-          player to act;
-  squares (networks with the pooled value head): squared error of the predicted final squares shares,
-          summed over the four players, times ``squares_weight``.
+          player to act (with the "squares" value head it is measured and adds to ``loss``, but no
+          weight learns from it: the value is read off the predicted squares);
+  squares (networks with the "pooled" or "squares" value head): squared error of the predicted final
+          squares shares, summed over the four players, times ``squares_weight``.
 Weight decay is the optimizer's (AdamW). Reported with them: policy_top1, the share of positions whose
 most probable legal tile is the most visited one (what greedy play would take), and value_error, the
 total variation distance between the predicted and the actual payoff shares (0 exact, 1 all wrong), and
