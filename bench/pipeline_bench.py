@@ -1,21 +1,24 @@
 """Throughput of the whole self-play pipeline (workers, request queue, inference service, pipes) and, in
 the same run, of the network alone on batches of the size the pipeline formed.
 
-    PYTHONPATH=python python bench/pipeline_bench.py [--seconds 60] [--dim 20] [--sims 32] [--workers W]
+    PYTHONPATH=python python bench/pipeline_bench.py [--seconds 10] [--rounds 5] [--dim 20] [--sims 32] [--workers W]
 
 For the default network and for a trivial one (one block of one channel, so the network costs almost
 nothing and the exchange shows): evaluations per second, games per hour (the evaluation rate divided by
 simulations per action times the mean length of random-play games, which an untrained network's games
 resemble; a window rarely sees enough finished games to average), the games that did finish in the
-window, mean batch size, the share of the service's wall time spent inside the network, the network
-alone on batches of the pipeline's mean size rounded, and the ratio pipeline / network alone.
+windows, mean batch size, the share of the service's wall time spent inside the network, the network
+alone on batches of the pipeline's mean size rounded, and the ratio pipeline / network alone (medians over
+the rounds, see measure()).
 """
 
 from __future__ import annotations
 
 import argparse
+import multiprocessing
 import os
 import random
+import signal
 import statistics
 import time
 
@@ -39,36 +42,59 @@ def random_game_length(dim: int, games: int = 20) -> float:
     return total / games
 
 
-def pipeline_rate(architecture, settings: Settings, seconds: float, game_length: float) -> dict:
-    from zelmor_lab.model import PolicyValueNet, encode_checkpoint
+def measure(architecture, settings: Settings, threads: int, rounds: int, seconds: float,
+            game_length: float) -> dict:
+    """The pipeline and the network alone in alternating windows: ``rounds`` times, ``seconds`` of the
+    pipeline, then, with every process of the pipeline stopped (SIGSTOP), ``seconds / 2`` of the network
+    alone in this process with the service's thread count, on batches of the pipeline's mean size. This
+    machine's speed drifts by 20% within a minute, so each pipeline window is compared with the network
+    alone measured right after it: the ratio is the median of the rounds' ratios."""
+    import torch
+    from zelmor_lab.model import PolicyValueNet, decode_checkpoint, encode_checkpoint
 
     checkpoint = encode_checkpoint(PolicyValueNet(settings.dim, architecture))
-    finished = 0
+    torch.set_num_threads(threads)
+    model = decode_checkpoint(checkpoint, "alone").model
+    pipeline_rates, alone_rates, finished = [], [], 0
     with Pipeline(WorkerConfig(TRAINING, settings), (checkpoint,)) as pipeline:
-        deadline = None
+        window = None  # (start time, evaluations at the start)
         for event in pipeline.events():
-            if deadline is None and pipeline.stats.evaluations:
-                deadline = time.monotonic() + seconds  # the window opens with the first evaluation
             if isinstance(event, FinishedGame):
                 finished += 1
-            if deadline is not None and time.monotonic() >= deadline:
-                counts = pipeline.stats
+            counts = pipeline.stats
+            if window is None:
+                if counts.evaluations:  # the first window opens with the first evaluation
+                    window = (time.monotonic(), counts.evaluations)
+                continue
+            now = time.monotonic()
+            if now - window[0] < seconds:
+                continue
+            pipeline_rates.append((counts.evaluations - window[1]) / (now - window[0]))
+            children = multiprocessing.active_children()
+            for child in children:
+                os.kill(child.pid, signal.SIGSTOP)
+            try:
+                alone_rates.append(network_alone_rate(model, settings.dim, max(1, round(counts.mean_batch)),
+                                                      seconds / 2))
+            finally:
+                for child in children:
+                    os.kill(child.pid, signal.SIGCONT)
+            if len(pipeline_rates) == rounds:
                 pipeline.stop()
-    evaluations_per_s = counts.evaluations / counts.wall_seconds
+            window = (time.monotonic(), pipeline.stats.evaluations)
+    evaluations_per_s = statistics.median(pipeline_rates)
     return {"evaluations/s": evaluations_per_s,
             "games/hour": evaluations_per_s * 3600 / (settings.sims_per_move * game_length),
-            "games finished": finished, "mean batch": counts.mean_batch, "model share": counts.model_share}
+            "games finished": finished, "mean batch": counts.mean_batch, "model share": counts.model_share,
+            "alone": statistics.median(alone_rates),
+            "ratio": statistics.median(p / a for p, a in zip(pipeline_rates, alone_rates))}
 
 
-def network_alone_rate(architecture, dim: int, batch: int, threads: int, seconds: float) -> float:
-    """Evaluations per second of the network alone, in this process with the service's thread count,
-    on real positions of a game in progress: the median of one-second slices, so that a burst of load
-    from other processes moves it less."""
+def network_alone_rate(model, dim: int, batch: int, seconds: float) -> float:
+    """Evaluations per second of ``model`` alone on real positions of a game in progress: the median of
+    quarter-second slices, so that a burst of load from elsewhere moves it less."""
     import torch
-    from zelmor_lab.model import PolicyValueNet
 
-    torch.set_num_threads(threads)
-    model = PolicyValueNet(dim, architecture).eval()
     game = Game(dim)
     for _ in range(40):
         game.apply(game.legal_tiles()[len(game.legal_tiles()) // 2])
@@ -77,9 +103,9 @@ def network_alone_rate(architecture, dim: int, batch: int, threads: int, seconds
     with torch.inference_mode():
         for _ in range(3):
             model(planes)
-        for _ in range(max(1, round(seconds))):
+        for _ in range(max(1, round(seconds * 4))):
             runs, started = 0, time.perf_counter()
-            while time.perf_counter() - started < 1.0:
+            while time.perf_counter() - started < 0.25:
                 model(planes)
                 runs += 1
             rates.append(runs * batch / (time.perf_counter() - started))
@@ -88,17 +114,18 @@ def network_alone_rate(architecture, dim: int, batch: int, threads: int, seconds
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--seconds", type=float, default=60.0, help="measuring window per network")
+    parser.add_argument("--seconds", type=float, default=10.0, help="pipeline window of each round")
+    parser.add_argument("--rounds", type=int, default=5, help="pipeline windows per network")
     parser.add_argument("--dim", type=int, default=20)
     parser.add_argument("--sims", type=int, default=Settings().sims_per_move)
     parser.add_argument("--workers", type=int, default=Settings().workers)
     args = parser.parse_args()
     settings = Settings(dim=args.dim, sims_per_move=args.sims, workers=args.workers)
-    service_threads = max(1, (os.cpu_count() or 1) - settings.workers)  # as the pipeline gives the service
+    threads = max(1, (os.cpu_count() or 1) - settings.workers)  # as the pipeline gives the service
     game_length = random_game_length(settings.dim)
     print(f"{os.cpu_count()} cores, {settings.workers} workers, board {settings.dim}, "
-          f"{settings.sims_per_move} simulations per action, service threads {service_threads}, "
-          f"window {args.seconds:g} s, random-play game length {game_length:.0f} actions")
+          f"{settings.sims_per_move} simulations per action, service threads {threads}, "
+          f"{args.rounds} rounds of {args.seconds:g} s, random-play game length {game_length:.0f} actions")
     header = (f"{'network':<8} {'params':>8} {'evals/s':>8} {'games/h':>8} {'finished':>8} {'batch':>6} "
               f"{'model share':>11} {'alone evals/s':>13} {'pipeline/alone':>14}")
     print(header)
@@ -106,13 +133,11 @@ def main() -> None:
 
     for name, shape in NETWORKS.items():
         architecture = Architecture(**shape)
-        result = pipeline_rate(architecture, settings, args.seconds, game_length)
-        batch = max(1, round(result["mean batch"]))
-        alone = network_alone_rate(architecture, settings.dim, batch, service_threads, min(args.seconds, 10))
+        result = measure(architecture, settings, threads, args.rounds, args.seconds, game_length)
         params = sum(p.numel() for p in PolicyValueNet(settings.dim, architecture).parameters())
         print(f"{name:<8} {params:>8} {result['evaluations/s']:>8.0f} {result['games/hour']:>8.1f} "
               f"{result['games finished']:>8} {result['mean batch']:>6.2f} {result['model share']:>11.1%} "
-              f"{alone:>8.0f} (B={batch}) {result['evaluations/s'] / alone:>14.1%}")
+              f"{result['alone']:>8.0f} (B={max(1, round(result['mean batch']))}) {result['ratio']:>14.1%}")
 
 
 if __name__ == "__main__":
