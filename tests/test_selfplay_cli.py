@@ -331,11 +331,6 @@ def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path, transp
     process, spawned = selfplay_until_shards(run, 1, tmp_path, "--transport", transport)
     service = [pid for pid in spawned if "libtorch" in (Path("/proc") / str(pid) / "maps").read_text()]
     assert len(service) == 1
-    workers = [pid for pid in spawned - set(service)
-               if b"spawn_main" in (Path("/proc") / str(pid) / "cmdline").read_bytes()]
-    # Only the workers yield to the service: it must not run as a batch task itself.
-    assert len(workers) == 2 and all(os.sched_getscheduler(pid) == os.SCHED_BATCH for pid in workers)
-    assert os.sched_getscheduler(service[0]) == os.SCHED_OTHER
     os.kill(service[0], signal.SIGKILL)
     out, err = process.communicate(timeout=30)
     assert process.returncode == 1

@@ -63,10 +63,6 @@ def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games
     """Process entry point of worker ``worker`` (also its id towards the engine and the service).
     channel_path: the shared-memory channel to use instead of ``requests`` and ``reply_end``."""
     try:
-        if hasattr(os, "SCHED_BATCH"):
-            # A worker wakes hundreds of times a second for a few microseconds of work; as a batch task its
-            # wake-ups do not preempt the inference service in the middle of a batch.
-            os.sched_setscheduler(0, os.SCHED_BATCH, os.sched_param(0))
         if not config.engine_output:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, 1)
