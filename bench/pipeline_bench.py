@@ -9,7 +9,7 @@ simulations per action times the mean length of random-play games, which an untr
 resemble; a window rarely sees enough finished games to average), the games that did finish in the
 windows, mean batch size, the share of the service's wall time spent inside the network, the network
 alone on batches of the pipeline's mean size rounded, and the ratio pipeline / network alone (medians over
-the rounds, see measure()).
+the rounds, see measure(); the lowest and highest round follow).
 """
 
 from __future__ import annotations
@@ -55,21 +55,24 @@ def measure(architecture, settings: Settings, threads: int, rounds: int, seconds
     checkpoint = encode_checkpoint(PolicyValueNet(settings.dim, architecture))
     torch.set_num_threads(threads)
     model = decode_checkpoint(checkpoint, "alone").model
-    pipeline_rates, alone_rates, finished = [], [], 0
+    pipeline_rates, alone_rates, model_shares, finished = [], [], [], 0
     with Pipeline(WorkerConfig(TRAINING, settings), (checkpoint,)) as pipeline:
-        window = None  # (start time, evaluations at the start)
+        # A window opens once the service has counted a batch after ``opens_after`` evaluations: the first
+        # batch of the run, and after a pause the batch that the pause interrupted, whose time includes it.
+        window, opens_after = None, 0  # window: (start time, service counts at the start)
         for event in pipeline.events():
             if isinstance(event, FinishedGame):
                 finished += 1
             counts = pipeline.stats
             if window is None:
-                if counts.evaluations:  # the first window opens with the first evaluation
-                    window = (time.monotonic(), counts.evaluations)
+                if counts.evaluations > opens_after:
+                    window = (time.monotonic(), counts)
                 continue
             now = time.monotonic()
             if now - window[0] < seconds:
                 continue
-            pipeline_rates.append((counts.evaluations - window[1]) / (now - window[0]))
+            pipeline_rates.append((counts.evaluations - window[1].evaluations) / (now - window[0]))
+            model_shares.append((counts.model_seconds - window[1].model_seconds) / (now - window[0]))
             children = multiprocessing.active_children()
             for child in children:
                 os.kill(child.pid, signal.SIGSTOP)
@@ -81,13 +84,14 @@ def measure(architecture, settings: Settings, threads: int, rounds: int, seconds
                     os.kill(child.pid, signal.SIGCONT)
             if len(pipeline_rates) == rounds:
                 pipeline.stop()
-            window = (time.monotonic(), pipeline.stats.evaluations)
+            window, opens_after = None, pipeline.stats.evaluations
     evaluations_per_s = statistics.median(pipeline_rates)
     return {"evaluations/s": evaluations_per_s,
             "games/hour": evaluations_per_s * 3600 / (settings.sims_per_move * game_length),
-            "games finished": finished, "mean batch": counts.mean_batch, "model share": counts.model_share,
+            "games finished": finished, "mean batch": counts.mean_batch,
+            "model share": statistics.median(model_shares),
             "alone": statistics.median(alone_rates),
-            "ratio": statistics.median(p / a for p, a in zip(pipeline_rates, alone_rates))}
+            "ratios": [p / a for p, a in zip(pipeline_rates, alone_rates)]}
 
 
 def network_alone_rate(model, dim: int, batch: int, seconds: float) -> float:
@@ -137,7 +141,9 @@ def main() -> None:
         params = sum(p.numel() for p in PolicyValueNet(settings.dim, architecture).parameters())
         print(f"{name:<8} {params:>8} {result['evaluations/s']:>8.0f} {result['games/hour']:>8.1f} "
               f"{result['games finished']:>8} {result['mean batch']:>6.2f} {result['model share']:>11.1%} "
-              f"{result['alone']:>8.0f} (B={max(1, round(result['mean batch']))}) {result['ratio']:>14.1%}")
+              f"{result['alone']:>8.0f} (B={max(1, round(result['mean batch']))}) "
+              f"{statistics.median(result['ratios']):>14.1%} (rounds {min(result['ratios']):.0%} to "
+              f"{max(result['ratios']):.0%})")
 
 
 if __name__ == "__main__":
