@@ -30,6 +30,7 @@ from __future__ import annotations
 import fcntl
 import json
 import math
+import os
 import sys
 import time
 from contextlib import contextmanager
@@ -68,11 +69,14 @@ class LoopPlan:
     steps between two networks; random_games, baseline_games: evaluation games of each new network
     against random players and against its predecessor."""
 
-    engine: Settings = field(default_factory=lambda: Settings(sims_per_move=16, sample_moves=30))
-    architecture: Architecture = Architecture(blocks=2, channels=16, value_hidden=32)
+    # Four workers per core: the loop's small network answers a batch of 8 at 1.7 times the rate of a
+    # batch of 4 on one core, and the workers themselves need little CPU.
+    engine: Settings = field(default_factory=lambda: Settings(sims_per_move=32, sample_moves=30,
+                                                              workers=4 * (os.cpu_count() or 1)))
+    architecture: Architecture = Architecture(blocks=2, channels=16, value_hidden=32, value_head="squares")
     training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=400)
-    games_per_generation: int = 64
-    steps_per_generation: int = 300
+    games_per_generation: int = 32
+    steps_per_generation: int = 200
     random_games: int = 400  # a 95% interval of about ± 0.05, for 15 to 20 s of greedy matches
     baseline_games: int = 2
 
