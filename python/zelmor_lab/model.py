@@ -29,16 +29,15 @@ from pathlib import Path
 import torch
 from torch import nn
 
+from .dataset import HAND_SQUARES, PLANES, PLAYERS
 from .errors import InputError
 from .store import write_atomically
 
 CHECKPOINT_FORMAT = "zelmor-lab checkpoint 1"
-PLANES = 5
-PLAYERS = 4
 VALUE_HEADS = ("pooled", "squares", "dense")
 # Value logits per predicted share of the hand under the "squares" head: one logit for every four squares
 # of lead, so a lead of ten squares makes the leader the likely winner, as it is near the end of a game.
-SQUARES_LOGIT_SCALE = 89 / 4
+SQUARES_LOGIT_SCALE = HAND_SQUARES / 4
 
 
 class CheckpointError(InputError):
