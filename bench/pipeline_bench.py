@@ -95,25 +95,23 @@ def measure(architecture, settings: Settings, threads: int, rounds: int, seconds
 
 
 def network_alone_rate(model, dim: int, batch: int, seconds: float) -> float:
-    """Evaluations per second of ``model`` alone on real positions of a game in progress: the median of
-    quarter-second slices, so that a burst of load from elsewhere moves it less."""
+    """Evaluations per second of ``model`` alone on real positions of a game in progress, over the whole
+    window: the statistic of the pipeline's windows, so that a burst of load from elsewhere weighs on
+    both alike."""
     import torch
 
     game = Game(dim)
     for _ in range(40):
         game.apply(game.legal_tiles()[len(game.legal_tiles()) // 2])
     planes = torch.tensor([game.state().tolist()] * batch, dtype=torch.float32)
-    rates = []
     with torch.inference_mode():
         for _ in range(3):
             model(planes)
-        for _ in range(max(1, round(seconds * 4))):
-            runs, started = 0, time.perf_counter()
-            while time.perf_counter() - started < 0.25:
-                model(planes)
-                runs += 1
-            rates.append(runs * batch / (time.perf_counter() - started))
-    return statistics.median(rates)
+        runs, started = 0, time.perf_counter()
+        while time.perf_counter() - started < seconds:
+            model(planes)
+            runs += 1
+    return runs * batch / (time.perf_counter() - started)
 
 
 def main() -> None:
