@@ -52,12 +52,12 @@ def test_a_checkpoint_restores_weights_architecture_and_metadata(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["net.pt"]  # no temporary file left
 
 
-def test_a_checkpoint_from_before_the_value_head_choice_loads_with_the_dense_head(tmp_path):
-    dense = Architecture(blocks=1, channels=8, value_hidden=8, value_head="dense")
+def test_a_checkpoint_from_before_the_choice_of_heads_loads_with_the_dense_ones(tmp_path):
+    dense = Architecture(blocks=1, channels=8, value_hidden=8, value_head="dense", policy_head="dense")
     model = PolicyValueNet(6, dense).eval()
     path = save_checkpoint(model, tmp_path / "old.pt")
     payload = torch.load(path, weights_only=True)
-    del payload["architecture"]["value_head"]
+    del payload["architecture"]["value_head"], payload["architecture"]["policy_head"]
     torch.save(payload, path)
     checkpoint = load_checkpoint(path, dim=6, architecture=dense)
     batch = positions(6, channels_last=False)
@@ -65,6 +65,23 @@ def test_a_checkpoint_from_before_the_value_head_choice_loads_with_the_dense_hea
         assert all(torch.equal(a, b) for a, b in zip(model(batch), checkpoint.model(batch)))
     with pytest.raises(ValueError, match="value_head must be one of pooled, squares, dense, got 'flat'"):
         Architecture(value_head="flat")
+    with pytest.raises(ValueError, match="policy_head must be one of conv, dense, got 'flat'"):
+        Architecture(policy_head="flat")
+
+
+def test_the_convolutional_policy_head_scores_a_tile_by_its_surroundings_and_its_place():
+    model = PolicyValueNet(12, Architecture(blocks=1, channels=8, value_hidden=8)).eval()
+    boards = torch.zeros(2, 5, 12, 12)
+    boards[0, 0, 5, 4] = boards[1, 0, 5, 7] = 1  # the same cell, three columns apart
+    bias = torch.arange(144.0)
+    with torch.no_grad():
+        model.policy_head.tile_bias.copy_(bias)
+    with torch.inference_mode():
+        logits, _ = model(boards)
+    logits = (logits - bias).reshape(2, 12, 12)
+    # Within the reach of the tower and away from the edges, the logits move with the cell.
+    assert torch.allclose(logits[0, 3:8, 3:6], logits[1, 3:8, 6:9], atol=1e-4)
+    assert not torch.allclose(logits[0, 3:8, 3:6], logits[0, 3:8, 6:9], atol=1e-4)
 
 
 def test_the_squares_head_values_players_by_their_predicted_final_squares(tmp_path):
@@ -109,7 +126,8 @@ def test_a_checkpoint_for_another_board_or_architecture_is_refused(tmp_path):
     with pytest.raises(CheckpointError) as error:
         load_checkpoint(path, architecture=Architecture())
     assert str(error.value) == (f"checkpoint {path} has architecture blocks 1, channels 8, value_hidden 8, "
-                                f"value_head pooled, not blocks 4, channels 32, value_hidden 64, value_head pooled")
+                                f"value_head pooled, policy_head conv, not blocks 4, channels 32, value_hidden 64, "
+                                f"value_head pooled, policy_head conv")
 
 
 @pytest.mark.parametrize("content, message", [

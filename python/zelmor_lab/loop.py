@@ -43,7 +43,7 @@ import numpy as np
 from .dataset import load_window
 from .errors import InputError
 from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
-from .model import Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
+from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
 from .pipeline import FinishedGame, Pipeline
 from .settings import Settings
 from .store import Run, RunWriter, read_shard, session_record, write_atomically
@@ -94,8 +94,7 @@ class LoopPlan:
 
     @staticmethod
     def from_dict(values: dict[str, Any]) -> LoopPlan:
-        # Loops started before the choice of value head have the dense one.
-        architecture = Architecture(**{"value_head": "dense", **values["architecture"]})
+        architecture = Architecture(**{**OLDER_HEADS, **values["architecture"]})
         return LoopPlan(engine=Settings(**values["engine"]), architecture=architecture,
                         training=TrainingSettings(**values["training"]),
                         **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
