@@ -3,6 +3,7 @@ or repeating games, the time budget, and the loop's refusals."""
 
 from __future__ import annotations
 
+import dataclasses
 import json
 
 import pytest
@@ -20,7 +21,7 @@ TINY_PLAN = LoopPlan(
     engine=Settings(dim=20, sims_per_move=1, sample_moves=10, workers=1, flush_every=1),
     architecture=Architecture(blocks=1, channels=4, value_hidden=8),
     training=TrainingSettings(batch_size=16, window=10, log_every=5),
-    games_per_generation=4, steps_per_generation=10, random_games=3, baseline_games=2)
+    games_per_generation=4, steps_per_generation=10, random_games=3, baseline_games=2, warmup_games=0)
 
 
 class TrainingCrash(Exception):
@@ -93,7 +94,7 @@ def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
 
 def write_loop(run, last_generation_s: float) -> LoopState:
     """A started loop whose network 0 is recorded as evaluated in ``last_generation_s`` seconds."""
-    loop_module._start(LoopDirectory(run), TINY_PLAN)
+    loop_module._start(LoopDirectory(run), TINY_PLAN, progress=False)
     directory = LoopDirectory(run)
     state = LoopState.read(directory.state_path)
     network = Network.load(run, directory.network_name(0), 20)
@@ -101,6 +102,22 @@ def write_loop(run, last_generation_s: float) -> LoopState:
     state.records.append(record.as_dict())
     directory.write_state(state)
     return state
+
+
+def test_network_0_starts_from_random_play_and_older_loops_had_no_warm_start(tmp_path):
+    plan = dataclasses.replace(TINY_PLAN, warmup_games=2, warmup_steps=3)
+    state = loop_module._start(LoopDirectory(tmp_path / "run"), plan, progress=False)
+    directory = LoopDirectory(tmp_path / "run")
+    assert Network.load(tmp_path / "run", directory.network_name(0), 20).step == 3
+    assert loop_module.resume_training(directory.trainer_files, 20, plan.training).step == 3
+    assert state.elapsed_s > 0, "the warm start counts in the loop's time"
+    assert LoopState.read(directory.state_path).plan == plan
+
+    older = plan.as_dict()
+    del older["warmup_games"], older["warmup_steps"]
+    assert (LoopPlan.from_dict(older).warmup_games, LoopPlan.from_dict(older).warmup_steps) == (0, 0)
+    with pytest.raises(LoopError, match=r"^loop setting warmup_steps must be a whole number, got -1$"):
+        dataclasses.replace(plan, warmup_steps=-1)
 
 
 class TestRefusals:

@@ -49,6 +49,7 @@ from .settings import Settings
 from .store import Run, RunWriter, read_shard, session_record, write_atomically
 from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
                     train_on_window)
+from .warmup import random_play_window
 from .workers import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING, WorkerConfig
 
 LOOP_FORMAT = "zelmor-lab loop 1"
@@ -79,24 +80,33 @@ class LoopPlan:
     steps_per_generation: int = 200
     random_games: int = 400  # a 95% interval of about ± 0.05, for 15 to 20 s of greedy matches
     baseline_games: int = 2
+    warmup_games: int = 2000  # random-play games network 0 learns from before any self-play (see warmup)
+    warmup_steps: int = 2000
 
     def __post_init__(self):
         for name in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise LoopError(f"loop setting {name} must be a positive integer, got {value!r}")
+        for name in ("warmup_games", "warmup_steps"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+                raise LoopError(f"loop setting {name} must be a whole number, got {value!r}")
 
     def as_dict(self) -> dict[str, Any]:
         return {"engine": self.engine.as_dict(), "architecture": asdict(self.architecture),
                 "training": asdict(self.training), "games_per_generation": self.games_per_generation,
                 "steps_per_generation": self.steps_per_generation, "random_games": self.random_games,
-                "baseline_games": self.baseline_games}
+                "baseline_games": self.baseline_games, "warmup_games": self.warmup_games,
+                "warmup_steps": self.warmup_steps}
 
     @staticmethod
     def from_dict(values: dict[str, Any]) -> LoopPlan:
         architecture = Architecture(**{**OLDER_HEADS, **values["architecture"]})
+        # Loops started before the warm start had none.
         return LoopPlan(engine=Settings(**values["engine"]), architecture=architecture,
                         training=TrainingSettings(**values["training"]),
+                        warmup_games=values.get("warmup_games", 0), warmup_steps=values.get("warmup_steps", 0),
                         **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
                                                   "random_games", "baseline_games")})
 
@@ -220,22 +230,32 @@ def run_loop(run: str | Path, generations: int | None = None, minutes: float | N
             raise LoopError(f"{directory.path} holds a loop with other settings; continue it without new "
                             f"settings or choose another run")
     else:
-        state = _start(directory, plan if plan is not None else LoopPlan())
+        state = _start(directory, plan if plan is not None else LoopPlan(), progress)
     with directory.locked():
         return _continue(directory, state, generations, deadline, progress, on_record or (lambda record: None))
 
 
-def _start(directory: LoopDirectory, plan: LoopPlan) -> LoopState:
-    """Network 0, the trainer and loop.json, written only once the run directory accepted the loop."""
+def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopState:
+    """Network 0 (warm-started, see warmup), the trainer and loop.json, written only once the run
+    directory accepted the loop. The warm start counts in the loop's time."""
+    from tqdm import tqdm
+
+    started = time.monotonic()
     trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training)
+    if plan.warmup_games and plan.warmup_steps:
+        window = random_play_window(plan.warmup_games, plan.engine.dim, seed=0)
+        rng = np.random.default_rng(0)
+        for _ in tqdm(range(plan.warmup_steps), unit="step", desc="warm start", disable=not progress,
+                      leave=False, file=sys.stderr):
+            trainer.train_step(window.sample(rng, plan.training.batch_size))
     data = trainer.checkpoint_bytes()
-    network = Network(directory.network_name(0), data, decode_checkpoint(data, "network 0").digest, 0)
+    network = Network(directory.network_name(0), data, decode_checkpoint(data, "network 0").digest, trainer.step)
     session = session_record("loop", plan.as_dict(), network.record())
     with RunWriter(directory.run, plan.engine.dim, session, plan.engine.flush_every):
         directory.path.mkdir(exist_ok=True)
         write_atomically(directory.run / network.path, data)
         save_training(trainer, directory.trainer_files)
-        state = LoopState(plan=plan, generation=0, elapsed_s=0.0, records=[])
+        state = LoopState(plan=plan, generation=0, elapsed_s=time.monotonic() - started, records=[])
         directory.write_state(state)
     return state
 
