@@ -19,7 +19,8 @@ strongest network it made, since one generation's training can leave a network w
 predecessor.
 Whatever stops the loop (Ctrl-C, a crash, the time budget), running it again continues where it stood:
 stored games are kept and counted, the training resumes from its state, an unrecorded evaluation is
-played again. Network 0 is evaluated against random players before the first generation.
+played again. Network 0 learns from random-play games first (see warmup) and is evaluated against
+random players before the first generation.
 
 Files under RUN/loop/: loop.json (plan, current generation, records), gen-<g>.pt, trainer.pt with
 trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, best.pt, .lock.
@@ -68,7 +69,8 @@ class LoopPlan:
     engine: self-play and match settings; architecture: of network 0 and so of all; training: optimizer
     and window; games_per_generation: self-play games by each network; steps_per_generation: training
     steps between two networks; random_games, baseline_games: evaluation games of each new network
-    against random players and against its predecessor."""
+    against random players and against its predecessor; warmup_games, warmup_steps: network 0's warm
+    start (0 for none)."""
 
     # Four workers per core: the loop's small network answers a batch of 8 at 1.7 times the rate of a
     # batch of 4 on one core, and the workers themselves need little CPU.
