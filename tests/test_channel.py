@@ -142,6 +142,35 @@ def test_a_batch_closes_when_the_last_slot_asks_or_when_the_gathering_time_is_up
     assert [(front, list(slots)) for front, slots in groups] == [(0, [0, 1, 2])]
 
 
+def test_a_capped_batch_closes_at_its_size_and_takes_the_slots_in_turn():
+    channel, state = Channel.create(5, 5, 1), Game(5).state().tolist()
+
+    def batch(*asking, cap=2):
+        for slot in asking:
+            channel.queue(slot).put((slot, state))
+        ((_, slots),) = channel.wait_batch(30.0, 5.0, cap)
+        channel.complete(slots)
+        for slot in slots:
+            channel.pipe(slot, 1.0).recv()
+        return list(slots)
+
+    # Every slot waits; each batch starts after the last one's last slot, so none waits twice.
+    assert batch(0, 1, 2, 3, 4) == [0, 1]
+    assert batch(0, 1) == [2, 3]
+    assert batch(2, 3) == [0, 4]
+    assert batch(4) == [1, 2]
+    assert batch(0, 1, 2, cap=5) == [0, 1, 2, 3, 4]
+
+    # The request that fills the cap wakes a gathering service, however long it was ready to wait.
+    channel.queue(0).put((0, state))
+    late = threading.Timer(0.2, lambda: channel.queue(3).put((3, state)))
+    late.start()
+    started = time.monotonic()
+    ((_, slots),) = channel.wait_batch(30.0, 5.0, 2)
+    late.join()
+    assert time.monotonic() - started < 5 and list(slots) == [0, 3]
+
+
 def test_a_silent_service_times_out_and_a_closed_one_is_reported_at_once():
     channel = Channel.create(1, 5, 1)
     channel.serve()  # the service is this process: alive, but it never answers

@@ -15,6 +15,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -42,8 +43,6 @@ constexpr uint32_t kPlayers = 4;
 constexpr size_t kLine = 64;
 
 enum SlotState : uint32_t { kIdle = 0, kRequested = 1, kAnswered = 2 };
-// What the service sleeps for: nothing (awake), any request, or every slot's request.
-enum ServiceSleep : uint32_t { kAwake = 0, kForAny = 1, kForAll = 2 };
 constexpr uint32_t kFronts = 2;  // networks a channel serves: 0 the model, 1 the baseline
 
 struct Header {
@@ -52,7 +51,7 @@ struct Header {
     uint32_t dim;
     uint32_t rep;
     std::atomic<uint32_t> pending;  // requests not yet answered; futex word the service sleeps on
-    std::atomic<uint32_t> service_sleep;
+    std::atomic<uint32_t> service_sleep;  // how many pending requests the sleeping service waits for; 0: awake
     std::atomic<uint32_t> closed;
     std::atomic<int32_t> service_pid;
 };
@@ -175,8 +174,8 @@ public:
         control.state.store(kRequested);
         Header* h = header();
         const uint32_t pending = h->pending.fetch_add(1) + 1;
-        const uint32_t sleep = h->service_sleep.load();
-        if (sleep == kForAny || (sleep == kForAll && pending >= h->slots)) wake_all(h->pending);
+        const uint32_t awaited = h->service_sleep.load();
+        if (awaited != 0 && pending >= awaited) wake_all(h->pending);
     }
 
     // Waits for the reply without the GIL. Returns an empty text once it is there, else why it will
@@ -205,18 +204,22 @@ public:
 
     // The waiting requests as a list of (front, slots): one entry per network with requests, in front
     // order, each with its slots (int64 array) in slot order. Once one request waits, waits up to
-    // `gather` seconds more for the others, stopping early when every slot has one. Empty after
-    // `timeout` seconds without any request, or when the channel is closed.
-    nb::list wait_batch(double gather, double timeout) {
+    // `gather` seconds more for the others, stopping early when `max_batch` requests (0: every slot)
+    // wait. A batch holds at most `max_batch` requests, taken in turn from the slots after the last
+    // batch's, so that no worker waits behind the others twice. Empty after `timeout` seconds without
+    // any request, or when the channel is closed.
+    nb::list wait_batch(double gather, double timeout, uint32_t max_batch) {
+        const uint32_t batch = max_batch == 0 ? slots() : std::min(max_batch, slots());
         std::vector<int64_t> ready;
         {
             nb::gil_scoped_release unlocked;
             using Clock = std::chrono::steady_clock;
             const auto now = Clock::now();
-            sleep_until(kForAny, now + std::chrono::duration<double>(timeout), ready);
-            if (!ready.empty() && ready.size() < slots())
-                sleep_until(kForAll, Clock::now() + std::chrono::duration<double>(gather), ready);
+            sleep_until(1, now + std::chrono::duration<double>(timeout), ready);
+            if (!ready.empty() && ready.size() < batch)
+                sleep_until(batch, Clock::now() + std::chrono::duration<double>(gather), ready);
         }
+        take_in_turn(ready, batch);
         nb::list groups;
         for (uint32_t front = 0; front < kFronts; ++front) {
             size_t count = 0;
@@ -310,14 +313,26 @@ private:
             if (slot_control(s).state.load() == kRequested) ready.push_back(s);
     }
 
-    // Collects the waiting slots into `ready` until `wanted` holds (any slot, or every slot), the
-    // deadline passes or the channel closes; sleeps in between with its wish posted for the workers.
+    // Keeps the first `batch` of the ready slots counting on from the slot after the last batch's
+    // last, in slot order.
+    void take_in_turn(std::vector<int64_t>& ready, uint32_t batch) {
+        if (ready.size() > batch) {
+            const auto first = std::lower_bound(ready.begin(), ready.end(), next_turn_);
+            std::rotate(ready.begin(), first, ready.end());
+            ready.resize(batch);
+            next_turn_ = ready.back() + 1;
+            std::sort(ready.begin(), ready.end());
+        }
+    }
+
+    // Collects the waiting slots into `ready` until `wanted` of them wait, the deadline passes or the
+    // channel closes; sleeps in between with its wish posted for the workers.
     template <class TimePoint>
-    void sleep_until(ServiceSleep wanted, TimePoint deadline, std::vector<int64_t>& ready) const {
+    void sleep_until(uint32_t wanted, TimePoint deadline, std::vector<int64_t>& ready) const {
         Header* h = header();
         auto enough = [&] {
             collect_ready(ready);
-            return wanted == kForAny ? !ready.empty() : ready.size() == slots();
+            return ready.size() >= wanted;
         };
         const auto spin_until = std::chrono::steady_clock::now() + kServiceSpin;
         for (auto now = std::chrono::steady_clock::now(); now < spin_until && now < deadline;
@@ -333,7 +348,7 @@ private:
             if (done || h->closed.load() || left <= 0) break;
             wait_while_equal(h->pending, seen, std::min(left, 0.1));
         }
-        h->service_sleep.store(kAwake);
+        h->service_sleep.store(0);
     }
 
     std::string wait_for_reply(SlotControl& control, double timeout) const {
@@ -419,6 +434,7 @@ private:
     int fd_;
     size_t size_;
     pid_t creator_pid_;
+    int64_t next_turn_ = 0;  // the service's: the slot a capped batch starts looking from
 };
 
 // The objects the engine is handed as its inference queue and its pipe: one slot, one network front.
@@ -478,7 +494,7 @@ NB_MODULE(_channel, m) {
         .def_prop_ro("dim", &Channel::dim)
         .def_prop_ro("rep", &Channel::rep)
         .def("serve", &Channel::serve)
-        .def("wait_batch", &Channel::wait_batch, nb::arg("gather"), nb::arg("timeout"))
+        .def("wait_batch", &Channel::wait_batch, nb::arg("gather"), nb::arg("timeout"), nb::arg("max_batch") = 0)
         .def("complete", &Channel::complete, nb::arg("slots"))
         .def("close", &Channel::close_channel)
         .def("service_trouble", &Channel::service_trouble,
