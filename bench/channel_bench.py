@@ -34,25 +34,28 @@ class NullNetwork:
         return torch.zeros(planes.shape[0], self.dim * self.dim), torch.zeros(planes.shape[0], 4)
 
 
-def service_config(dim: int, batch_wait_s: float) -> ServiceConfig:
+def service_config(dim: int, batch_wait_s: float, workers: int) -> ServiceConfig:
+    """Every worker in one batch: with a null network nothing overlaps with the evaluation."""
     from zelmor_lab.model import PolicyValueNet, encode_checkpoint
     from zelmor_lab.model import Architecture
 
     checkpoint = encode_checkpoint(PolicyValueNet(dim, Architecture(blocks=1, channels=1, value_hidden=1)))
-    return ServiceConfig(checkpoints=(checkpoint,), rep=1, device="cpu", threads=1, batch_wait_s=batch_wait_s)
+    return ServiceConfig(checkpoints=(checkpoint,), rep=1, device="cpu", threads=1, batch_wait_s=batch_wait_s,
+                         max_batch=workers)
 
 
 def queue_service(dim, requests, reply_ends, active, stop, batch_wait_s):
     from zelmor_lab.inference import ServiceStats
 
-    service = _Service(service_config(dim, batch_wait_s), requests, reply_ends, active,
+    service = _Service(service_config(dim, batch_wait_s, active.value), requests, reply_ends, active,
                        ServiceStats(multiprocessing.get_context("spawn")), stop)
     service._networks = [NullNetwork(dim)]
     service.run()
 
 
 def channel_service(dim, path, stop, batch_wait_s):
-    ChannelService(service_config(dim, batch_wait_s), Channel.attach(path), None, stop, networks=[None]).run()
+    channel = Channel.attach(path)
+    ChannelService(service_config(dim, batch_wait_s, channel.slots), channel, None, stop, networks=[None]).run()
 
 
 def ask(slot, dim, transport, endpoints, count, stop):

@@ -46,7 +46,7 @@ def expected(data: bytes, state, channels_last: bool = False):
 class Service:
     """A service process with ``workers`` pipes; the test plays every worker."""
 
-    def __init__(self, checkpoints, workers, rep=1, batch_wait_s=0.001, pending=()):
+    def __init__(self, checkpoints, workers, rep=1, batch_wait_s=0.001, pending=(), max_batch=None):
         context = multiprocessing.get_context("spawn")
         self.requests = context.Queue()
         self.messages = context.Queue()
@@ -57,7 +57,7 @@ class Service:
             self.requests.put(request)
         ends = [context.Pipe(duplex=False) for _ in range(workers)]
         config = ServiceConfig(checkpoints=tuple(checkpoints), rep=rep, device="cpu", threads=1,
-                               batch_wait_s=batch_wait_s)
+                               batch_wait_s=batch_wait_s, max_batch=max_batch or workers)
         self.process = context.Process(target=serve, daemon=True, args=(
             config, self.requests, [w for _, w in ends], self.active_workers, self.stats, self.stop,
             self.messages))
@@ -120,6 +120,15 @@ def test_requests_waiting_together_are_one_batch(service):
     counts = running.stats.snapshot()
     assert (counts.evaluations, counts.batches) == (3, 1)
     assert 0 < counts.model_seconds <= counts.wall_seconds
+
+
+def test_a_batch_holds_at_most_max_batch_requests(service):
+    pending = [(worker, 0, np.asarray(state, dtype=np.uint8).tobytes()) for worker, state in enumerate(states(3))]
+    running = service([network_bytes(1)], workers=3, batch_wait_s=5.0, pending=pending, max_batch=2)
+    for pipe in running.pipes:
+        pipe.recv()
+    counts = running.stats.snapshot()
+    assert (counts.evaluations, counts.batches) == (3, 2)
 
 
 def test_a_batch_waits_no_longer_than_the_batch_wait(service):

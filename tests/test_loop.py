@@ -114,8 +114,9 @@ def test_network_0_starts_from_random_play_and_older_loops_had_no_warm_start(tmp
     assert LoopState.read(directory.state_path).plan == plan
 
     older = plan.as_dict()
-    del older["warmup_games"], older["warmup_steps"]
+    del older["warmup_games"], older["warmup_steps"], older["engine"]["max_batch"]
     assert (LoopPlan.from_dict(older).warmup_games, LoopPlan.from_dict(older).warmup_steps) == (0, 0)
+    assert LoopPlan.from_dict(older).engine.max_batch == plan.engine.workers, "every worker in one batch, as before"
     with pytest.raises(LoopError, match=r"^loop setting warmup_steps must be a whole number, got -1$"):
         dataclasses.replace(plan, warmup_steps=-1)
 

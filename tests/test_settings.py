@@ -16,6 +16,11 @@ def test_defaults_are_the_documented_search_constants():
     assert settings.workers >= 1
 
 
+def test_the_service_batches_half_the_workers_unless_told_otherwise():
+    assert [Settings(workers=8).batch_limit(n) for n in (1, 3, 8)] == [1, 2, 4]
+    assert [Settings(workers=8, max_batch=6).batch_limit(n) for n in (1, 3, 8)] == [1, 3, 6]
+
+
 def test_the_engine_reads_plain_numbers_of_the_right_kind():
     settings = load_settings(c_base=20000)  # an integer where a float is meant
     values = {name: getattr(settings, name) for name in ENGINE_FIELDS}
@@ -44,6 +49,7 @@ def test_flags_override_the_file_which_overrides_the_defaults(tmp_path):
     ({"exploration_fraction": math.nan}, "setting exploration_fraction must be a finite number, got nan"),
     ({"c_init": "1.25"}, "setting c_init must be a number, got '1.25'"),
     ({"workers": 0}, "setting workers must be at least 1, got 0"),
+    ({"max_batch": -1}, "setting max_batch must be at least 0, got -1"),
     ({"device": "tpu"}, "setting device must be \"cpu\" or a CUDA device such as \"cuda:0\", got 'tpu'"),
     ({"simulations": 3}, "unknown setting 'simulations'"),
 ])

@@ -66,7 +66,7 @@ class ChannelService:
         started = None
         try:
             while not self._stop.is_set() and (parent is None or parent.is_alive()):
-                groups = channel.wait_batch(self._config.batch_wait_s, _WAIT_S)
+                groups = channel.wait_batch(self._config.batch_wait_s, _WAIT_S, self._config.max_batch)
                 if not groups:
                     continue
                 if started is None:

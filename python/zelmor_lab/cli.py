@@ -81,7 +81,9 @@ def _parser() -> argparse.ArgumentParser:
 
 def _add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
-    parser.add_argument("--workers", type=positive_int, help="worker processes (default: two per core)")
+    parser.add_argument("--workers", type=positive_int, help="worker processes (default: four per core)")
+    parser.add_argument("--max-batch", type=positive_int,
+                        help="most requests the service evaluates at once (default: half the workers)")
     parser.add_argument("--dim", type=positive_int, help="board side (default: 20)")
     parser.add_argument("--config", type=Path, metavar="FILE.toml", help="settings file (flags take precedence)")
     parser.add_argument("--transport", choices=("shm", "queue"),
@@ -110,7 +112,7 @@ def _selfplay(args) -> int:
     from .workers import TRAINING, WorkerConfig
 
     settings = load_settings(args.config, dim=args.dim, sims_per_move=args.sims, workers=args.workers,
-                             transport=args.transport)
+                             max_batch=args.max_batch, transport=args.transport)
     _require_pipeline(settings)
     network = _selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
@@ -171,7 +173,7 @@ def _evaluate(args) -> int:
     if not against_random and args.dim not in (None, 20):  # the engine plays these matches on 20 x 20
         raise InputError(f"a match against a baseline is played on a 20 x 20 board; --dim {args.dim} is not possible")
     settings = load_settings(args.config, dim=args.dim if against_random else 20, workers=args.workers,
-                             transport=args.transport)
+                             max_batch=args.max_batch, transport=args.transport)
     _require_pipeline(settings)
     network = _checkpoint_bytes(args.model, settings.dim)
     if against_random:

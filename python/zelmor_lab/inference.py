@@ -13,8 +13,8 @@ Request on the shared queue: (worker id, network index, planes as uint8 bytes in
 Reply on the worker's pipe: float32 bytes, dim * dim policy logits followed by 4 value logits.
 
 The service (``serve``, run in its own process) takes a request, gathers more until every active
-worker has one waiting or ``batch_wait_s`` has passed, runs each network once on its part of the batch
-and answers every worker on its own pipe. It stops when the stop event is set, when the process that
+worker has one waiting, the batch holds ``max_batch`` or ``batch_wait_s`` has passed, runs each network
+once on its part of the batch and answers every worker on its own pipe. It stops when the stop event is set, when the process that
 started it is gone, or on an error, which it reports on the message queue before it exits.
 """
 
@@ -113,13 +113,15 @@ class ServiceStats:
 @dataclass(frozen=True)
 class ServiceConfig:
     """What the service process needs. checkpoints: checkpoint bytes per network index; rep: input
-    layout of the requests (1 or 2); threads: torch threads; batch_wait_s: longest wait for a full batch."""
+    layout of the requests (1 or 2); threads: torch threads; batch_wait_s: longest wait for a full batch;
+    max_batch: the most requests in one batch."""
 
     checkpoints: tuple[bytes, ...]
     rep: int
     device: str
     threads: int
     batch_wait_s: float
+    max_batch: int
 
 
 def serve(config: ServiceConfig, requests, reply_ends, active_workers, stats: ServiceStats, stop, messages) -> None:
@@ -194,11 +196,11 @@ class _Service:
                 self._reply(group, logits)
 
     def _gather(self, first) -> list:
-        """``first`` plus the requests that arrive until every active worker has one in the batch or
-        the batch wait is over."""
+        """``first`` plus the requests that arrive until every active worker has one in the batch, the
+        batch is full or the batch wait is over."""
         batch = [first]
         deadline = time.monotonic() + self._config.batch_wait_s
-        while len(batch) < self._active_workers.value:
+        while len(batch) < min(self._active_workers.value, self._config.max_batch):
             try:
                 batch.append(self._requests.get_nowait())
             except queue.Empty:

@@ -74,7 +74,8 @@ class Pipeline:
         self._stats = ServiceStats(context)
         service_config = ServiceConfig(checkpoints=checkpoints, rep=settings.rep, device=settings.device,
                                        threads=max(1, (multiprocessing.cpu_count() - self.workers)),
-                                       batch_wait_s=settings.batch_wait_ms / 1000)
+                                       batch_wait_s=settings.batch_wait_ms / 1000,
+                                       max_batch=settings.batch_limit(self.workers))
         if settings.transport == "shm":
             # The main process holds the block for the run's life; children map it by its path.
             dim = MATCH_DIM if config.kind == AGAINST_BASELINE else settings.dim
