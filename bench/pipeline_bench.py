@@ -1,10 +1,11 @@
 """Throughput of the whole self-play pipeline (workers, request queue, inference service, pipes) and, in
 the same run, of the network alone on batches of the size the pipeline formed.
 
-    PYTHONPATH=python python bench/pipeline_bench.py [--seconds 10] [--rounds 5] [--dim 20] [--sims 32] [--workers W]
+    PYTHONPATH=python python bench/pipeline_bench.py [--seconds 10] [--rounds 5] [--dim 20] [--sims 32]
+        [--workers W] [--max-batch M] [--networks default,trivial]
 
-For the default network and for a trivial one (one block of one channel, so the network costs almost
-nothing and the exchange shows): evaluations per second, games per hour (the evaluation rate divided by
+For each network named (default: the default network; trivial: one block of one channel, so the network
+costs almost nothing and the exchange shows; loop: the loop's network): evaluations per second, games per hour (the evaluation rate divided by
 simulations per action times the mean length of random-play games, which an untrained network's games
 resemble; a window rarely sees enough finished games to average), the games that did finish in the
 windows, mean batch size, the share of the service's wall time spent inside the network, the network
@@ -29,7 +30,15 @@ from zelmor_lab.workers import TRAINING, WorkerConfig
 
 # torch is imported inside the functions: the workers start by importing this file, and like the
 # command line's workers they should not carry torch.
-NETWORKS = {"default": {}, "trivial": {"blocks": 1, "channels": 1, "value_hidden": 1}}
+NETWORKS = ("default", "trivial", "loop")
+
+
+def architecture_of(network: str):
+    from zelmor_lab.loop import LoopPlan
+    from zelmor_lab.model import Architecture
+
+    return {"default": Architecture(), "trivial": Architecture(blocks=1, channels=1, value_hidden=1),
+            "loop": LoopPlan().architecture}[network]
 
 
 def random_game_length(dim: int, games: int = 20) -> float:
@@ -121,20 +130,26 @@ def main() -> None:
     parser.add_argument("--dim", type=int, default=20)
     parser.add_argument("--sims", type=int, default=Settings().sims_per_move)
     parser.add_argument("--workers", type=int, default=Settings().workers)
+    parser.add_argument("--max-batch", type=int, default=Settings().max_batch, help="0: half the workers")
+    parser.add_argument("--networks", default="default,trivial", help=f"comma-separated, of {', '.join(NETWORKS)}")
     args = parser.parse_args()
-    settings = Settings(dim=args.dim, sims_per_move=args.sims, workers=args.workers)
+    networks = args.networks.split(",")
+    if not set(networks) <= set(NETWORKS):
+        parser.error(f"--networks takes {', '.join(NETWORKS)}")
+    settings = Settings(dim=args.dim, sims_per_move=args.sims, workers=args.workers, max_batch=args.max_batch)
     threads = max(1, (os.cpu_count() or 1) - settings.workers)  # as the pipeline gives the service
     game_length = random_game_length(settings.dim)
-    print(f"{os.cpu_count()} cores, {settings.workers} workers, board {settings.dim}, "
+    print(f"{os.cpu_count()} cores, {settings.workers} workers, batches of at most "
+          f"{settings.batch_limit(settings.workers)}, board {settings.dim}, "
           f"{settings.sims_per_move} simulations per action, service threads {threads}, "
           f"{args.rounds} rounds of {args.seconds:g} s, random-play game length {game_length:.0f} actions")
     header = (f"{'network':<8} {'params':>8} {'evals/s':>8} {'games/h':>8} {'finished':>8} {'batch':>6} "
               f"{'model share':>11} {'alone evals/s':>13} {'pipeline/alone':>14}")
     print(header)
-    from zelmor_lab.model import Architecture, PolicyValueNet
+    from zelmor_lab.model import PolicyValueNet
 
-    for name, shape in NETWORKS.items():
-        architecture = Architecture(**shape)
+    for name in networks:
+        architecture = architecture_of(name)
         result = measure(architecture, settings, threads, args.rounds, args.seconds, game_length)
         params = sum(p.numel() for p in PolicyValueNet(settings.dim, architecture).parameters())
         print(f"{name:<8} {params:>8} {result['evaluations/s']:>8.0f} {result['games/hour']:>8.1f} "
