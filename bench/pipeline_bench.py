@@ -5,10 +5,10 @@ the same run, of the network alone on batches of the size the pipeline formed.
         [--workers W] [--max-batch M] [--networks default,trivial]
 
 For each network named (default: the default network; trivial: one block of one channel, so the network
-costs almost nothing and the exchange shows; loop: the loop's network): evaluations per second, games per hour (the evaluation rate divided by
-simulations per action times the mean length of random-play games, which an untrained network's games
-resemble; a window rarely sees enough finished games to average), the games that did finish in the
-windows, mean batch size, the share of the service's wall time spent inside the network, the network
+costs almost nothing and the exchange shows; loop: the loop's network): evaluations per second, games
+per hour (the evaluation rate divided by simulations per action times the mean length of random-play
+games, which an untrained network's games resemble; a window rarely sees enough finished games to
+average), the games that did finish in the windows, mean batch size, the share of the service's wall time spent inside the network, the network
 alone on batches of the pipeline's mean size rounded, and the ratio pipeline / network alone (medians over
 the rounds, see measure(); the lowest and highest round follow).
 """

@@ -14,8 +14,9 @@ Reply on the worker's pipe: float32 bytes, dim * dim policy logits followed by 4
 
 The service (``serve``, run in its own process) takes a request, gathers more until every active
 worker has one waiting, the batch holds ``max_batch`` or ``batch_wait_s`` has passed, runs each network
-once on its part of the batch and answers every worker on its own pipe. It stops when the stop event is set, when the process that
-started it is gone, or on an error, which it reports on the message queue before it exits.
+once on its part of the batch and answers every worker on its own pipe. It stops when the stop event is
+set, when the process that started it is gone, or on an error, which it reports on the message queue
+before it exits.
 """
 
 from __future__ import annotations
