@@ -142,10 +142,11 @@ class TestRefusals:
                                             r"positive integer, got 0$"):
             run_loop(tmp_path / "run")
 
-    def test_directory_that_is_not_a_run_is_left_alone(self, tmp_path):
+    def test_directory_that_is_not_a_run_is_left_alone_before_the_warm_start(self, tmp_path, monkeypatch):
+        monkeypatch.setattr(loop_module, "random_play_window", lambda *args, **kwargs: pytest.fail("warm start ran"))
         (tmp_path / "notes.txt").write_text("mine")
         with pytest.raises(RunError, match=r"is not a zelmor-lab run \(no run\.json\) and is not empty$"):
-            run_loop(tmp_path, plan=TINY_PLAN)
+            run_loop(tmp_path, plan=dataclasses.replace(TINY_PLAN, warmup_games=2, warmup_steps=3))
         assert sorted(p.name for p in tmp_path.iterdir()) == ["notes.txt"]
 
     def test_second_loop_on_the_same_run(self, tmp_path):

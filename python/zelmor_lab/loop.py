@@ -47,7 +47,7 @@ from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
 from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
 from .pipeline import FinishedGame, Pipeline
 from .settings import Settings
-from .store import Run, RunWriter, read_shard, session_record, write_atomically
+from .store import Run, RunWriter, check_run_target, read_shard, session_record, write_atomically
 from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
                     train_on_window)
 from .warmup import random_play_window
@@ -246,6 +246,7 @@ def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopStat
     directory accepted the loop. The warm start counts in the loop's time."""
     from tqdm import tqdm
 
+    check_run_target(directory.run, plan.engine.dim)
     started = time.monotonic()
     trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training)
     if plan.warmup_games and plan.warmup_steps:

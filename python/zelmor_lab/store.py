@@ -135,6 +135,17 @@ def read_shard(path: str | Path) -> pa.Table:
     return table
 
 
+def check_run_target(path: Path, dim: int) -> None:
+    """RunError unless a run of board side ``dim`` can be written at ``path``: absent, an empty directory
+    or a run of that side. Writes nothing; lets a long job refuse a wrong directory before it starts."""
+    if (path / "run.json").exists():
+        Run(path).check_dim(dim)
+    elif path.exists() and not path.is_dir():
+        raise RunError(f"{path} is not a directory")
+    elif path.exists() and any(path.iterdir()):
+        raise RunError(f"{path} is not a zelmor-lab run (no run.json) and is not empty")
+
+
 class RunWriter:
     """Exclusive write access to a run directory: creates or reopens it, records the session and writes
     shards of games. Use as a context manager; leaving it flushes nothing by itself (call flush())."""
@@ -147,12 +158,7 @@ class RunWriter:
         self._pending: list[tuple[int, list, list, list, str, float]] = []
         self._sequence = 0
         meta_path = self.path / "run.json"
-        if meta_path.exists():
-            Run(self.path).check_dim(dim)
-        elif self.path.exists() and not self.path.is_dir():
-            raise RunError(f"{self.path} is not a directory")
-        elif self.path.exists() and any(self.path.iterdir()):
-            raise RunError(f"{self.path} is not a zelmor-lab run (no run.json) and is not empty")
+        check_run_target(self.path, dim)
         try:
             self.games_dir.mkdir(parents=True, exist_ok=True)
             self._lock = open(self.path / ".lock", "w")
