@@ -171,6 +171,25 @@ def test_a_capped_batch_closes_at_its_size_and_takes_the_slots_in_turn():
     assert time.monotonic() - started < 5 and list(slots) == [0, 3]
 
 
+def test_the_service_waits_for_no_more_requests_than_workers_are_left():
+    from zelmor_lab.channel import ChannelService
+    from zelmor_lab.inference import ServiceConfig
+
+    channel, state = Channel.create(3, 5, 1), Game(5).state().tolist()
+    active, stop = multiprocessing.Value("i", 1), threading.Event()  # two of three workers have ended
+    config = ServiceConfig(checkpoints=(), rep=1, device="cpu", threads=1, batch_wait_s=60.0, max_batch=3)
+    service = threading.Thread(target=ChannelService(config, channel, None, stop, networks=[None],
+                                                     active_workers=active).run)
+    service.start()
+    try:
+        channel.queue(0).put((0, state))  # the last worker's request must not wait for theirs
+        policy, value = channel.pipe(0, 10.0).recv()
+        assert policy == [0.0] * 25 and value == [0.0] * 4
+    finally:
+        stop.set()
+        service.join()
+
+
 def test_a_silent_service_times_out_and_a_closed_one_is_reported_at_once():
     channel = Channel.create(1, 5, 1)
     channel.serve()  # the service is this process: alive, but it never answers

@@ -34,19 +34,25 @@ def available() -> bool:
     return Channel is not None and sys.platform.startswith("linux")
 
 
-def serve_channel(config: ServiceConfig, channel_path: str, stats: ServiceStats, stop, messages) -> None:
+def serve_channel(config: ServiceConfig, channel_path: str, active_workers, stats: ServiceStats, stop,
+                  messages) -> None:
     """Process entry point of the service over the channel at ``channel_path``; a failure is reported on
     ``messages`` as (SERVICE_FAILED, text) before the process exits with status 1."""
-    run_service(lambda: ChannelService(config, Channel.attach(channel_path), stats, stop), messages)
+    run_service(lambda: ChannelService(config, Channel.attach(channel_path), stats, stop,
+                                       active_workers=active_workers), messages)
 
 
 class ChannelService:
     """Answers the channel's slots until ``stop`` is set or the parent process is gone.
 
     networks: the models by network index; None for each means a null network that answers zeros
-    without computing (what the throughput benchmark measures the channel with)."""
+    without computing (what the throughput benchmark measures the channel with). active_workers: shared
+    count of workers still playing, or None when every slot has one: a batch waits for no more requests
+    than there are workers to send them, so the slots of workers that have ended do not hold up the
+    last games of a run."""
 
-    def __init__(self, config: ServiceConfig, channel, stats: ServiceStats | None, stop, networks=None):
+    def __init__(self, config: ServiceConfig, channel, stats: ServiceStats | None, stop, networks=None,
+                 active_workers=None):
         import torch
 
         self._networks = load_networks(config) if networks is None else networks
@@ -55,6 +61,7 @@ class ChannelService:
         self._channel = channel
         self._stats = stats
         self._stop = stop
+        self._active_workers = active_workers
 
     def run(self) -> None:
         import multiprocessing
@@ -66,7 +73,10 @@ class ChannelService:
         started = None
         try:
             while not self._stop.is_set() and (parent is None or parent.is_alive()):
-                groups = channel.wait_batch(self._config.batch_wait_s, _WAIT_S, self._config.max_batch)
+                batch = self._config.max_batch
+                if self._active_workers is not None:
+                    batch = max(1, min(batch, self._active_workers.value))
+                groups = channel.wait_batch(self._config.batch_wait_s, _WAIT_S, batch)
                 if not groups:
                     continue
                 if started is None:

@@ -82,7 +82,8 @@ class Pipeline:
             self._channel = Channel.create(self.workers, dim, settings.rep)
             self._requests, pipes = None, [(None, None)] * self.workers
             service_target = serve_channel
-            service_args = (service_config, self._channel.path, self._stats, self._stop, self._messages)
+            service_args = (service_config, self._channel.path, self._active_workers, self._stats, self._stop,
+                            self._messages)
         else:
             self._channel = None
             self._requests = context.Queue()
