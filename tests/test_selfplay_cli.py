@@ -188,6 +188,15 @@ def test_reading_a_run_needs_no_torch_and_self_play_says_it_does(tmp_path):
     assert not (tmp_path / "new").exists()
 
 
+def test_a_worker_process_starts_without_torch_or_the_record_store():
+    # Dozens of workers start per loop generation; each of these imports would cost every one of them.
+    script = ("import sys, zelmor_lab.workers, zelmor_lab.channel, zelmor_self_play\n"
+              "print(sorted(m for m in ('torch', 'pyarrow') if m in sys.modules))\n")
+    result = subprocess.run([sys.executable, "-c", script], text=True, capture_output=True,
+                            env=dict(os.environ, PYTHONPATH=IMPORT_PATH), timeout=60)
+    assert result.stdout.strip() == "[]", result.stderr
+
+
 # ---- whole runs with real processes -----------------------------------------------------------------
 
 def start_cli(*args, **kwargs) -> subprocess.Popen:
