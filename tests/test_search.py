@@ -120,14 +120,16 @@ class ReferenceSearch:
     def backup(self, root: Node, path: list[int], values: np.ndarray) -> None:
         node = root
         for action in path:
+            chooser = node.player
             node = node.children[action]
             node.visits += 1
-            node.value_sum = f32(values[node.player] + node.value_sum)
+            node.value_sum = f32(values[chooser] + node.value_sum)
 
     def search(self, root: Node, game: Game, order: list[int]) -> None:
         if not root.children:
             self.evaluate(root, game)
         for _ in range(self.sims):
+            root.visits += 1
             copy, node, path = game.copy(), root, []
             while node.children:
                 action = self.select(node, order if node is root else None)
@@ -175,9 +177,9 @@ def test_model_reproduces_the_worked_example():
 
 @pytest.mark.parametrize("c_base,c_init,rep", [(10.0, 1.0, 1), (19652.0, 1.25, 2), (1.0, 0.5, 1)])
 def test_searches_follow_the_selection_rule(c_base, c_init, rep):
-    """Exact visit counts and requests of whole games against a model of the rule: the exploration factor
-    from the root's fixed visit count, last of equal scores at the first root, values rotated to absolute
-    players and accumulated for the player to move in each node, terminal leaves scored by the payoff."""
+    """Exact visit counts and requests of whole games against a model of the rule: the root counting one
+    visit per simulation, last of equal scores at the root, values rotated to absolute players and
+    accumulated in each node for the player who chose it, terminal leaves scored by the payoff."""
     config = make_config(dim=4, rep=rep, sims_per_move=16, sample_moves=0, c_base=c_base, c_init=c_init,
                          exploration_fraction=0.0)
     confirmed = 0
@@ -212,9 +214,9 @@ def fork_at_the_end(request: Request):
     return policy(5, {request.legal[0]: 0.0}), [0.0] * 4
 
 
-def test_terminal_leaf_holds_player_0s_payoff():
-    """The terminal child after tile 12 is never expanded, so it keeps player 0 and accumulates player 0's
-    payoff (0), not that of the player recorded as acting there (player 2, the winner)."""
+def test_a_terminal_leaf_holds_the_choosers_payoff():
+    """Tile 12 ends the game with player 2 the only winner; the terminal child is never expanded, yet it holds
+    player 2's payoff, so player 2 takes it rather than tile 6, which hands the turn on at an even value."""
     game = Game(5)
     for tile in TO_THE_END + [12]:
         game.apply(tile)
@@ -228,7 +230,8 @@ def test_terminal_leaf_holds_player_0s_payoff():
         replay_training_record(record, worker, 5)
         model = ReferenceSearch(fork_at_the_end, config)
         actions, requests = model.follow(record, 5)
-        assert actions == len(record[1][0]) > len(TO_THE_END)
+        assert actions == len(record[1][0]) == len(TO_THE_END) + 1
+        assert record[1][0][-1] == (2, 12) and record[1][2] == [0.0, 0.0, 1.0, 0.0]
         assert [r.planes.tolist() for r in service.requests] == [p.tolist() for p in model.requests]
 
 
@@ -236,22 +239,26 @@ def test_terminal_leaf_holds_player_0s_payoff():
 # Hand-worked cases
 
 
-def test_first_root_sends_every_simulation_through_its_last_child():
-    """The first root has no visits, so every child scores its mean value alone: the first simulation takes
-    the last child in walking order, whose positive value then keeps all the others."""
-    last_tiles, orders = set(), set()
-    for worker in range(6):
-        status, _, results = run_training_game(make_config(dim=5, sims_per_move=6, sample_moves=1000),
-                                               uniform_network)
-        assert status == 0
-        history, policies, _ = results.records[0][1]
-        entry = policies[0]
-        assert sorted(t for t, _ in entry) == Game(5).legal_tiles()
-        assert entry[-1] == (history[0][1], 1.0)
-        assert all(p == 0.0 for _, p in entry[:-1])
-        last_tiles.add(entry[-1][0])
-        orders.add(tuple(t for t, _ in entry))
-    assert len(orders) == 6 and len(last_tiles) >= 2  # the walking order is drawn anew for every node
+def favourite_network(request: Request):
+    """Prefers the largest legal tile (prior about e^2 times any other's), with even values everywhere."""
+    return policy(request.dim, {request.legal[-1]: 2.0}, rest=0.0), [0.0, 0.0, 0.0, 0.0]
+
+
+def test_the_first_roots_visits_follow_the_priors():
+    """The first root of a game counts its visits from the first simulation on, so the priors steer it: the
+    favourite takes the most visits, and with even priors the visits spread over many tiles."""
+    for network, sims in ((favourite_network, 12), (uniform_network, 24)):
+        for worker in range(3):
+            config = make_config(dim=5, sims_per_move=sims, sample_moves=0, exploration_fraction=0.0)
+            status, _, results = run_training_game(config, network, worker=worker)
+            assert status == 0
+            history, policies, _ = results.records[0][1]
+            counts = counts_of(policies[0], sims)
+            if network is favourite_network:
+                favourite = Game(5).legal_tiles()[-1]
+                assert counts[favourite] == max(counts.values()) > sims // 3 and history[0][1] == favourite
+            else:
+                assert sum(c > 0 for c in counts.values()) >= 6
 
 
 @pytest.mark.parametrize("sims", [1, 3, 40])

@@ -85,7 +85,7 @@ uint8_t Runtime::training_game() {
     Node root;
     std::vector<PolicyEntry> policies;
     while (!game.is_terminal()) {
-        if (search(*this, root, game)) return 1;
+        if (search(root, game)) return 1;
 
         uint32_t total = 0;
         for (const Node& child : root) total += child.visits;
@@ -104,9 +104,9 @@ uint8_t Runtime::training_game() {
     return 0;
 }
 
-std::variant<uint32_t, std::string> Runtime::best_action(const Game& game) {
+std::variant<uint32_t, std::string> Runtime::best_action(QueuePipeExchange& network, const Game& game) {
     Node node;
-    Evaluation evaluation = evaluate(node, game);
+    Evaluation evaluation = evaluate(network, node, game);
     if (auto* error = std::get_if<EvalError>(&evaluation)) return "Error evaluating root node: " + error->debug();
     // Covering an illegal tile would corrupt the board and the decision would come round for ever.
     if (node.is_leaf() && !game.is_terminal()) return std::string("No legal tile has a positive prior");
@@ -122,6 +122,7 @@ std::variant<uint32_t, std::string> Runtime::best_action(const Game& game) {
 }
 
 uint8_t Runtime::test_against_random() {
+    QueuePipeExchange network = exchange(inference_queue);
     Game game(config.dim);
     while (!game.is_terminal()) {
         uint32_t tile;
@@ -130,7 +131,7 @@ uint8_t Runtime::test_against_random() {
             if (legal.empty()) throw FatalError("cannot sample empty range");
             tile = legal[thread_rng().below(static_cast<uint32_t>(legal.size()))];
         } else {
-            auto decision = best_action(game);
+            auto decision = best_action(network, game);
             if (auto* failure = std::get_if<std::string>(&decision)) {
                 write_stdout(error_line(*failure));
                 return 1;
@@ -145,10 +146,10 @@ uint8_t Runtime::test_against_random() {
 
 std::variant<float, std::string> Runtime::test_game(PyObject* model_queue, PyObject* baseline_queue) {
     constexpr uint32_t kMatchDim = 20;  // matches between networks always use the full board
+    QueuePipeExchange model = exchange(model_queue), baseline = exchange(baseline_queue);
     Game game(kMatchDim);
     while (!game.is_terminal()) {
-        inference_queue = game.current_player() == 0 ? model_queue : baseline_queue;
-        auto decision = best_action(game);
+        auto decision = best_action(game.current_player() == 0 ? model : baseline, game);
         if (auto* failure = std::get_if<std::string>(&decision)) {
             write_stdout(error_line(*failure));
             return std::string("Error running MCTS");
