@@ -15,9 +15,12 @@
 
 #include "fatal_error.hpp"
 #include "game.hpp"
+#include "heuristic.hpp"
 
 namespace nb = nanobind;
 using namespace zelmor;
+
+void bind_search(nb::module_& m);  // search_binding.cpp
 
 namespace {
 
@@ -268,4 +271,10 @@ NB_MODULE(_rules, m) {
             return "Game(dim=" + std::to_string(g.dim()) + ", current_player=" + std::to_string(g.current_player()) +
                    ", actions=" + std::to_string(g.history().size()) + (g.is_terminal() ? ", terminal)" : ")");
         });
+
+    m.def("heuristic_tiles", &heuristic_tiles, nb::arg("game"),
+          "The heuristic player's equally good tiles, ascending: the legal tiles that can still become the\n"
+          "largest piece placeable this turn, nearest the centre. Empty when the game is over.");
+
+    bind_search(m);
 }

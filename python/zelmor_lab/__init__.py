@@ -1,10 +1,13 @@
 """Zelmor self-play toolkit: the rules, self-play, storage, training and evaluation around the
 ``zelmor_self_play`` engine."""
 
-from ._rules import Game, Piece, PieceVariant, encode_history, pieces
+from ._rules import Game, Piece, PieceVariant, encode_history, heuristic_tiles, pieces
+from .players import heuristic_tile
 from .settings import Settings
+from .tree_search import RandomPlayout, search, search_games
 
-__all__ = ["Game", "Piece", "PieceVariant", "Settings", "StoredGame", "encode_history", "pieces", "read_games"]
+__all__ = ["Game", "Piece", "PieceVariant", "RandomPlayout", "Settings", "StoredGame", "encode_history",
+           "heuristic_tile", "heuristic_tiles", "pieces", "read_games", "search", "search_games"]
 
 
 def __getattr__(name: str):

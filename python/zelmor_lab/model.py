@@ -184,6 +184,19 @@ def planes_first(batch: torch.Tensor, rep: int) -> torch.Tensor:
     raise ValueError(f"rep must be 1 or 2, got {rep!r}")
 
 
+def network_evaluator(model: PolicyValueNet, device: str = "cpu"):
+    """``model`` as a search's network: evaluate(planes bool (B, 5, dim, dim)) -> (policy logits float32
+    (B, dim * dim), value logits float32 (B, 4)), numpy arrays, values relative to the player to act."""
+    model = model.to(device).eval()
+
+    @torch.inference_mode()
+    def evaluate(planes):
+        policy, value = model(torch.from_numpy(planes).to(device=device, dtype=torch.float32))
+        return policy.float().cpu().numpy(), value.float().cpu().numpy()
+
+    return evaluate
+
+
 @dataclass(frozen=True)
 class Checkpoint:
     """A network as stored: ``model`` in evaluation mode, its metadata and the digest of the file."""
