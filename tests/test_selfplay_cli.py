@@ -94,8 +94,8 @@ def inputs(tmp_path):
     (["selfplay", "{d}/run6", "--dim", "7", "--model", "{d}/net7.pt"],
      "{d}/run6 holds games on a 6 x 6 board, not 7 x 7"),
     (["eval", "--vs", "{d}/net7.pt"], "checkpoint {d}/net7.pt is for a 7 x 7 board, not 20 x 20"),
-    (["eval", "--vs", "{d}/net7.pt", "--dim", "7"],
-     "a match against a baseline is played on a 20 x 20 board; --dim 7 is not possible"),
+    (["eval", "--vs", "heuristc"], "--vs takes random, heuristic or a checkpoint file; 'heuristc' is none of them"),
+    (["eval", "--sims", "-1"], "--sims must be at least 0, got -1"),
     (["info", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json)"),
     (["show", "{d}/run6", "--game", "1"], "{d}/run6 holds 1 games; there is no game 1"),
 ])
@@ -273,25 +273,32 @@ def test_selfplay_on_the_default_network_stores_legal_games_and_appends(tmp_path
     assert len(check_games_replay(run)) == 5
 
 
-def test_eval_against_random_players_reports_the_mean_payoff(tmp_path):
+EVAL_ROW = r"{:>4}  {:>5}  \d\.\d{{3}} ± \d\.\d{{3}}\s+\d\.\d{{3}} ± \d\.\d{{3}}"
+
+
+def test_eval_plays_every_seat_in_turn_beside_random_play(tmp_path):
     tiny_checkpoint(tmp_path / "net.pt", 7)
-    result = cli("eval", "--model", tmp_path / "net.pt", "--games", "6", "--dim", "7", "--workers", "2")
+    result = cli("eval", "--model", tmp_path / "net.pt", "--games", "8", "--dim", "7", "--sims", "3",
+                 "--vs", "heuristic", "--seed", "5")
     assert result.returncode == 0, result.stderr
-    assert re.fullmatch(r"network in seat 0 against 3 random players on a 7 x 7 board: mean payoff "
-                        r"\d\.\d{3} ± \d\.\d{3} \(95% interval\) over 6 games \(seats playing alike score 0\.25\)\n",
-                        result.stdout)
+    lines = result.stdout.splitlines()
+    assert lines[0] == "network with 3 simulations against 3 heuristic players on a 7 x 7 board, 8 games, seats in turn"
+    assert lines[1].split() == ["seat", "games", "network", "random", "play", "in", "the", "seat"]
+    for seat, line in enumerate(lines[2:6]):
+        assert re.fullmatch(EVAL_ROW.format(seat, 2), line), line
+    assert re.fullmatch(EVAL_ROW.format("all", 8), lines[6]), lines[6]
+    assert re.fullmatch(r"mean payoff \d\.\d{3} ± \d\.\d{3} \(95% interval\) over 8 games", lines[7])
+    assert len(lines) == 8
 
 
-def test_eval_against_a_baseline_plays_on_the_full_board(tmp_path):
-    tiny_checkpoint(tmp_path / "new.pt", 20)
-    tiny_checkpoint(tmp_path / "old.pt", 20)
-    result = cli("eval", "--model", tmp_path / "new.pt", "--vs", tmp_path / "old.pt", "--games", "2",
-                 "--workers", "2", "--boards")
+def test_eval_says_when_the_network_is_untrained_and_plays_a_checkpoint_on_its_own_board(tmp_path):
+    tiny_checkpoint(tmp_path / "old.pt", 7)
+    result = cli("eval", "--vs", tmp_path / "old.pt", "--dim", "7", "--games", "4", "--boards")
     assert result.returncode == 0, result.stderr
-    assert result.stdout.count("Finished Game\n") == 2  # the engine's own print-out, let through on request
-    assert result.stdout.splitlines()[-1].startswith(
-        f"network in seat 0 against {tmp_path / 'old.pt'} on a 20 x 20 board: mean payoff ")
-    assert result.stdout.splitlines()[-1].endswith(" over 2 games (seats playing alike score 0.25)")
+    assert result.stdout.startswith("note: no --model given, so this is a fresh, untrained default network\n"
+                                    f"greedy network against 3 greedy copies of {tmp_path / 'old.pt'} on a 7 x 7 ")
+    assert result.stdout.count("game over, network in seat ") == 4
+    assert result.stdout.splitlines()[-1].endswith(" over 4 games")
 
 
 def test_games_the_engine_abandons_make_the_run_fail(tmp_path):

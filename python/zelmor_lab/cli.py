@@ -51,17 +51,24 @@ def _parser() -> argparse.ArgumentParser:
     selfplay.add_argument("--sims", type=positive_int, help="simulations per action (setting sims_per_move)")
     selfplay.set_defaults(command=_selfplay)
 
-    evaluate = commands.add_parser("eval", help="measure a network against random players or a baseline",
-                                   description="Play the network greedily in seat 0 against three random "
-                                               "players (--vs random, board of side --dim) or against a "
-                                               "baseline network in seats 1 to 3 (--vs CHECKPOINT, board "
-                                               "of side 20) and report its mean payoff.")
-    evaluate.add_argument("--vs", default="random", metavar="random|CHECKPOINT",
+    evaluate = commands.add_parser("eval", help="measure a network against random, heuristic or network players",
+                                   description="Play the network against three copies of an opponent, taking "
+                                               "each seat in turn, and report its mean payoff overall and per "
+                                               "seat beside what random play scores in the same seats. The "
+                                               "network plays its highest-prior tile, or with --sims the most "
+                                               "visited tile of a tree search.")
+    evaluate.add_argument("--vs", default="random", metavar="random|heuristic|CHECKPOINT",
                           help="the opponents (default: random)")
-    evaluate.add_argument("--games", type=positive_int, default=100, help="games to play (default: 100)")
-    _add_pipeline_flags(evaluate)
-    evaluate.add_argument("--boards", action="store_true",
-                          help="let the engine print the final board of every match against a baseline")
+    evaluate.add_argument("--games", type=positive_int, default=100,
+                          help="games to play, spread evenly over the seats (default: 100)")
+    evaluate.add_argument("--sims", type=int, default=0,
+                          help="tree-search simulations per action; 0 plays greedily (default: 0)")
+    evaluate.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
+    evaluate.add_argument("--dim", type=positive_int, help="board side (default: 20)")
+    evaluate.add_argument("--config", type=Path, metavar="FILE.toml",
+                          help="settings file (c_base and c_init of the search; flags take precedence)")
+    evaluate.add_argument("--seed", type=int, help="seed of the players' random choices (default: fresh)")
+    evaluate.add_argument("--boards", action="store_true", help="print the final board of every game")
     evaluate.set_defaults(command=_evaluate)
 
     info = commands.add_parser("info", help="statistics of the games of a run")
@@ -166,32 +173,67 @@ def _selfplay_network(run: Path, model: Path | None, dim: int) -> _Network:
 # ---- eval ----------------------------------------------------------------------------------------
 
 def _evaluate(args) -> int:
-    from .evaluation import RANDOM_SHARE, summarize_payoffs
-    from .workers import AGAINST_BASELINE, AGAINST_RANDOM, WorkerConfig
+    import numpy as np
+    from tqdm import tqdm
 
-    against_random = args.vs == "random"
-    if not against_random and args.dim not in (None, 20):  # the engine plays these matches on 20 x 20
-        raise InputError(f"a match against a baseline is played on a 20 x 20 board; --dim {args.dim} is not possible")
-    settings = load_settings(args.config, dim=args.dim if against_random else 20, workers=args.workers,
-                             max_batch=args.max_batch, transport=args.transport)
-    _require_pipeline(settings)
-    network = _checkpoint_bytes(args.model, settings.dim)
-    if against_random:
-        kind, checkpoints, opponents = AGAINST_RANDOM, (network,), "3 random players"
+    from .match import SEATS, play_match
+    from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SearchPlayer
+
+    if args.sims < 0:
+        raise InputError(f"--sims must be at least 0, got {args.sims}")
+    settings = load_settings(args.config, dim=args.dim)
+    dim = settings.dim
+    opponent_kind = args.vs if args.vs in ("random", "heuristic") else None
+    if opponent_kind is None and not Path(args.vs).exists() and Path(args.vs).suffix != ".pt" and "/" not in args.vs:
+        raise InputError(f"--vs takes random, heuristic or a checkpoint file; {args.vs!r} is none of them")
+    _require_torch()
+    network = _network_evaluator(args.model, dim, settings.device)
+    rng = np.random.default_rng(args.seed)
+    if opponent_kind == "random":
+        opponent, opponents = RandomPlayer(rng), "3 random players"
+    elif opponent_kind == "heuristic":
+        opponent, opponents = HeuristicPlayer(rng), "3 heuristic players"
     else:
-        kind, checkpoints, opponents = AGAINST_BASELINE, (network, _checkpoint_bytes(Path(args.vs), 20)), args.vs
-    payoffs = []
+        opponent = GreedyPlayer(_network_evaluator(Path(args.vs), dim, settings.device))
+        opponents = f"3 greedy copies of {args.vs}"
+    player = (SearchPlayer(network, args.sims, rng, settings.c_base, settings.c_init) if args.sims
+              else GreedyPlayer(network))
 
-    def record(event) -> int:
-        payoffs.append(event.record[1])
-        return 0
+    if args.model is None:
+        print("note: no --model given, so this is a fresh, untrained default network")
+    print(f"{player.name} against {opponents} on a {dim} x {dim} board, {args.games} games, seats in turn")
+    with tqdm(total=2 * args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
+        def finished(game, seat) -> None:
+            bar.update(1)
+            if args.boards:
+                bar.write(f"game over, network in seat {seat}\n{game.render()}", file=sys.stdout)
 
-    config = WorkerConfig(kind, settings, engine_output=args.boards)
-    outcome = _play(config, checkpoints, args.games, record)
-    print(f"network in seat 0 against {opponents} on a {settings.dim} x {settings.dim} board: "
-          f"{summarize_payoffs(payoffs).describe()} (seats playing alike score {RANDOM_SHARE})"
-          + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else ""))
-    return outcome.report()
+        result = play_match(player, opponent, args.games, dim, on_game=finished)
+        baseline = play_match(RandomPlayer(rng), opponent, args.games, dim, on_game=lambda *_: bar.update(1))
+    print(f"{'seat':>4}  {'games':>5}  {'network':<14}  random play in the seat")
+    for seat in range(SEATS):
+        mine, random_play = result.seat(seat), baseline.seat(seat)
+        print(f"{seat:>4}  {mine.games:>5}  {_short(mine):<14}  {_short(random_play)}")
+    print(f"{'all':>4}  {result.games:>5}  {_short(result.overall()):<14}  {_short(baseline.overall())}")
+    print(result.overall().describe())
+    return 0
+
+
+def _short(summary) -> str:
+    """A mean with the half width of its 95% interval, as a table cell."""
+    if summary.games == 0:
+        return "-"
+    if summary.games < 2:
+        return f"{summary.mean:.3f}"
+    return f"{summary.mean:.3f} ± {summary.half_width:.3f}"
+
+
+def _network_evaluator(path: Path | None, dim: int, device: str):
+    """The network of the checkpoint at ``path``, or a fresh default one, as a search's evaluate."""
+    from .model import Architecture, PolicyValueNet, load_checkpoint, network_evaluator
+
+    model = PolicyValueNet(dim, Architecture()) if path is None else load_checkpoint(path, dim=dim).model
+    return network_evaluator(model, device)
 
 
 def _checkpoint_bytes(path: Path | None, dim: int) -> bytes:
@@ -261,12 +303,16 @@ def _play(config, checkpoints, games, on_game) -> _Outcome:
     return _Outcome(abandoned, interrupted, failure)
 
 
+def _require_torch() -> None:
+    if importlib.util.find_spec("torch") is None:
+        raise InputError("the network needs PyTorch: pip install 'zelmor-lab[torch]'")
+
+
 def _require_pipeline(settings) -> None:
     """Refuse early, before anything is written, when the engine or PyTorch (or the device) is missing."""
     if importlib.util.find_spec("zelmor_self_play") is None:
         raise InputError("the engine module zelmor_self_play is not installed (pip install . builds it)")
-    if importlib.util.find_spec("torch") is None:
-        raise InputError("the inference service needs PyTorch: pip install 'zelmor-lab[torch]'")
+    _require_torch()
     if settings.device != "cpu":
         import torch
 
