@@ -91,6 +91,59 @@ def test_the_engine_plays_a_whole_game_over_the_channel():
     assert game.is_terminal()
 
 
+def engine_settings(dim, rep, sims):
+    return type("Settings", (), dict(dim=dim, rep=rep, sims_per_move=sims, sample_moves=0, c_base=19652.0,
+                                     c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.25))()
+
+
+@pytest.mark.parametrize("rep", [1, 2])
+def test_the_engine_meets_its_channel_with_bytes_and_floats(rep):
+    """A channel made for the game's board: the engine's requests land in the slot exactly as the position's
+    encoding, and the policy read back steers the game (only the smallest legal tile is offered)."""
+    import zelmor_self_play
+
+    dim, channel, stop, seen = 5, Channel.create(1, 5, rep), threading.Event(), []
+
+    def service():
+        while not stop.is_set():
+            for _, ready in channel.wait_batch(0.0, 0.05):
+                planes = channel.requests()[ready[0]].copy()
+                seen.append(planes)
+                legal = (planes[4] if rep == 1 else planes[..., 4]).reshape(-1)
+                channel.policies()[ready] = np.where(np.arange(dim * dim) == np.argmax(legal), 0.0, -1e30)
+                channel.values()[ready] = [0.0, 1.0, 2.0, 3.0]
+                channel.complete(ready)
+
+    thread = threading.Thread(target=service)
+    thread.start()
+    records = []
+    try:
+        status = zelmor_self_play.play_training_game(7, engine_settings(dim, rep, 3),
+                                                     type("R", (), {"put": staticmethod(records.append)}),
+                                                     channel.queue(0), channel.pipe(0, 5))
+    finally:
+        stop.set()
+        thread.join()
+    assert status == 0 and channel.worker_id(0) == 7
+    game = Game(dim)
+    for (player, tile), planes in zip(records[0][1][0], seen):
+        assert tile == game.legal_tiles()[0]
+        assert np.array_equal(planes, game.state(channels_last=rep == 2))
+        game.apply(tile)
+    assert game.is_terminal() and len(seen) == len(records[0][1][0])
+
+
+def test_a_channel_for_another_board_gets_the_usual_request_and_refuses_it():
+    import zelmor_self_play
+
+    channel, results = Channel.create(1, 6, 1), []
+    status = zelmor_self_play.play_training_game(1, engine_settings(5, 1, 2), type("R", (), {"put": results.append}),
+                                                 channel.queue(0), channel.pipe(0, 1))
+    assert status == 1 and results == []  # the search failed on the channel's refusal
+    with pytest.raises(ValueError, match="^request state: expected 6 entries at depth 1, got 5$"):
+        channel.queue(0).put((1, Game(5).state().tolist()))
+
+
 def test_malformed_requests_raise_and_leave_the_slot_free():
     channel = Channel.create(1, 5, 1)
     queue = channel.queue(0)

@@ -33,6 +33,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "channel_fast_path.hpp"
+
 namespace nb = nanobind;
 
 namespace {
@@ -161,21 +163,20 @@ public:
 
     // Copies the nested bool lists of (id, state) into the slot and wakes the service.
     void put(uint32_t slot, uint32_t front, nb::handle request) {
-        SlotControl& control = slot_control(checked_slot(slot));
-        if (control.state.load(std::memory_order_acquire) == kRequested)
-            throw nb::value_error("this worker already has a request outstanding");
+        SlotControl& control = free_slot(slot);
         if (!PyTuple_Check(request.ptr()) || PyTuple_GET_SIZE(request.ptr()) != 2)
             throw nb::type_error("a request is a tuple (id, state)");
         const long id = PyLong_AsLong(PyTuple_GET_ITEM(request.ptr(), 0));
         if (id == -1 && PyErr_Occurred()) throw nb::python_error();
         read_state(PyTuple_GET_ITEM(request.ptr(), 1), request_data(slot));
-        control.worker_id = static_cast<int32_t>(id);
-        control.front = front;
-        control.state.store(kRequested);
-        Header* h = header();
-        const uint32_t pending = h->pending.fetch_add(1) + 1;
-        const uint32_t awaited = h->service_sleep.load();
-        if (awaited != 0 && pending >= awaited) wake_all(h->pending);
+        submit(control, static_cast<int32_t>(id), front);
+    }
+
+    // The same request as put's, its planes given as request_bytes() bytes in the channel's layout.
+    void put_bytes(uint32_t slot, uint32_t front, int32_t id, const uint8_t* planes) {
+        SlotControl& control = free_slot(slot);
+        std::memcpy(request_data(slot), planes, request_bytes());
+        submit(control, id, front);
     }
 
     // Waits for the reply without the GIL. Returns an empty text once it is there, else why it will
@@ -196,6 +197,14 @@ public:
         nb::list values = float_list(value_data(slot), kPlayers);
         control.state.store(kIdle, std::memory_order_release);
         return nb::make_tuple(policy, values);
+    }
+
+    // The same reply copied into dim * dim and kPlayers floats; frees the slot.
+    void copy_reply(uint32_t slot, float* policy, float* values) {
+        SlotControl& control = slot_control(checked_slot(slot));
+        std::memcpy(policy, policy_data(slot), size_t{dim()} * dim() * sizeof(float));
+        std::memcpy(values, value_data(slot), kPlayers * sizeof(float));
+        control.state.store(kIdle, std::memory_order_release);
     }
 
     // --- service side ---
@@ -301,6 +310,23 @@ private:
     uint8_t* request_data(uint32_t slot) const { return requests() + slot * request_bytes(); }
     float* policy_data(uint32_t slot) const { return policies() + size_t{slot} * dim() * dim(); }
     float* value_data(uint32_t slot) const { return values() + size_t{slot} * kPlayers; }
+
+    SlotControl& free_slot(uint32_t slot) const {
+        SlotControl& control = slot_control(checked_slot(slot));
+        if (control.state.load(std::memory_order_acquire) == kRequested)
+            throw nb::value_error("this worker already has a request outstanding");
+        return control;
+    }
+
+    void submit(SlotControl& control, int32_t id, uint32_t front) {
+        control.worker_id = id;
+        control.front = front;
+        control.state.store(kRequested);
+        Header* h = header();
+        const uint32_t pending = h->pending.fetch_add(1) + 1;
+        const uint32_t awaited = h->service_sleep.load();
+        if (awaited != 0 && pending >= awaited) wake_all(h->pending);
+    }
 
     uint32_t checked_slot(uint32_t slot) const {
         if (slot >= slots()) throw nb::index_error(("slot " + std::to_string(slot) + " out of range").c_str());
@@ -456,15 +482,65 @@ struct SlotPipe {
 
     nb::tuple recv() {
         Channel& c = nb::cast<Channel&>(channel);
+        wait(c);
+        return c.take_reply(slot);
+    }
+
+    // Returns once the reply is in the slot; raises TimeoutError or ConnectionError when it will not come.
+    void wait(Channel& c) {
         if (failure.empty()) {
             failure = c.await_reply(slot, timeout);
             timed_out = failure.rfind("no reply", 0) == 0;
         }
-        if (failure.empty()) return c.take_reply(slot);
+        if (failure.empty()) return;
         PyErr_SetString(timed_out ? PyExc_TimeoutError : PyExc_ConnectionError, failure.c_str());
         throw nb::python_error();
     }
 };
+
+// Sets the Python exception that nanobind would raise for `error`.
+void restore_as_python(const std::exception& error) {
+    if (auto* python = dynamic_cast<const nb::python_error*>(&error)) {
+        const_cast<nb::python_error*>(python)->restore();
+        return;
+    }
+    PyObject* type = PyExc_RuntimeError;
+    if (auto* builtin = dynamic_cast<const nb::builtin_exception*>(&error)) {
+        switch (builtin->type()) {
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            default: break;
+        }
+    }
+    PyErr_SetString(type, error.what());
+}
+
+int fast_put(PyObject* queue, int32_t id, const uint8_t* planes, uint32_t dim, uint32_t rep) noexcept {
+    try {
+        SlotQueue& q = *nb::inst_ptr<SlotQueue>(queue);
+        Channel& c = nb::cast<Channel&>(q.channel);
+        if (c.dim() != dim || c.rep() != rep) return 1;
+        c.put_bytes(q.slot, q.front, id, planes);
+        return 0;
+    } catch (const std::exception& error) {
+        restore_as_python(error);
+        return -1;
+    }
+}
+
+int fast_recv(PyObject* pipe, float* policy, float* values) noexcept {
+    try {
+        SlotPipe& p = *nb::inst_ptr<SlotPipe>(pipe);
+        Channel& c = nb::cast<Channel&>(p.channel);
+        p.wait(c);
+        c.copy_reply(p.slot, policy, values);
+        return 0;
+    } catch (const std::exception& error) {
+        restore_as_python(error);
+        return -1;
+    }
+}
 
 template <class T>
 nb::ndarray<nb::numpy, T> view(Channel& channel, T* data, std::initializer_list<size_t> shape) {
@@ -518,4 +594,9 @@ NB_MODULE(_channel, m) {
              })
         .def("policies", [](Channel& c) { return view<float>(c, c.policies(), {c.slots(), size_t{c.dim()} * c.dim()}); })
         .def("values", [](Channel& c) { return view<float>(c, c.values(), {c.slots(), kPlayers}); });
+
+    static zelmor_channel::FastPath fast_path{reinterpret_cast<PyTypeObject*>(nb::type<SlotQueue>().ptr()),
+                                              reinterpret_cast<PyTypeObject*>(nb::type<SlotPipe>().ptr()),
+                                              fast_put, fast_recv};
+    m.attr("_fast_path") = nb::capsule(&fast_path, zelmor_channel::kFastPathCapsule);
 }

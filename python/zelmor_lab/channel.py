@@ -2,7 +2,8 @@
 
 Each worker owns one slot of a block mapped into every process of the run (``zelmor_lab._channel``).
 The engine's inference queue and pipe are the slot's ``queue(slot, network)`` and ``pipe(slot, timeout)``
-objects: ``put`` writes the encoded position straight into the slot, ``recv`` sleeps without the GIL
+objects. The engine recognises them and writes the encoded position into the slot as bytes; called from
+Python, ``put`` copies the nested lists of a request into the slot. ``recv`` sleeps without the GIL
 until the reply is in the slot, and raises TimeoutError, or ConnectionError as soon as the service has
 gone, so a worker never hangs on a dead service. The service takes the waiting slots as one numpy gather
 over the block, runs each network once on its part of the batch, writes the logits back into the block

@@ -123,6 +123,33 @@ std::optional<EvalError> read_numbers(PyObject* reply, long index, std::vector<f
 
 }  // namespace
 
+namespace {
+
+// The channel's capsule, once its module is loaded. Only a loaded channel module can have made a channel
+// object, so the module is looked up, never imported.
+const zelmor_channel::FastPath* loaded_channel() {
+    static const zelmor_channel::FastPath* found = nullptr;
+    if (found) return found;
+    PyRef module = PyRef::steal(PyImport_GetModule(PyRef::checked(PyUnicode_FromString("zelmor_lab._channel")).get()));
+    if (!module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_fast_path"));
+    if (capsule) found = static_cast<const zelmor_channel::FastPath*>(
+                     PyCapsule_GetPointer(capsule.get(), zelmor_channel::kFastPathCapsule));
+    PyErr_Clear();
+    return found;
+}
+
+}  // namespace
+
+QueuePipeExchange::QueuePipeExchange(int32_t id, uint32_t rep, PyObject* queue, PyObject* pipe)
+    : channel_(nullptr), id_(id), rep_(rep), queue_(queue), pipe_(pipe) {
+    const zelmor_channel::FastPath* channel = loaded_channel();
+    if (channel && Py_TYPE(queue) == channel->queue_type && Py_TYPE(pipe) == channel->pipe_type) channel_ = channel;
+}
+
 bool QueuePipeExchange::evaluate(std::span<const Game* const> positions, std::span<NetworkOutput> outputs) {
     for (size_t i = 0; i < positions.size(); ++i)
         if (!ask(*positions[i], outputs[i])) return false;
@@ -131,6 +158,10 @@ bool QueuePipeExchange::evaluate(std::span<const Game* const> positions, std::sp
 
 bool QueuePipeExchange::ask(const Game& game, NetworkOutput& output) {
     if (rep_ != 1 && rep_ != 2) throw FatalError("Invalid representation type");
+    if (channel_) {
+        const int answered = ask_channel(game, output);
+        if (answered != 1) return answered == 0;
+    }
     PyRef request = encode_request(id_, game, rep_ == 2);
     PyRef put_result = PyRef::steal(PyObject_CallMethodOneArg(queue_, put_name(), request.get()));
     if (!put_result) return error_ = EvalError{fetch_exception()}, false;
@@ -143,6 +174,20 @@ bool QueuePipeExchange::ask(const Game& game, NetworkOutput& output) {
         }
     }
     return true;
+}
+
+int QueuePipeExchange::ask_channel(const Game& game, NetworkOutput& output) {
+    uint8_t planes[5 * zelmor::kMaxCells];
+    game.get_game_state(rep_ == 2, planes);
+    const int sent = channel_->put(queue_, id_, planes, game.dim(), rep_);
+    if (sent == 1) return 1;
+    if (sent == 0) {
+        output.policy_logits.resize(game.board().cell_count());
+        output.value_logits.resize(4);
+        if (channel_->recv(pipe_, output.policy_logits.data(), output.value_logits.data()) == 0) return 0;
+    }
+    error_ = EvalError{fetch_exception()};
+    return -1;
 }
 
 Evaluation evaluate(QueuePipeExchange& exchange, Node& node, const Game& game) {

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "channel_fast_path.hpp"
 #include "py_ref.hpp"
 #include "search.hpp"
 
@@ -39,11 +40,11 @@ struct EvalError {
 using Evaluation = std::variant<std::vector<float>, EvalError>;
 
 // The network behind one inference queue and the worker's pipe: per position, one `put` of (id, planes as
-// nested lists of bools) and one `recv` of (policy logits, value logits). Borrows both objects.
+// nested lists of bools) and one `recv` of (policy logits, value logits). Borrows both objects. The
+// toolkit's shared-memory channel is met with bytes and floats instead (channel_fast_path.hpp).
 class QueuePipeExchange final : public Evaluator {
 public:
-    QueuePipeExchange(int32_t id, uint32_t rep, PyObject* queue, PyObject* pipe)
-        : id_(id), rep_(rep), queue_(queue), pipe_(pipe) {}
+    QueuePipeExchange(int32_t id, uint32_t rep, PyObject* queue, PyObject* pipe);
 
     bool evaluate(std::span<const Game* const> positions, std::span<NetworkOutput> outputs) override;
     // Why the last evaluate returned false.
@@ -51,7 +52,10 @@ public:
 
 private:
     bool ask(const Game& game, NetworkOutput& output);
+    // 1: not for the channel (nothing done); otherwise as ask.
+    int ask_channel(const Game& game, NetworkOutput& output);
 
+    const zelmor_channel::FastPath* channel_;  // when both objects are the channel's own
     int32_t id_;
     uint32_t rep_;
     PyObject* queue_;
