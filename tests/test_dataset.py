@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
-from zelmor_lab import Game
+from zelmor_lab import Game, heuristic_tiles
 from zelmor_lab.dataset import DatasetError, load_window, value_targets
-from zelmor_lab.warmup import random_play_window
+from zelmor_lab.warmup import warmup_window
 from zelmor_lab.store import CorruptShardError, RunWriter, session_record
 
 DIM = 7
@@ -157,20 +157,23 @@ class TestWindow:
             load_window(tmp_path / "run", 5)
 
 
-def test_random_play_positions_learn_the_legal_tiles_and_the_final_squares():
-    window = random_play_window(games=3, dim=8, seed=7)
+@pytest.mark.parametrize("heuristic_share", [0.0, 1.0])
+def test_warm_start_positions_learn_the_heuristics_tiles_and_the_final_squares(heuristic_share):
+    window = warmup_window(games=3, dim=8, seed=7, heuristic_share=heuristic_share)
     batch = window.batch(np.arange(window.positions))
     legal = batch.planes[:, 4].reshape(window.positions, -1) > 0
-    # Every position's policy is spread evenly over exactly the tiles its input marks as legal.
-    assert (legal.sum(1) > 0).all()
-    assert np.array_equal(batch.policy > 0, legal)
-    assert np.allclose(batch.policy.sum(1), 1.0) and np.allclose(batch.policy.max(1) * legal.sum(1), 1.0)
+    # Every position's policy is spread evenly over tiles its input marks as legal, the heuristic's.
+    assert (batch.policy > 0).any(1).all() and not (batch.policy > 0)[~legal].any()
+    assert np.allclose(batch.policy.sum(1), 1.0)
+    assert np.allclose(batch.policy.max(1) * (batch.policy > 0).sum(1), 1.0)
     # A game starts on an empty board; all of its positions share its outcome and its final squares,
     # which count one square per position of the game.
     starts = np.flatnonzero(batch.planes[:, :4].reshape(window.positions, -1).sum(1) == 0)
     assert len(starts) == window.games == 3
+    first = Game(8)
+    assert set(np.flatnonzero(batch.policy[starts[0]])) == set(heuristic_tiles(first))
     for begin, end in zip(starts, [*starts[1:], window.positions]):
         assert np.allclose(batch.value[begin:end].sum(1), 1.0)
         assert np.allclose(batch.squares[begin:end].sum(1) * 89, end - begin)
-    again = random_play_window(games=3, dim=8, seed=7)
+    again = warmup_window(games=3, dim=8, seed=7, heuristic_share=heuristic_share)
     assert np.array_equal(again.planes, window.planes) and np.array_equal(again.candidate_tiles, window.candidate_tiles)

@@ -104,7 +104,7 @@ def write_loop(run, last_generation_s: float) -> LoopState:
     return state
 
 
-def test_network_0_starts_from_random_play_and_older_loops_had_no_warm_start(tmp_path):
+def test_network_0_is_warm_started_and_older_loops_had_no_warm_start(tmp_path):
     plan = dataclasses.replace(TINY_PLAN, warmup_games=2, warmup_steps=3)
     state = loop_module._start(LoopDirectory(tmp_path / "run"), plan, progress=False)
     directory = LoopDirectory(tmp_path / "run")
@@ -143,7 +143,7 @@ class TestRefusals:
             run_loop(tmp_path / "run")
 
     def test_directory_that_is_not_a_run_is_left_alone_before_the_warm_start(self, tmp_path, monkeypatch):
-        monkeypatch.setattr(loop_module, "random_play_window", lambda *args, **kwargs: pytest.fail("warm start ran"))
+        monkeypatch.setattr(loop_module, "warmup_window", lambda *args, **kwargs: pytest.fail("warm start ran"))
         (tmp_path / "notes.txt").write_text("mine")
         with pytest.raises(RunError, match=r"is not a zelmor-lab run \(no run\.json\) and is not empty$"):
             run_loop(tmp_path, plan=dataclasses.replace(TINY_PLAN, warmup_games=2, warmup_steps=3))

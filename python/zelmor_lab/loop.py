@@ -50,7 +50,7 @@ from .settings import Settings
 from .store import Run, RunWriter, check_run_target, read_shard, session_record, write_atomically
 from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
                     train_on_window)
-from .warmup import random_play_window
+from .warmup import warmup_window
 from .workers import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING, WorkerConfig
 
 LOOP_FORMAT = "zelmor-lab loop 1"
@@ -84,8 +84,10 @@ class LoopPlan:
     steps_per_generation: int = 200
     random_games: int = 400  # a 95% interval of about ± 0.05, for 15 to 20 s of greedy matches
     baseline_games: int = 2
-    warmup_games: int = 2000  # random-play games network 0 learns from before any self-play (see warmup)
+    warmup_games: int = 2000  # games network 0 learns from before any self-play (see warmup)
     warmup_steps: int = 2000
+    warmup_heuristic_share: float = 0.75  # of the warm start's games, those the heuristic player plays
+    seed: int = 0  # network 0's first weights, the warm start's games and batches
 
     def __post_init__(self):
         for name in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games"):
@@ -96,23 +98,31 @@ class LoopPlan:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int) or value < 0:
                 raise LoopError(f"loop setting {name} must be a whole number, got {value!r}")
+        share = self.warmup_heuristic_share
+        if isinstance(share, bool) or not isinstance(share, (int, float)) or not 0.0 <= share <= 1.0:
+            raise LoopError(f"loop setting warmup_heuristic_share must be between 0 and 1, got {share!r}")
+        if isinstance(self.seed, bool) or not isinstance(self.seed, int) or self.seed < 0:
+            raise LoopError(f"loop setting seed must be a whole number, got {self.seed!r}")
 
     def as_dict(self) -> dict[str, Any]:
         return {"engine": self.engine.as_dict(), "architecture": asdict(self.architecture),
                 "training": asdict(self.training), "games_per_generation": self.games_per_generation,
                 "steps_per_generation": self.steps_per_generation, "random_games": self.random_games,
                 "baseline_games": self.baseline_games, "warmup_games": self.warmup_games,
-                "warmup_steps": self.warmup_steps}
+                "warmup_steps": self.warmup_steps, "warmup_heuristic_share": self.warmup_heuristic_share,
+                "seed": self.seed}
 
     @staticmethod
     def from_dict(values: dict[str, Any]) -> LoopPlan:
         architecture = Architecture(**{**OLDER_HEADS, **values["architecture"]})
-        # Loops started before the warm start had none, and those started before max_batch let every
-        # worker into one batch.
+        # Loops started before the warm start had none, those before the heuristic's warm start learnt from
+        # random play alone, and those started before max_batch let every worker into one batch.
         engine = Settings(**{"max_batch": values["engine"]["workers"], **values["engine"]})
         return LoopPlan(engine=engine, architecture=architecture,
                         training=TrainingSettings(**values["training"]),
                         warmup_games=values.get("warmup_games", 0), warmup_steps=values.get("warmup_steps", 0),
+                        warmup_heuristic_share=values.get("warmup_heuristic_share", 0.0),
+                        seed=values.get("seed", 0),
                         **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
                                                   "random_games", "baseline_games")})
 
@@ -246,12 +256,15 @@ def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopStat
     directory accepted the loop. The warm start counts in the loop's time."""
     from tqdm import tqdm
 
+    import torch
+
     check_run_target(directory.run, plan.engine.dim)
     started = time.monotonic()
+    torch.manual_seed(plan.seed)
     trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training)
     if plan.warmup_games and plan.warmup_steps:
-        window = random_play_window(plan.warmup_games, plan.engine.dim, seed=0)
-        rng = np.random.default_rng(0)
+        window = warmup_window(plan.warmup_games, plan.engine.dim, plan.seed, plan.warmup_heuristic_share)
+        rng = np.random.default_rng(plan.seed)
         for _ in tqdm(range(plan.warmup_steps), unit="step", desc="warm start", disable=not progress,
                       leave=False, file=sys.stderr):
             trainer.train_step(window.sample(rng, plan.training.batch_size))
