@@ -197,3 +197,32 @@ def test_loop_command_line_flags(tmp_path, capsys):
         with pytest.raises(SystemExit):
             parser.parse_args(["loop", str(tmp_path), flag, value])
         assert f"argument {flag}: {message}" in capsys.readouterr().err
+
+
+class TestPlanFromTheCommandLine:
+    def test_file_then_flags(self, tmp_path):
+        config = tmp_path / "plan.toml"
+        config.write_text("games_per_generation = 8\nseed = 4\n[engine]\ndim = 10\nsims_per_move = 16\n"
+                          "[architecture]\nblocks = 1\n[training]\nwindow = 100\n")
+        plan = loop_module.load_plan(config, sims=24, seed=9)
+        assert (plan.games_per_generation, plan.seed, plan.engine.dim, plan.engine.sims_per_move) == (8, 9, 10, 24)
+        assert (plan.architecture.blocks, plan.training.window) == (1, 100)
+        assert plan.architecture.channels == LoopPlan().architecture.channels
+        assert loop_module.load_plan(dim=12).engine.dim == 12 and loop_module.load_plan() == LoopPlan()
+
+    @pytest.mark.parametrize("text,message", [
+        ("gamez = 8\n", "no loop setting is called 'gamez'"),
+        ("[engine]\nsimz = 8\n", "[engine] has no setting called 'simz'"),
+        ("engine = 3\n", "engine must be a table of settings"),
+        ("[engine]\ndim = 99\n", "setting dim must be between 4 and 32, got 99"),
+        ("warmup_heuristic_share = 2.0\n", "loop setting warmup_heuristic_share must be between 0 and 1, got 2.0"),
+    ])
+    def test_a_bad_plan_is_one_message_and_exit_code_2(self, tmp_path, capsys, text, message):
+        from zelmor_lab.cli import main
+
+        config = tmp_path / "plan.toml"
+        config.write_text(text)
+        assert main(["loop", str(tmp_path / "run"), "--config", str(config)]) == 2
+        err = capsys.readouterr().err
+        assert len(err.splitlines()) == 1 and message in err and not (tmp_path / "run").exists()
+

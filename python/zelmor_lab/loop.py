@@ -46,7 +46,7 @@ from .errors import InputError
 from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
 from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
 from .pipeline import FinishedGame, Pipeline
-from .settings import Settings
+from .settings import Settings, read_toml
 from .store import Run, RunWriter, check_run_target, read_shard, session_record, write_atomically
 from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
                     train_on_window)
@@ -125,6 +125,35 @@ class LoopPlan:
                         seed=values.get("seed", 0),
                         **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
                                                   "random_games", "baseline_games")})
+
+
+def load_plan(toml_path: str | Path | None = None, dim: int | None = None, sims: int | None = None,
+              seed: int | None = None) -> LoopPlan:
+    """The default plan, then a TOML file, then the flags that are not None. The file sets the plan's own
+    fields at its top level and those of its parts in the tables [engine], [architecture] and [training]."""
+    values = LoopPlan().as_dict()
+    if toml_path is not None:
+        for name, value in read_toml(toml_path).items():
+            if name not in values:
+                raise LoopError(f"{toml_path}: no loop setting is called {name!r}")
+            if isinstance(values[name], dict):
+                if not isinstance(value, dict):
+                    raise LoopError(f"{toml_path}: {name} must be a table of settings")
+                unknown = sorted(set(value) - set(values[name]))
+                if unknown:
+                    raise LoopError(f"{toml_path}: [{name}] has no setting called {unknown[0]!r}")
+                values[name] = {**values[name], **value}
+            else:
+                values[name] = value
+    for flag, part, name in ((dim, "engine", "dim"), (sims, "engine", "sims_per_move")):
+        if flag is not None:
+            values[part][name] = flag
+    if seed is not None:
+        values["seed"] = seed
+    try:
+        return LoopPlan.from_dict(values)
+    except TypeError as error:  # a value of the wrong kind; the parts' own checks raise InputErrors
+        raise LoopError(f"the loop's plan cannot be made: {error}") from None
 
 
 @dataclass(frozen=True)

@@ -135,19 +135,24 @@ class Settings:
         return asdict(self)
 
 
+def read_toml(toml_path: str | Path) -> dict[str, Any]:
+    """The tables of a TOML settings file; SettingsError when it cannot be read."""
+    if tomllib is None:
+        raise SettingsError("reading a settings file needs Python 3.11 or later")
+    try:
+        with open(toml_path, "rb") as f:
+            return tomllib.load(f)
+    except OSError as error:
+        raise SettingsError(f"cannot read settings file {toml_path}: {error.strerror}") from None
+    except tomllib.TOMLDecodeError as error:
+        raise SettingsError(f"settings file {toml_path} is not valid TOML: {error}") from None
+
+
 def load_settings(toml_path: str | Path | None = None, **overrides: Any) -> Settings:
     """Defaults, then the TOML file if any, then the overrides that are not None."""
     settings = Settings()
     if toml_path is not None:
-        if tomllib is None:
-            raise SettingsError("reading a settings file needs Python 3.11 or later")
-        try:
-            with open(toml_path, "rb") as f:
-                table = tomllib.load(f)
-        except OSError as error:
-            raise SettingsError(f"cannot read settings file {toml_path}: {error.strerror}") from None
-        except tomllib.TOMLDecodeError as error:
-            raise SettingsError(f"settings file {toml_path} is not valid TOML: {error}") from None
+        table = read_toml(toml_path)
         try:
             settings = settings.with_values(**table)
         except SettingsError as error:

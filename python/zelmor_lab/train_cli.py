@@ -44,6 +44,13 @@ def add_training_commands(subparsers) -> None:
     loop.add_argument("--minutes", type=_positive_minutes, default=60.0, metavar="M",
                       help="time budget of this session in minutes; no generation starts that would not "
                            "end in time (default: 60)")
+    loop.add_argument("--dim", type=positive_int, help="board side of a new loop (default: 20)")
+    loop.add_argument("--sims", type=positive_int, help="simulations per self-play action of a new loop")
+    loop.add_argument("--seed", type=_whole_number,
+                      help="seed of a new loop's first weights, warm-start games and batches (default: 0)")
+    loop.add_argument("--config", type=Path, metavar="FILE.toml",
+                      help="the plan of a new loop: its fields at the top level, [engine], [architecture] and "
+                           "[training] tables for its parts (flags take precedence)")
     loop.set_defaults(command=_loop)
 
 
@@ -55,6 +62,16 @@ def positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _whole_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
     return value
 
 
@@ -83,11 +100,13 @@ def _train(args) -> int:
 
 
 def _loop(args) -> int:
-    from .loop import LoopDirectory, best_generation, run_loop
+    from .loop import LoopDirectory, best_generation, load_plan, run_loop
     from .pipeline import PipelineError
 
+    chosen = (args.config, args.dim, args.sims, args.seed)
+    plan = None if chosen == (None,) * 4 else load_plan(*chosen)  # None: the new loop's defaults, or the loop's own
     try:
-        state = run_loop(args.run, generations=args.generations, minutes=args.minutes, progress=True,
+        state = run_loop(args.run, generations=args.generations, minutes=args.minutes, plan=plan, progress=True,
                          on_record=_print_record)
     except PipelineError as error:
         print(f"zelmor-lab: error: {error}", file=sys.stderr)
