@@ -21,7 +21,8 @@ TINY_PLAN = LoopPlan(
     engine=Settings(dim=20, sims_per_move=1, sample_moves=10, workers=1, flush_every=1),
     architecture=Architecture(blocks=1, channels=4, value_hidden=8),
     training=TrainingSettings(batch_size=16, window=10, log_every=5),
-    games_per_generation=4, steps_per_generation=10, random_games=3, baseline_games=2, warmup_games=0)
+    games_per_generation=4, steps_per_generation=10, random_games=3, baseline_games=2, warmup_games=0,
+    eval_sims=2)
 
 
 class TrainingCrash(Exception):
@@ -79,6 +80,7 @@ def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
     assert (record["games"], record["window_games"]) == (4, 4)
     assert record["positions"] == record["window_positions"] == sum(len(g.history) for g in games)
     assert record["vs_random"]["games"] == 3 and record["vs_previous"]["games"] == 2
+    assert record["search_vs_random"]["games"] == record["vs_heuristic"]["games"] == 3
     assert record["training"]["step"] == 10 and record["training"]["generation"] == 0
     assert record["unseen"].keys() == {"loss", "policy_loss", "value_loss", "policy_top1", "value_error",
                                        "squares_loss", "squares_error"}
@@ -98,7 +100,9 @@ def write_loop(run, last_generation_s: float) -> LoopState:
     directory = LoopDirectory(run)
     state = LoopState.read(directory.state_path)
     network = Network.load(run, directory.network_name(0), 20)
-    record = loop_module.GenerationRecord.first(network, PayoffSummary(3, 0.25, 0.1), last_generation_s)
+    summary = PayoffSummary(3, 0.25, 0.1)
+    evaluation = loop_module.Evaluation(summary, summary, summary, None)
+    record = loop_module.GenerationRecord.first(network, evaluation, last_generation_s)
     state.records.append(record.as_dict())
     directory.write_state(state)
     return state
@@ -156,28 +160,36 @@ class TestRefusals:
                 run_loop(tmp_path / "run")
 
 
-def test_results_table_rows():
+def test_results_table_rows_of_older_and_newer_records():
     records = [
         {"generation": 0, "elapsed_s": 30.0, "games": 0, "positions": 0, "step": 0,
          "vs_random": {"games": 100, "mean": 0.2512, "half_width": 0.081}, "vs_previous": None},
         {"generation": 1, "elapsed_s": 330.0, "games": 48, "positions": 12000, "step": 300,
          "vs_random": {"games": 100, "mean": 0.4, "half_width": 0.09},
+         "search_vs_random": {"games": 100, "mean": 0.6, "half_width": 0.09},
+         "vs_heuristic": {"games": 100, "mean": 0.2, "half_width": 0.07},
          "vs_previous": {"games": 1, "mean": 1.0, "half_width": float("nan")}},
     ]
     assert results_table(records).splitlines()[2:] == [
-        "| 0 | 0.5 | 0 | 0 | 0 | 0.25 ± 0.08 (100) | - |",
-        "| 1 | 5.5 | 48 | 12000 | 300 | 0.40 ± 0.09 (100) | 1.00 (1) |",
+        "| 0 | 0.5 | 0 | 0 | 0 | 0.25 ± 0.08 (100) | - | - | - |",
+        "| 1 | 5.5 | 48 | 12000 | 300 | 0.40 ± 0.09 (100) | 0.60 ± 0.09 (100) | 0.20 ± 0.07 (100) | 1.00 (1) |",
         "",
-        "Best against random players: generation 1 (loop/best.pt).",
+        "Best against heuristic players: generation 1 (loop/best.pt).",
     ]
 
 
-def test_the_best_network_scores_highest_against_random_players_and_ties_go_to_the_latest():
-    def record(generation, mean):
-        return {"generation": generation, "vs_random": {"games": 100, "mean": mean, "half_width": 0.09}}
+def test_the_best_network_scores_highest_against_heuristic_players_and_ties_go_to_the_latest():
+    def record(generation, mean, heuristic=None):
+        summary = {"games": 100, "mean": mean, "half_width": 0.09}
+        values = {"generation": generation, "vs_random": summary}
+        if heuristic is not None:
+            values["vs_heuristic"] = {**summary, "mean": heuristic}
+        return values
 
     assert best_generation([record(0, 0.3), record(1, 0.55), record(2, 0.41)]) == 1
     assert best_generation([record(0, 0.3), record(1, 0.5), record(2, 0.5)]) == 2
+    # Once the records measure against heuristic players, that figure decides, not the greedy one.
+    assert best_generation([record(0, 0.3), record(1, 0.9, 0.2), record(2, 0.5, 0.31), record(3, 0.6, 0.3)]) == 2
 
 
 def test_loop_command_line_flags(tmp_path, capsys):

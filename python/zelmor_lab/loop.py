@@ -8,19 +8,19 @@ Generation g starts with network g (RUN/loop/gen-<g>.pt) and does, in order:
   2. training: the trainer (RUN/loop/trainer.pt and its files, see train.TrainingFiles) takes
      ``steps_per_generation`` steps on the window of the latest games, up to the step count of network g
      plus that number; a training cut short resumes from its saved state;
-  3. the trained network becomes network g + 1 (RUN/loop/gen-<g+1>.pt), which is evaluated greedily
-     against three random players and, on the 20 x 20 board the engine plays such matches on, against
-     network g;
+  3. the trained network becomes network g + 1 (RUN/loop/gen-<g+1>.pt), which is evaluated (see
+     Evaluation): greedily and with a search against three random players, with a search against three
+     heuristic players, each seat in turn, and on the 20 x 20 board greedily against network g;
   4. the generation's record is added to RUN/loop/loop.json, in the same atomic write that moves the
      loop on to generation g + 1; then the summary plot and results table are redrawn, and the network
-     that scored best against random players so far is copied to RUN/loop/best.pt.
+     that scored best against heuristic players so far is copied to RUN/loop/best.pt.
 Self-play always uses the latest network; best.pt is what the loop offers a user who wants the
 strongest network it made, since one generation's training can leave a network weaker than its
 predecessor.
 Whatever stops the loop (Ctrl-C, a crash, the time budget), running it again continues where it stood:
 stored games are kept and counted, the training resumes from its state, an unrecorded evaluation is
 played again. Network 0 learns from random-play games first (see warmup) and is evaluated against
-random players before the first generation.
+random and heuristic players before the first generation.
 
 Files under RUN/loop/: loop.json (plan, current generation, records), gen-<g>.pt, trainer.pt with
 trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, best.pt, .lock.
@@ -51,7 +51,7 @@ from .store import Run, RunWriter, check_run_target, read_shard, session_record,
 from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
                     train_on_window)
 from .warmup import warmup_window
-from .workers import AGAINST_BASELINE, AGAINST_RANDOM, TRAINING, WorkerConfig
+from .workers import AGAINST_BASELINE, TRAINING, WorkerConfig
 
 LOOP_FORMAT = "zelmor-lab loop 1"
 _UNSEEN_SAMPLE = 2048  # positions of a generation's games measured before training on them
@@ -82,15 +82,16 @@ class LoopPlan:
     training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=400)
     games_per_generation: int = 32
     steps_per_generation: int = 200
-    random_games: int = 400  # a 95% interval of about ± 0.05, for 15 to 20 s of greedy matches
+    random_games: int = 400  # games per figure against random and heuristic players: an interval of about ± 0.05
     baseline_games: int = 2
+    eval_sims: int = 32  # simulations of the search player in the evaluation matches
     warmup_games: int = 2000  # games network 0 learns from before any self-play (see warmup)
     warmup_steps: int = 2000
     warmup_heuristic_share: float = 0.75  # of the warm start's games, those the heuristic player plays
     seed: int = 0  # network 0's first weights, the warm start's games and batches
 
     def __post_init__(self):
-        for name in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games"):
+        for name in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games", "eval_sims"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise LoopError(f"loop setting {name} must be a positive integer, got {value!r}")
@@ -110,7 +111,7 @@ class LoopPlan:
                 "steps_per_generation": self.steps_per_generation, "random_games": self.random_games,
                 "baseline_games": self.baseline_games, "warmup_games": self.warmup_games,
                 "warmup_steps": self.warmup_steps, "warmup_heuristic_share": self.warmup_heuristic_share,
-                "seed": self.seed}
+                "seed": self.seed, "eval_sims": self.eval_sims}
 
     @staticmethod
     def from_dict(values: dict[str, Any]) -> LoopPlan:
@@ -122,7 +123,7 @@ class LoopPlan:
                         training=TrainingSettings(**values["training"]),
                         warmup_games=values.get("warmup_games", 0), warmup_steps=values.get("warmup_steps", 0),
                         warmup_heuristic_share=values.get("warmup_heuristic_share", 0.0),
-                        seed=values.get("seed", 0),
+                        seed=values.get("seed", 0), eval_sims=values.get("eval_sims", 32),
                         **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
                                                   "random_games", "baseline_games")})
 
@@ -315,9 +316,9 @@ def _continue(directory: LoopDirectory, state: LoopState, generations: int | Non
     network = Network.load(directory.run, directory.network_name(state.generation), plan.engine.dim)
     if not state.records:
         started = time.monotonic()
-        vs_random, _ = _evaluate(plan, network, None, progress)
+        evaluation = _evaluate(plan, network, None, progress)
         state.elapsed_s += time.monotonic() - started
-        state.records.append(GenerationRecord.first(network, vs_random, state.elapsed_s).as_dict())
+        state.records.append(GenerationRecord.first(network, evaluation, state.elapsed_s).as_dict())
         _finish_generation(directory, state)
         on_record(state.records[-1])
     while generations is None or state.generation < generations:
@@ -371,7 +372,7 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
     train_s = time.monotonic() - timer
 
     timer = time.monotonic()
-    vs_random, vs_previous = _evaluate(plan, successor, network, progress)
+    evaluation = _evaluate(plan, successor, network, progress)
     eval_s = time.monotonic() - timer
 
     metrics = [line for line in read_metrics(files.metrics) if line.get("generation") == generation]
@@ -383,8 +384,9 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
         window_games=window.games, window_positions=window.positions,
         selfplay_s=selfplay_s, train_s=train_s, eval_s=eval_s,
         elapsed_s=state.elapsed_s + selfplay_s + train_s + eval_s,
-        vs_random=vs_random, vs_previous=vs_previous, training=metrics[-1] if metrics else None,
-        unseen=unseen)
+        vs_random=evaluation.vs_random, vs_previous=evaluation.vs_previous,
+        search_vs_random=evaluation.search_vs_random, vs_heuristic=evaluation.vs_heuristic,
+        training=metrics[-1] if metrics else None, unseen=unseen)
     state.records.append(record.as_dict())
     state.generation = generation + 1
     state.elapsed_s = record.elapsed_s
@@ -403,9 +405,11 @@ def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
 
 
 def best_generation(records: list[dict[str, Any]]) -> int:
-    """The generation whose network scored the highest mean against random players; of equal scores
-    the latest, which learnt from the most games."""
-    return max(records, key=lambda r: (r["vs_random"]["mean"], r["generation"]))["generation"]
+    """The generation whose network scored the highest mean against heuristic players (against random
+    players in loops whose records have no such figure); of equal scores the latest, which learnt from the
+    most games."""
+    key = "vs_heuristic" if any(r.get("vs_heuristic") for r in records) else "vs_random"
+    return max((r for r in records if r.get(key)), key=lambda r: (r[key]["mean"], r["generation"]))["generation"]
 
 
 @dataclass(frozen=True)
@@ -435,14 +439,17 @@ class GenerationRecord:
     vs_previous: PayoffSummary | None
     training: dict[str, Any] | None
     unseen: dict[str, float] | None
+    search_vs_random: PayoffSummary | None = None  # None in the records of older loops
+    vs_heuristic: PayoffSummary | None = None
 
     @staticmethod
-    def first(network: Network, vs_random: PayoffSummary, elapsed_s: float) -> GenerationRecord:
-        """Network 0, before any game: only its evaluation against random players."""
+    def first(network: Network, evaluation: Evaluation, elapsed_s: float) -> GenerationRecord:
+        """Network 0, before any game: its evaluation, with no predecessor."""
         return GenerationRecord(generation=0, model=network.digest, step=network.step, games=0, positions=0,
                                 window_games=0, window_positions=0, selfplay_s=0.0, train_s=0.0,
-                                eval_s=elapsed_s, elapsed_s=elapsed_s, vs_random=vs_random, vs_previous=None,
-                                training=None, unseen=None)
+                                eval_s=elapsed_s, elapsed_s=elapsed_s, vs_random=evaluation.vs_random,
+                                vs_previous=None, training=None, unseen=None,
+                                search_vs_random=evaluation.search_vs_random, vs_heuristic=evaluation.vs_heuristic)
 
     def as_dict(self) -> dict[str, Any]:
         values = asdict(self)
@@ -493,15 +500,43 @@ def _self_play(run: Path, plan: LoopPlan, network: Network, games: int, deadline
     return played
 
 
-def _evaluate(plan: LoopPlan, network: Network, previous: Network | None,
-              progress: bool) -> tuple[PayoffSummary, PayoffSummary | None]:
-    """``network`` against three random players and, on the 20 x 20 board, against ``previous``."""
-    vs_random = _match(plan, AGAINST_RANDOM, (network.data,), plan.random_games, "against random", progress)
+@dataclass(frozen=True)
+class Evaluation:
+    """How one network plays, each figure the mean payoff of its seat with the seats taken in turn (see
+    match): greedily against three random players, with a search of ``eval_sims`` simulations against
+    three random and three heuristic players, and greedily against its predecessor in seat 0 on the
+    20 x 20 board (None for network 0 and on other boards)."""
+
+    vs_random: PayoffSummary
+    search_vs_random: PayoffSummary
+    vs_heuristic: PayoffSummary
+    vs_previous: PayoffSummary | None
+
+
+def _evaluate(plan: LoopPlan, network: Network, previous: Network | None, progress: bool) -> Evaluation:
+    from tqdm import tqdm
+
+    from .match import play_match
+    from .model import network_evaluator
+    from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SearchPlayer
+
+    evaluate = network_evaluator(decode_checkpoint(network.data, network.path).model)
+    rng = np.random.default_rng()
+    search = SearchPlayer(evaluate, plan.eval_sims, rng, plan.engine.c_base, plan.engine.c_init)
+    figures = []
+    for label, player, opponent in (("greedy vs random", GreedyPlayer(evaluate), RandomPlayer(rng)),
+                                    ("search vs random", search, RandomPlayer(rng)),
+                                    ("search vs heuristic", search, HeuristicPlayer(rng))):
+        with tqdm(total=plan.random_games, unit="game", desc=label, disable=not progress, leave=False,
+                  file=sys.stderr) as bar:
+            result = play_match(player, opponent, plan.random_games, plan.engine.dim,
+                                on_game=lambda game, seat: bar.update(1))
+        figures.append(result.overall())
     vs_previous = None
     if previous is not None and plan.engine.dim == BASELINE_DIM:
         vs_previous = _match(plan, AGAINST_BASELINE, (network.data, previous.data), plan.baseline_games,
                              "against previous", progress)
-    return vs_random, vs_previous
+    return Evaluation(*figures, vs_previous)
 
 
 def _match(plan: LoopPlan, kind: str, checkpoints: tuple[bytes, ...], games: int, label: str,
@@ -531,8 +566,13 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
     from matplotlib.ticker import MaxNLocator
 
     figure, axes = plt.subplots(figsize=(8, 4.5))
-    for key, label in (("vs_random", "against 3 random players"), ("vs_previous", "against the previous network")):
-        shown = [r for r in records if r[key] is not None]
+    for key, label in (("vs_random", "greedy, against 3 random players"),
+                       ("search_vs_random", "with search, against 3 random players"),
+                       ("vs_heuristic", "with search, against 3 heuristic players"),
+                       ("vs_previous", "greedy, against the previous network")):
+        shown = [r for r in records if r.get(key) is not None]
+        if not shown:
+            continue
         axes.errorbar([r["generation"] for r in shown], [r[key]["mean"] for r in shown],
                       yerr=[0.0 if math.isnan(r[key]["half_width"]) else r[key]["half_width"] for r in shown],
                       marker="o", capsize=3, label=label)
@@ -559,12 +599,14 @@ def results_table(records: list[dict[str, Any]]) -> str:
         interval = "" if math.isnan(summary["half_width"]) else f" ± {summary['half_width']:.2f}"
         return f"{summary['mean']:.2f}{interval} ({summary['games']})"
 
-    lines = ["| generation | minutes | self-play games | positions | training steps | "
-             "vs 3 random players (games) | vs previous (games) |",
-             "|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| generation | minutes | self-play games | positions | training steps | greedy vs 3 random "
+             "(games) | search vs 3 random (games) | search vs 3 heuristic (games) | greedy vs previous (games) |",
+             "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for r in records:
         lines.append(f"| {r['generation']} | {r['elapsed_s'] / 60:.1f} | {r['games']} | {r['positions']} | "
-                     f"{r['step']} | {payoff(r['vs_random'])} | {payoff(r['vs_previous'])} |")
+                     f"{r['step']} | {payoff(r['vs_random'])} | {payoff(r.get('search_vs_random'))} | "
+                     f"{payoff(r.get('vs_heuristic'))} | {payoff(r['vs_previous'])} |")
     if records:
-        lines.append(f"\nBest against random players: generation {best_generation(records)} (loop/best.pt).")
+        against = "heuristic" if any(r.get("vs_heuristic") for r in records) else "random"
+        lines.append(f"\nBest against {against} players: generation {best_generation(records)} (loop/best.pt).")
     return "\n".join(lines) + "\n"
