@@ -78,6 +78,8 @@ def inputs(tmp_path):
     (tmp_path / "notes").mkdir()
     (tmp_path / "notes" / "todo.txt").write_text("x")
     stored_run(tmp_path / "run6", [random_game(6, 1)])
+    stored_run(tmp_path / "lost", [random_game(6, 1)])
+    (tmp_path / "lost" / "run.json").write_text('{"format": "zelmor-lab run 1", "dim": 6, "sessions": {}}')
     return tmp_path
 
 
@@ -97,6 +99,8 @@ def inputs(tmp_path):
     (["eval", "--vs", "{d}/net7.pt", "--dim", "7"],
      "a match against a baseline is played on a 20 x 20 board; --dim 7 is not possible"),
     (["info", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json)"),
+    (["info", "{d}/lost"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
+    (["selfplay", "{d}/lost", "--dim", "6"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
     (["show", "{d}/run6", "--game", "1"], "{d}/run6 holds 1 games; there is no game 1"),
 ])
 def test_bad_input_is_one_message_and_exit_code_2_with_nothing_written(inputs, capsys, args, message):
@@ -305,6 +309,33 @@ def test_games_the_engine_abandons_make_the_run_fail(tmp_path):
     assert result.stdout == f"0 games, 0 positions stored in {tmp_path / 'run'}; 2 abandoned\n"
     assert result.stderr.splitlines()[-1] == ("zelmor-lab: error: the engine abandoned 2 games (a search failed, "
                                               "as it does when the network answers NaN)")
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 64 KiB file system at tmp_path / "disk" (a tmpfs; mounting it needs root), and a function that
+    gives it more room."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk], capture_output=True)
+    if mount.returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    yield disk, lambda: subprocess.run(["mount", "-o", "remount,size=4m", disk], check=True)
+    subprocess.run(["umount", disk], check=True)
+
+
+def test_a_new_run_on_a_full_disk_fails_leaving_nothing_and_starts_once_there_is_room(small_disk):
+    disk, make_room = small_disk
+    run = disk / "run"
+    full = cli("selfplay", run, "--games", "2", *SMALL_RUN)
+    assert full.returncode == 1 and full.stdout == ""
+    assert re.fullmatch(rf"zelmor-lab: error: cannot write {run}/models/[0-9a-f]{{16}}\.pt: No space left on device",
+                        full.stderr.splitlines()[-1])
+    assert list(disk.iterdir()) == []
+    make_room()
+    again = cli("selfplay", run, "--games", "2", *SMALL_RUN)
+    assert again.returncode == 0, again.stderr
+    assert len(check_games_replay(run)) == 2
 
 
 def selfplay_until_shards(run: Path, shards: int, tmp_path: Path, *flags) -> tuple[subprocess.Popen, set[int]]:

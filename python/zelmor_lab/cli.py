@@ -1,7 +1,7 @@
 """The ``zelmor-lab`` command: selfplay, eval, info and show here, train and loop in train_cli.
 
-Exit status: 0 done; 1 the pipeline failed or the engine abandoned games (the message says why;
-finished games are stored);
+Exit status: 0 done; 1 the pipeline failed, the engine abandoned games or a file could not be written
+(the message says why; finished games are stored, or the message says how many are not);
 2 bad input (settings, checkpoint, run directory), reported in one line with nothing written;
 130 interrupted by Ctrl-C (finished games are stored).
 """
@@ -15,7 +15,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from .errors import InputError
+from .errors import InputError, WriteError
 from .settings import load_settings
 from .train_cli import add_training_commands, positive_int
 
@@ -30,6 +30,9 @@ def main(argv: list[str] | None = None) -> int:
     except InputError as error:
         print(f"zelmor-lab: error: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
+    except WriteError as error:
+        print(f"zelmor-lab: error: {error}", file=sys.stderr)
+        return EXIT_FAILED
     except KeyboardInterrupt:
         print("zelmor-lab: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -116,9 +119,8 @@ def _selfplay(args) -> int:
     _require_pipeline(settings)
     network = _selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
-    with RunWriter(args.run, settings.dim, session, settings.flush_every) as writer:
-        if network.fresh:
-            writer.save_model(network.data, network.digest)
+    new_files = {network.path: network.data} if network.fresh else None
+    with RunWriter(args.run, settings.dim, session, settings.flush_every, new_files) as writer:
         stored = []
 
         def store(event) -> int:

@@ -258,9 +258,7 @@ def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopStat
     data = trainer.checkpoint_bytes()
     network = Network(directory.network_name(0), data, decode_checkpoint(data, "network 0").digest, trainer.step)
     session = session_record("loop", plan.as_dict(), network.record())
-    with RunWriter(directory.run, plan.engine.dim, session, plan.engine.flush_every):
-        directory.path.mkdir(exist_ok=True)
-        write_atomically(directory.run / network.path, data)
+    with RunWriter(directory.run, plan.engine.dim, session, plan.engine.flush_every, {network.path: data}):
         save_training(trainer, directory.trainer_files)
         state = LoopState(plan=plan, generation=0, elapsed_s=time.monotonic() - started, records=[])
         directory.write_state(state)
