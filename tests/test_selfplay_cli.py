@@ -87,7 +87,7 @@ def inputs(tmp_path):
     (["selfplay", "{d}/new", "--config", "{d}/bad.toml"],
      "{d}/bad.toml: setting sims_per_move must be at least 1, got 0"),
     (["selfplay", "{d}/new", "--model", "{d}/absent.pt"], "checkpoint {d}/absent.pt does not exist"),
-    (["selfplay", "{d}/new", "--model", "{d}/bad.toml"], "checkpoint {d}/bad.toml is unreadable: "),
+    (["selfplay", "{d}/new", "--model", "{d}/bad.toml"], "{d}/bad.toml is not a zelmor-lab checkpoint"),
     (["selfplay", "{d}/new", "--model", "{d}/net7.pt", "--dim", "8"],
      "checkpoint {d}/net7.pt is for a 7 x 7 board, not 8 x 8"),
     (["selfplay", "{d}/new", "--dim", "40"], "setting dim must be between 4 and 32, got 40"),

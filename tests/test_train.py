@@ -2,7 +2,11 @@
 
 from __future__ import annotations
 
+import io
 import json
+import pickle
+import random
+import subprocess
 
 import numpy as np
 import pytest
@@ -45,6 +49,12 @@ def run_dir(tmp_path_factory):
 @pytest.fixture(scope="module")
 def window(run_dir):
     return load_window(run_dir, 10)
+
+
+def torch_bytes(payload) -> bytes:
+    buffer = io.BytesIO()
+    torch.save(payload, buffer)
+    return buffer.getvalue()
 
 
 def tiny_trainer(settings=SETTINGS):
@@ -127,6 +137,21 @@ class TestResume:
         with pytest.raises(TrainingError, match=r"^training state .*model\.pt\.state is unreadable: "):
             resume_training(files, DIM, SETTINGS)
 
+    @pytest.mark.parametrize("content, message", [
+        (random.Random(0).randbytes(3000), "{state} is not a zelmor-lab training state"),
+        (pickle.dumps({"format": "zelmor-lab training state 1"}), "{state} is not a zelmor-lab training state"),
+        (torch_bytes({"format": "zelmor-lab training state 1", "step": 3}),
+         "training state {state} is damaged: it needs the checkpoint's bytes and the step"),
+        (torch_bytes({"format": "zelmor-lab training state 1", "checkpoint": b"x", "step": "3"}),
+         "training state {state} is damaged: it needs the checkpoint's bytes and the step"),
+    ], ids=["random bytes", "plain pickle", "no checkpoint", "step as text"])
+    def test_a_foreign_state_is_refused_in_one_line(self, tmp_path, content, message):
+        files = TrainingFiles(tmp_path / "model.pt")
+        files.state.write_bytes(content)
+        with pytest.raises(TrainingError) as error:
+            resume_training(files, DIM, SETTINGS)
+        assert str(error.value) == message.format(state=files.state)
+
 
 class TestTrainCommand:
     def test_train_starts_from_a_checkpoint_and_resumes_its_own_state(self, tmp_path, run_dir):
@@ -151,6 +176,21 @@ class TestTrainCommand:
         assert summary.out == run_dir / "training" / "model.pt"
         assert summary.games == 1
         assert load_checkpoint(summary.out, dim=DIM, architecture=Architecture()).step == 1
+
+    def test_an_output_that_cannot_be_written_is_refused_before_any_step(self, tmp_path, run_dir):
+        (tmp_path / "file").write_text("x")
+        with pytest.raises(TrainingError) as error:
+            train(run_dir, tmp_path / "file" / "model.pt", 5, settings=SETTINGS)
+        assert str(error.value) == f"cannot write the training's files in {tmp_path / 'file'}: File exists"
+        (tmp_path / "ro").mkdir()
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=64k", "tmpfs", tmp_path / "ro"]).returncode:
+            pytest.skip("cannot mount a read-only tmpfs here")
+        try:
+            with pytest.raises(TrainingError) as error:
+                train(run_dir, tmp_path / "ro" / "model.pt", 5, settings=SETTINGS)
+            assert str(error.value) == f"cannot write the training's files in {tmp_path / 'ro'}: Read-only file system"
+        finally:
+            subprocess.run(["umount", tmp_path / "ro"], check=True)
 
     def test_bad_values_are_refused(self, run_dir):
         with pytest.raises(TrainingError, match=r"^--steps must be at least 1, got 0$"):
