@@ -102,6 +102,11 @@ def inputs(tmp_path):
     (["info", "{d}/lost"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
     (["selfplay", "{d}/lost", "--dim", "6"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
     (["show", "{d}/run6", "--game", "1"], "{d}/run6 holds 1 games; there is no game 1"),
+    (["show", "{d}/run6", "--png", "{d}/board.jpg"],
+     "--png {d}/board.jpg: the board is drawn as a PNG image; name a file ending in .png"),
+    (["show", "{d}/run6", "--png", "{d}/absent/board.png"], "--png {d}/absent/board.png: there is no directory {d}/absent"),
+    (["eval", "--vs", "randon"], "--vs takes random or a checkpoint file; randon is neither"),
+    (["eval", "--vs", "{d}/notes"], "--vs takes random or a checkpoint file; {d}/notes is neither"),
 ])
 def test_bad_input_is_one_message_and_exit_code_2_with_nothing_written(inputs, capsys, args, message):
     before = sorted(str(p) + str(p.stat().st_mtime_ns) for p in inputs.rglob("*"))
@@ -144,6 +149,13 @@ def test_show_replays_a_game_to_its_final_board_and_scores(tmp_path, capsys):
                           f"{len(games[2]['history'])} actions\n" + final.render())
     assert "scores:  " + "  ".join(f"player {p}: {s}" for p, s in enumerate(final.scores())) in out
     assert (tmp_path / "board.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_show_names_a_picture_it_cannot_write(tmp_path, capsys):
+    run = stored_run(tmp_path / "run", [random_game(6, 0)])
+    (tmp_path / "taken.png").mkdir()
+    code, _, err = run_cli("show", run, "--png", tmp_path / "taken.png", capsys=capsys)
+    assert code == 1 and err == f"zelmor-lab: error: cannot write {tmp_path / 'taken.png'}: Is a directory\n"
 
 
 def test_show_every_move_prints_each_piece_with_its_board(tmp_path, capsys):
@@ -284,6 +296,13 @@ def test_eval_against_random_players_reports_the_mean_payoff(tmp_path):
     assert re.fullmatch(r"network in seat 0 against 3 random players on a 7 x 7 board: mean payoff "
                         r"\d\.\d{3} ± \d\.\d{3} \(95% interval\) over 6 games \(seats playing alike score 0\.25\)\n",
                         result.stdout)
+
+
+def test_eval_without_a_model_says_that_its_network_is_untrained():
+    result = cli("eval", "--games", "2", "--dim", "5", "--workers", "1")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("untrained default network (no --model) in seat 0 against 3 random players "
+                                    "on a 5 x 5 board: mean payoff ")
 
 
 def test_eval_against_a_baseline_plays_on_the_full_board(tmp_path):

@@ -172,6 +172,8 @@ def _evaluate(args) -> int:
     from .workers import AGAINST_BASELINE, AGAINST_RANDOM, WorkerConfig
 
     against_random = args.vs == "random"
+    if not against_random and not Path(args.vs).is_file():
+        raise InputError(f"--vs takes random or a checkpoint file; {args.vs} is neither")
     if not against_random and args.dim not in (None, 20):  # the engine plays these matches on 20 x 20
         raise InputError(f"a match against a baseline is played on a 20 x 20 board; --dim {args.dim} is not possible")
     settings = load_settings(args.config, dim=args.dim if against_random else 20, workers=args.workers,
@@ -190,7 +192,8 @@ def _evaluate(args) -> int:
 
     config = WorkerConfig(kind, settings, engine_output=args.boards)
     outcome = _play(config, checkpoints, args.games, record)
-    print(f"network in seat 0 against {opponents} on a {settings.dim} x {settings.dim} board: "
+    player = "network" if args.model is not None else "untrained default network (no --model)"
+    print(f"{player} in seat 0 against {opponents} on a {settings.dim} x {settings.dim} board: "
           f"{summarize_payoffs(payoffs).describe()} (seats playing alike score {RANDOM_SHARE})"
           + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else ""))
     return outcome.report()
@@ -298,6 +301,10 @@ def _show(args) -> int:
     from .evaluation import ReplayError, replay
     from .store import Run
 
+    if args.png is not None and args.png.suffix.lower() != ".png":
+        raise InputError(f"--png {args.png}: the board is drawn as a PNG image; name a file ending in .png")
+    if args.png is not None and not args.png.parent.is_dir():
+        raise InputError(f"--png {args.png}: there is no directory {args.png.parent}")
     run = Run(args.run)
     games = list(run.games())
     if not -len(games) <= args.game < len(games):
