@@ -384,6 +384,20 @@ def test_ctrl_c_stops_every_process_keeps_finished_games_and_the_run_goes_on(tmp
     assert len(check_games_replay(run)) == stored + 1
 
 
+def test_sigterm_stops_as_ctrl_c_does_however_often_it_comes(tmp_path):
+    run = tmp_path / "run"
+    process, spawned = selfplay_until_shards(run, 2, tmp_path)
+    deadline = time.monotonic() + 60
+    while process.poll() is None and time.monotonic() < deadline:  # through every phase of the stop
+        process.send_signal(signal.SIGTERM)
+        time.sleep(0.05)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 130
+    assert err.splitlines()[-1] == "zelmor-lab: interrupted"
+    wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
+    assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1)) >= 2
+
+
 @pytest.mark.parametrize("transport", ["shm", "queue"])
 def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path, transport):
     run = tmp_path / "run"

@@ -3,14 +3,16 @@
 Exit status: 0 done; 1 the pipeline failed, the engine abandoned games or a file could not be written
 (the message says why; finished games are stored, or the message says how many are not);
 2 bad input (settings, checkpoint, run directory), reported in one line with nothing written;
-130 interrupted by Ctrl-C (finished games are stored).
+130 interrupted by Ctrl-C or SIGTERM (finished games are stored).
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib.util
+import signal
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -25,6 +27,9 @@ _REFRESH_S = 0.5
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _stop_on_sigterm)
     try:
         return args.command(args)
     except InputError as error:
@@ -36,6 +41,16 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("zelmor-lab: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    finally:
+        if previous is not None and signal.getsignal(signal.SIGTERM) is _stop_on_sigterm:
+            signal.signal(signal.SIGTERM, previous)  # no SIGTERM came: the caller's handling is back
+
+
+def _stop_on_sigterm(signum, frame) -> None:
+    """SIGTERM stops a command as Ctrl-C does (a running pipeline takes it over while it runs); a
+    second one must not cut that stop short."""
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise KeyboardInterrupt
 
 
 def _parser() -> argparse.ArgumentParser:
