@@ -15,8 +15,9 @@ from zelmor_lab import Game
 from zelmor_lab.dataset import load_window
 from zelmor_lab.model import Architecture, CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
 from zelmor_lab.store import RunWriter, session_record
-from zelmor_lab.train import (TrainingError, TrainingFiles, TrainingSettings, new_trainer, read_metrics,
-                              resume_training, save_training, train, train_on_window)
+from zelmor_lab.errors import WriteError
+from zelmor_lab.train import (TrainingError, TrainingFiles, TrainingSettings, new_trainer, plot_learning_curve,
+                              read_metrics, resume_training, save_training, train, train_on_window)
 
 DIM = 6
 TINY = Architecture(blocks=1, channels=8, value_hidden=16)
@@ -123,6 +124,20 @@ class TestResume:
             train_on_window(tiny_trainer(), InterruptedWindow(), 100, files, SETTINGS)
         assert resume_training(files, DIM, SETTINGS).step == 7
         assert read_metrics(files.metrics)[-1]["step"] == 7
+
+    def test_a_metrics_line_that_cannot_be_written_does_not_lose_the_steps(self, tmp_path, window):
+        files = TrainingFiles(tmp_path / "model.pt")
+        files.metrics.mkdir()  # in the way of the metrics file
+        with pytest.raises(WriteError) as error:
+            train_on_window(tiny_trainer(), window, 3, files, SETTINGS)
+        assert str(error.value) == f"cannot write {files.metrics}: Is a directory"
+        assert resume_training(files, DIM, SETTINGS).step == 3
+
+    def test_a_learning_curve_that_cannot_be_written_is_named(self, tmp_path):
+        with pytest.raises(WriteError) as error:
+            plot_learning_curve(tmp_path / "absent.jsonl", tmp_path / "absent" / "curve.png")
+        assert str(error.value) == f"cannot write {tmp_path / 'absent' / 'curve.png'}: No such file or directory"
+        assert list(tmp_path.iterdir()) == []
 
     def test_state_for_another_board_is_refused(self, tmp_path, window):
         files = TrainingFiles(tmp_path / "model.pt")

@@ -29,6 +29,7 @@ trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, best.pt
 from __future__ import annotations
 
 import fcntl
+import io
 import json
 import math
 import os
@@ -351,7 +352,7 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
 def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
     directory.write_state(state)
     plot_summary(state.records, directory.summary_png)
-    directory.results_md.write_text(results_table(state.records))
+    write_atomically(directory.results_md, results_table(state.records).encode())
     # Derived from the records, so a crash between the writes is mended by the next generation.
     best = (directory.run / directory.network_name(best_generation(state.records))).read_bytes()
     if not directory.best_path.exists() or directory.best_path.read_bytes() != best:
@@ -503,8 +504,10 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
                        f"minutes: {minutes:.0f}")
     axes.legend(loc="upper left")
     figure.tight_layout()
-    figure.savefig(png_path, dpi=100)
+    image = io.BytesIO()  # drawn whole, then written as every file of a run is (WriteError on failure)
+    figure.savefig(image, format="png", dpi=100)
     plt.close(figure)
+    write_atomically(png_path, image.getvalue())
 
 
 def results_table(records: list[dict[str, Any]]) -> str:

@@ -280,8 +280,10 @@ def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
     agreement.set_ylim(0, 1)
     agreement.legend()
     figure.tight_layout()
-    figure.savefig(png_path, dpi=100)
+    image = io.BytesIO()  # drawn whole, then written as every file of a run is (WriteError on failure)
+    figure.savefig(image, format="png", dpi=100)
     plt.close(figure)
+    write_atomically(png_path, image.getvalue())
 
 
 def train_on_window(trainer: Trainer, window: Window, until_step: int, files: TrainingFiles,
