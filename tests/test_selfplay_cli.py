@@ -13,9 +13,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 import zelmor_lab
+from hypothesis import HealthCheck, given, settings, strategies as st
 import zelmor_self_play
 from zelmor_lab import Game, read_games
-from zelmor_lab.cli import main
+from zelmor_lab.cli import _selfplay_network, main
+from zelmor_lab.errors import InputError
 from zelmor_lab.store import Run, RunWriter, session_record
 
 torch = pytest.importorskip("torch")
@@ -114,6 +116,28 @@ def test_bad_input_is_one_message_and_exit_code_2_with_nothing_written(inputs, c
     assert code == 2 and out == ""
     assert len(err.splitlines()) == 1 and err.startswith("zelmor-lab: error: " + message.format(d=inputs))
     assert sorted(str(p) + str(p.stat().st_mtime_ns) for p in inputs.rglob("*")) == before
+
+
+JSON = st.recursive(st.none() | st.booleans() | st.integers(-2**40, 2**40) | st.floats(allow_nan=False, allow_infinity=False)
+                    | st.text(max_size=4),
+                    lambda inner: st.lists(inner, max_size=3)
+                    | st.dictionaries(st.sampled_from(["model", "path", "digest"]), inner, max_size=3),
+                    max_leaves=6)
+
+
+@settings(max_examples=200, derandomize=True, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(dim=st.just(6) | JSON, sessions=st.lists(st.fixed_dictionaries({"model": JSON}), max_size=2) | JSON)
+def test_any_run_json_is_used_or_refused_in_one_message(tmp_path, capsys, dim, sessions):
+    run = tmp_path / "run"
+    run.mkdir(exist_ok=True)
+    (run / "run.json").write_text(json.dumps({"format": "zelmor-lab run 1", "dim": dim, "sessions": sessions}))
+    code, _, err = run_cli("info", run, capsys=capsys)
+    assert code == 0 or (code == 2 and len(err.splitlines()) == 1)
+    try:
+        _selfplay_network(run, None, 6)  # what a self-play session that goes on reads of its run
+    except InputError:
+        pass
 
 
 # ---- info and show ---------------------------------------------------------------------------------

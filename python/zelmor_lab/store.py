@@ -140,6 +140,8 @@ def _checked_meta_dim(meta: Any) -> int:
         for key in ("path", "digest"):
             if key in model and not isinstance(model[key], str):
                 raise ValueError(f"session {number} has a model {key} {model[key]!r}, not a text")
+        if "\0" in model.get("path", ""):
+            raise ValueError(f"session {number} has a model path {model['path']!r} that no file can have")
     return dim
 
 
