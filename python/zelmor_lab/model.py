@@ -41,9 +41,8 @@ VALUE_HEADS = ("pooled", "squares", "dense")
 # Value logits per predicted share of the hand under the "squares" head: one logit for every four squares
 # of lead, so a lead of ten squares makes the leader the likely winner, as it is near the end of a game.
 SQUARES_LOGIT_SCALE = HAND_SQUARES / 4
+_ZIP_MAGIC = b"PK\x03\x04"  # what every file torch.save writes starts with
 
-
-_ZIP_MAGIC = b"PK\x03\x04"  # torch.save writes a zip archive
 
 # What checkpoints and loops from before the choice of each head have.
 OLDER_HEADS = {"value_head": "dense", "policy_head": "dense"}
