@@ -9,6 +9,7 @@ import time
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from zelmor_lab import Game
 from zelmor_lab.channel import Channel, available
@@ -340,3 +341,65 @@ def test_the_block_leaves_nothing_behind():
     assert len(os.listdir("/proc/self/fd")) == fds_before
     with pytest.raises(ValueError, match="not a channel"):
         Channel.attach("/proc/self/cmdline")
+
+
+# ---- a channel file from elsewhere ----------------------------------------------------------------
+
+MAGIC = 0x5A4C4D43
+
+
+def block_bytes(slots: int, dim: int) -> int:
+    """The size a channel of this shape takes, as the creating process makes it."""
+    channel = Channel.create(slots, dim, 1)
+    return os.stat(channel.path).st_size
+
+
+def channel_file(tmp_path, slots: int, dim: int, rep: int, size: int):
+    path = tmp_path / "channel"
+    header = np.array([MAGIC, slots, dim, rep], dtype="<u4").tobytes()
+    path.write_bytes(header + bytes(max(0, size - len(header))))
+    return path
+
+
+@pytest.mark.parametrize("slots, dim, rep, size, message", [
+    (4096, 32, 1, 64, "channel {path} holds 64 bytes; its header (4096 slots, dim 32) needs {needed}"),
+    (4, 8, 1, -1, "channel {path} holds {short} bytes; its header (4 slots, dim 8) needs {needed}"),
+    (2**32 - 1, 2**32 - 1, 1, 64, "channel {path} has a damaged header: slots must be in 1..4096"),
+    (4, 2**32 - 1, 1, 64, "channel {path} has a damaged header: dim must be in 4..32"),
+    (4, 8, 3, 2**20, "channel {path} has a damaged header: rep must be 1 or 2"),
+], ids=["header larger than the file", "one byte short", "overflowing shape", "overflowing dim", "bad rep"])
+def test_a_header_that_does_not_fit_its_file_is_refused(tmp_path, slots, dim, rep, size, message):
+    needed = block_bytes(slots, dim) if slots <= 4096 and dim <= 32 else 0
+    path = channel_file(tmp_path, slots, dim, rep, needed - 1 if size == -1 else size)
+    with pytest.raises(ValueError) as error:
+        Channel.attach(str(path))
+    assert str(error.value) == message.format(path=path, needed=needed, short=needed - 1)
+
+
+@settings(max_examples=200, derandomize=True, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(slots=st.one_of(st.integers(0, 4097), st.integers(0, 2**32 - 1)),
+       dim=st.one_of(st.integers(0, 33), st.integers(0, 2**32 - 1)), rep=st.integers(0, 3),
+       size=st.integers(16, 1 << 22))
+def test_any_attached_header_gives_views_inside_the_file(tmp_path, slots, dim, rep, size):
+    # A channel that attaches at all must let every view be read to its end: a view past the file's
+    # end dies with SIGBUS, which no Python code can catch.
+    path = channel_file(tmp_path, slots, dim, rep, size)
+    try:
+        channel = Channel.attach(str(path))
+    except ValueError:
+        return
+    assert (channel.slots, channel.dim, channel.rep) == (slots, dim, rep)
+    for view in (channel.requests(), channel.policies(), channel.values()):
+        assert int(view.reshape(-1)[-1]) == 0
+
+
+def test_a_nan_timeout_is_refused():
+    channel = Channel.create(2, 8, 1)
+    with pytest.raises(ValueError) as error:
+        channel.pipe(0, float("nan"))
+    assert str(error.value) == "timeout must be a number of seconds, got nan"
+    for gather, timeout, name in ((float("nan"), 0.01, "gather"), (0.0, float("nan"), "timeout")):
+        with pytest.raises(ValueError) as error:
+            channel.wait_batch(gather, timeout)
+        assert str(error.value) == f"{name} must be a number of seconds, got nan"

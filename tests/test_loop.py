@@ -9,9 +9,10 @@ import json
 import pytest
 from zelmor_lab import Game
 from zelmor_lab import loop as loop_module
+from zelmor_lab.errors import WriteError
 from zelmor_lab.evaluation import PayoffSummary
 from zelmor_lab.loop import (LoopDirectory, LoopError, LoopPlan, LoopState, Network, best_generation, count_games,
-                             results_table, run_loop)
+                             plot_summary, results_table, run_loop)
 from zelmor_lab.model import Architecture, load_checkpoint
 from zelmor_lab.settings import Settings
 from zelmor_lab.store import RunError, RunWriter, read_games, session_record
@@ -158,6 +159,12 @@ class TestRefusals:
         with LoopDirectory(tmp_path / "run").locked():
             with pytest.raises(LoopError, match=r"/run/loop is in use by another zelmor-lab loop$"):
                 run_loop(tmp_path / "run")
+
+
+def test_a_summary_that_cannot_be_drawn_is_named(tmp_path):
+    with pytest.raises(WriteError) as error:
+        plot_summary([], tmp_path / "absent" / "summary.png")
+    assert str(error.value) == f"cannot write {tmp_path / 'absent' / 'summary.png'}: No such file or directory"
 
 
 def test_results_table_rows_of_older_and_newer_records():

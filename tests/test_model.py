@@ -2,6 +2,7 @@
 
 import io
 import pickle
+import random
 
 import pytest
 
@@ -131,22 +132,26 @@ def test_a_checkpoint_for_another_board_or_architecture_is_refused(tmp_path):
 
 
 @pytest.mark.parametrize("content, message", [
-    (b"", "checkpoint {path} is unreadable: "),
-    (b"not a checkpoint at all", "checkpoint {path} is unreadable: "),
+    (b"", "{path} is not a zelmor-lab checkpoint"),
+    (_torch_bytes({"weights": torch.zeros(3)})[:300], "checkpoint {path} is unreadable: "),
+    (b"not a checkpoint at all", "{path} is not a zelmor-lab checkpoint"),
+    (random.Random(0).randbytes(3000), "{path} is not a zelmor-lab checkpoint"),
     (_torch_bytes({"weights": torch.zeros(3)}), "{path} is not a zelmor-lab checkpoint"),
     (_torch_bytes({"format": "zelmor-lab checkpoint 1", "architecture": {"blocks": 1}}),
      "checkpoint {path} has a damaged header: 'metadata'"),
     (_torch_bytes({"format": "zelmor-lab checkpoint 1", "architecture": {"blocks": 0, "channels": 8},
                    "metadata": {"step": 0, "dim": 8, "created_at": 0.0}, "state_dict": {}}),
      "checkpoint {path} has a damaged header: architecture blocks must be a positive integer, got 0"),
-    (pickle.dumps(Exploit(), protocol=2), "checkpoint {path} is unreadable: "),
-], ids=["empty", "text", "foreign", "no metadata", "bad architecture", "code in a pickle"])
+    (pickle.dumps(Exploit(), protocol=2), "{path} is not a zelmor-lab checkpoint"),
+    (_torch_bytes({"format": "zelmor-lab checkpoint 1", "metadata": Exploit()}), "{path} is not a zelmor-lab checkpoint"),
+], ids=["empty", "truncated", "text", "random bytes", "foreign", "no metadata", "bad architecture", "code in a pickle",
+        "code in a torch file"])
 def test_a_damaged_or_foreign_file_is_refused_naming_it(tmp_path, capfd, content, message):
     path = tmp_path / "net.pt"
     path.write_bytes(content)
     with pytest.raises(CheckpointError) as error:
         load_checkpoint(path)
-    assert str(error.value).startswith(message.format(path=path))
+    assert str(error.value).startswith(message.format(path=path)) and "\n" not in str(error.value)
     assert "code ran" not in capfd.readouterr().out
 
 

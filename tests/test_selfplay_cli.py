@@ -4,6 +4,7 @@
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -14,8 +15,10 @@ import numpy as np
 import pytest
 import zelmor_lab
 import zelmor_self_play
+from hypothesis import HealthCheck, given, settings, strategies as st
 from zelmor_lab import Game, read_games
-from zelmor_lab.cli import main
+from zelmor_lab.cli import _selfplay_network, main
+from zelmor_lab.errors import InputError
 from zelmor_lab.store import Run, RunWriter, session_record
 
 torch = pytest.importorskip("torch")
@@ -78,6 +81,8 @@ def inputs(tmp_path):
     (tmp_path / "notes").mkdir()
     (tmp_path / "notes" / "todo.txt").write_text("x")
     stored_run(tmp_path / "run6", [random_game(6, 1)])
+    stored_run(tmp_path / "lost", [random_game(6, 1)])
+    (tmp_path / "lost" / "run.json").write_text('{"format": "zelmor-lab run 1", "dim": 6, "sessions": {}}')
     return tmp_path
 
 
@@ -85,7 +90,7 @@ def inputs(tmp_path):
     (["selfplay", "{d}/new", "--config", "{d}/bad.toml"],
      "{d}/bad.toml: setting sims_per_move must be at least 1, got 0"),
     (["selfplay", "{d}/new", "--model", "{d}/absent.pt"], "checkpoint {d}/absent.pt does not exist"),
-    (["selfplay", "{d}/new", "--model", "{d}/bad.toml"], "checkpoint {d}/bad.toml is unreadable: "),
+    (["selfplay", "{d}/new", "--model", "{d}/bad.toml"], "{d}/bad.toml is not a zelmor-lab checkpoint"),
     (["selfplay", "{d}/new", "--model", "{d}/net7.pt", "--dim", "8"],
      "checkpoint {d}/net7.pt is for a 7 x 7 board, not 8 x 8"),
     (["selfplay", "{d}/new", "--dim", "40"], "setting dim must be between 4 and 32, got 40"),
@@ -97,7 +102,13 @@ def inputs(tmp_path):
     (["eval", "--vs", "heuristc"], "--vs takes random, heuristic or a checkpoint file; 'heuristc' is none of them"),
     (["eval", "--sims", "-1"], "--sims must be at least 0, got -1"),
     (["info", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json)"),
+    (["info", "{d}/lost"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
+    (["selfplay", "{d}/lost", "--dim", "6"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
     (["show", "{d}/run6", "--game", "1"], "{d}/run6 holds 1 games; there is no game 1"),
+    (["show", "{d}/run6", "--png", "{d}/board.jpg"],
+     "--png {d}/board.jpg: the board is drawn as a PNG image; name a file ending in .png"),
+    (["show", "{d}/run6", "--png", "{d}/absent/board.png"], "--png {d}/absent/board.png: there is no directory {d}/absent"),
+    (["eval", "--vs", "{d}/notes"], "--vs takes random, heuristic or a checkpoint file; '{d}/notes' is none of them"),
 ])
 def test_bad_input_is_one_message_and_exit_code_2_with_nothing_written(inputs, capsys, args, message):
     before = sorted(str(p) + str(p.stat().st_mtime_ns) for p in inputs.rglob("*"))
@@ -105,6 +116,28 @@ def test_bad_input_is_one_message_and_exit_code_2_with_nothing_written(inputs, c
     assert code == 2 and out == ""
     assert len(err.splitlines()) == 1 and err.startswith("zelmor-lab: error: " + message.format(d=inputs))
     assert sorted(str(p) + str(p.stat().st_mtime_ns) for p in inputs.rglob("*")) == before
+
+
+JSON = st.recursive(st.none() | st.booleans() | st.integers(-2**40, 2**40) | st.floats(allow_nan=False, allow_infinity=False)
+                    | st.text(max_size=4),
+                    lambda inner: st.lists(inner, max_size=3)
+                    | st.dictionaries(st.sampled_from(["model", "path", "digest"]), inner, max_size=3),
+                    max_leaves=6)
+
+
+@settings(max_examples=200, derandomize=True, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(dim=st.just(6) | JSON, sessions=st.lists(st.fixed_dictionaries({"model": JSON}), max_size=2) | JSON)
+def test_any_run_json_is_used_or_refused_in_one_message(tmp_path, capsys, dim, sessions):
+    run = tmp_path / "run"
+    run.mkdir(exist_ok=True)
+    (run / "run.json").write_text(json.dumps({"format": "zelmor-lab run 1", "dim": dim, "sessions": sessions}))
+    code, _, err = run_cli("info", run, capsys=capsys)
+    assert code == 0 or (code == 2 and len(err.splitlines()) == 1)
+    try:
+        _selfplay_network(run, None, 6)  # what a self-play session that goes on reads of its run
+    except InputError:
+        pass
 
 
 # ---- info and show ---------------------------------------------------------------------------------
@@ -140,6 +173,13 @@ def test_show_replays_a_game_to_its_final_board_and_scores(tmp_path, capsys):
                           f"{len(games[2]['history'])} actions\n" + final.render())
     assert "scores:  " + "  ".join(f"player {p}: {s}" for p, s in enumerate(final.scores())) in out
     assert (tmp_path / "board.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_show_names_a_picture_it_cannot_write(tmp_path, capsys):
+    run = stored_run(tmp_path / "run", [random_game(6, 0)])
+    (tmp_path / "taken.png").mkdir()
+    code, _, err = run_cli("show", run, "--png", tmp_path / "taken.png", capsys=capsys)
+    assert code == 1 and err == f"zelmor-lab: error: cannot write {tmp_path / 'taken.png'}: Is a directory\n"
 
 
 def test_show_every_move_prints_each_piece_with_its_board(tmp_path, capsys):
@@ -314,6 +354,33 @@ def test_games_the_engine_abandons_make_the_run_fail(tmp_path):
                                               "as it does when the network answers NaN)")
 
 
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 64 KiB file system at tmp_path / "disk" (a tmpfs; mounting it needs root), and a function that
+    gives it more room."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if shutil.which("mount") is None or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk],
+                                                       capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    yield disk, lambda: subprocess.run(["mount", "-o", "remount,size=4m", disk], check=True)
+    subprocess.run(["umount", disk], check=True)
+
+
+def test_a_new_run_on_a_full_disk_fails_leaving_nothing_and_starts_once_there_is_room(small_disk):
+    disk, make_room = small_disk
+    run = disk / "run"
+    full = cli("selfplay", run, "--games", "2", *SMALL_RUN)
+    assert full.returncode == 1 and full.stdout == ""
+    assert re.fullmatch(rf"zelmor-lab: error: cannot write {run}/models/[0-9a-f]{{16}}\.pt: No space left on device",
+                        full.stderr.splitlines()[-1])
+    assert list(disk.iterdir()) == []
+    make_room()
+    again = cli("selfplay", run, "--games", "2", *SMALL_RUN)
+    assert again.returncode == 0, again.stderr
+    assert len(check_games_replay(run)) == 2
+
+
 def selfplay_until_shards(run: Path, shards: int, tmp_path: Path, *flags) -> tuple[subprocess.Popen, set[int]]:
     """A self-play run without a game limit, flushing every game, once ``shards`` shards are written."""
     (tmp_path / "flush.toml").write_text("flush_every = 1\n")
@@ -339,6 +406,20 @@ def test_ctrl_c_stops_every_process_keeps_finished_games_and_the_run_goes_on(tmp
     resumed = cli("selfplay", run, "--games", "1", *SMALL_RUN)
     assert resumed.returncode == 0, resumed.stderr
     assert len(check_games_replay(run)) == stored + 1
+
+
+def test_sigterm_stops_as_ctrl_c_does_however_often_it_comes(tmp_path):
+    run = tmp_path / "run"
+    process, spawned = selfplay_until_shards(run, 2, tmp_path)
+    deadline = time.monotonic() + 60
+    while process.poll() is None and time.monotonic() < deadline:  # through every phase of the stop
+        process.send_signal(signal.SIGTERM)
+        time.sleep(0.05)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 130
+    assert err.splitlines()[-1] == "zelmor-lab: interrupted"
+    wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
+    assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1)) >= 2
 
 
 @pytest.mark.parametrize("transport", ["shm", "queue"])

@@ -1,14 +1,20 @@
 """The run directory: Parquet shards of games, run.json, appending, and damaged shards."""
 
+import errno
 import json
+import os
+import struct
+import types
 from datetime import datetime, timezone
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 from zelmor_lab import read_games
-from zelmor_lab.store import CorruptShardError, Run, RunError, RunWriter, session_record
+from zelmor_lab.errors import WriteError
+from zelmor_lab.store import CorruptShardError, Run, RunError, RunWriter, read_shard, session_record, write_atomically
 
 ONE_THIRD = float(np.float32(1 / 3))
 
@@ -140,12 +146,118 @@ def test_a_parquet_file_of_other_columns_is_not_taken_for_games(tmp_path):
     assert str(error.value) == f"corrupt shard {stranger}: unexpected columns ['worker']"
 
 
-def test_a_damaged_run_json_is_named(tmp_path):
+@settings(max_examples=300, derandomize=True, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(place=st.floats(0, 1, exclude_max=True), mask=st.integers(1, 255))
+def test_a_damaged_footer_is_a_corrupt_shard_or_a_readable_one(tmp_path, place, mask):
+    # The footer (schema, column names, offsets) has no checksum; a damaged one must still be reported as
+    # the shard's damage, never as a decoding error of its own.
+    if not (tmp_path / "run").exists():
+        write_run(tmp_path / "run", GAMES, flush_every=3)
+    shard = Run(tmp_path / "run").shards()[0]
+    data = shard.read_bytes()
+    footer = struct.unpack("<I", data[-8:-4])[0]
+    at = len(data) - 8 - footer + int(place * footer)
+    damaged = tmp_path / "damaged.parquet"
+    damaged.write_bytes(data[:at] + bytes([data[at] ^ mask]) + data[at + 1:])
+    try:
+        read_shard(damaged)
+    except CorruptShardError as error:
+        assert str(error).startswith(f"corrupt shard {damaged}: ")
+
+
+@pytest.mark.parametrize("content, problem", [
+    ("{", "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
+    ("[]", "not a JSON object"),
+    ('{"format": "zelmor-lab run 2", "dim": 6, "sessions": [{}]}',
+     "format 'zelmor-lab run 2', not 'zelmor-lab run 1'"),
+    ('{"format": "zelmor-lab run 1", "dim": 99, "sessions": [{}]}', "dim must be a board side from 4 to 32, got 99"),
+    ('{"format": "zelmor-lab run 1", "dim": true, "sessions": [{}]}', "dim must be a board side from 4 to 32, got True"),
+    ('{"format": "zelmor-lab run 1", "dim": 6, "sessions": {"model": {}}}', "sessions must be a list, got dict"),
+    ('{"format": "zelmor-lab run 1", "dim": 6, "sessions": []}',
+     "sessions is empty; a run records the session that created it"),
+    ('{"format": "zelmor-lab run 1", "dim": 6, "sessions": [{}, 3]}', "session 1 is int, not an object"),
+    ('{"format": "zelmor-lab run 1", "dim": 6, "sessions": [{"model": ["a"]}]}',
+     "session 0 has a model that is list, not an object"),
+    ('{"format": "zelmor-lab run 1", "dim": 6, "sessions": [{"model": {"path": 7}}]}',
+     "session 0 has a model path 7, not a text"),
+    ('{"format": "zelmor-lab run 1", "dim": 6, "sessions": [{"model": {"path": "a\\u0000"}}]}',
+     "session 0 has a model path 'a\\x00' that no file can have"),
+])
+def test_a_damaged_run_json_is_named_with_what_is_wrong(tmp_path, content, problem):
     write_run(tmp_path / "run", GAMES[:1])
-    (tmp_path / "run" / "run.json").write_text("{")
-    with pytest.raises(RunError) as error:
-        Run(tmp_path / "run")
-    assert str(error.value).startswith(f"{tmp_path / 'run' / 'run.json'} is damaged: ")
+    (tmp_path / "run" / "run.json").write_text(content)
+    for open_run in (lambda: Run(tmp_path / "run"), lambda: write_run(tmp_path / "run", GAMES[1:])):
+        with pytest.raises(RunError) as error:
+            open_run()
+        assert str(error.value) == f"{tmp_path / 'run' / 'run.json'} is damaged: {problem}"
+    assert (tmp_path / "run" / "run.json").read_text() == content
+
+
+# ---- a full disk ---------------------------------------------------------------------------------
+
+@pytest.fixture
+def disk(monkeypatch):
+    """A disk that is full while ``disk.full`` holds: every fsync fails with ENOSPC, as the write-back of
+    data that found no room does."""
+    state = types.SimpleNamespace(full=False)
+    fsync = os.fsync
+
+    def fsync_on_the_disk(fd):
+        if state.full:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        fsync(fd)
+
+    monkeypatch.setattr(os, "fsync", fsync_on_the_disk)
+    return state
+
+
+def test_a_failed_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path, disk):
+    path = tmp_path / "file"
+    path.write_bytes(b"old")
+    disk.full = True
+    with pytest.raises(WriteError) as error:
+        write_atomically(path, b"new")
+    assert str(error.value) == f"cannot write {path}: No space left on device"
+    assert path.read_bytes() == b"old" and list(tmp_path.iterdir()) == [path]
+
+
+def test_games_whose_shard_finds_no_room_stay_queued_and_are_written_later(tmp_path, disk):
+    games_dir = tmp_path / "run" / "games"
+    with RunWriter(tmp_path / "run", 6, session_record("selfplay", {}, {}), flush_every=2) as writer:
+        disk.full = True
+        for game in GAMES[:2]:
+            writer.add(**game)  # the shard of these two fails, and no error stops the session
+        assert writer.pending == 2 and list(games_dir.iterdir()) == []
+        disk.full = False
+        writer.add(**GAMES[2])  # the next try waits for two more games
+        assert writer.pending == 3 and list(games_dir.iterdir()) == []
+        disk.full = True
+        with pytest.raises(WriteError) as error:
+            writer.flush()
+        assert str(error.value).startswith(f"3 finished games are not stored: cannot write {games_dir}/")
+        assert str(error.value).endswith(".parquet: No space left on device")
+        disk.full = False
+        writer.flush()
+    assert [vars(g) for g in read_games(tmp_path / "run")] == [as_written(g) for g in GAMES]
+    assert len(list(games_dir.iterdir())) == 1
+
+
+@pytest.mark.parametrize("exists", [False, True], ids=["absent", "empty directory"])
+def test_a_new_run_whose_network_finds_no_room_is_not_created(tmp_path, disk, exists):
+    path = tmp_path / "run"
+    if exists:
+        path.mkdir()
+    session = session_record("selfplay", {}, {"digest": "abcd", "path": "models/abcd.pt"})
+    disk.full = True
+    with pytest.raises(WriteError) as error:
+        RunWriter(path, 6, session, 1, {"models/abcd.pt": b"network"})
+    assert str(error.value) == f"cannot write {path / 'models' / 'abcd.pt'}: No space left on device"
+    assert list(tmp_path.iterdir()) == ([path] if exists else []) and list(path.glob("*")) == []
+    disk.full = False
+    RunWriter(path, 6, session, 1, {"models/abcd.pt": b"network"}).close()
+    assert Run(path).meta["sessions"][0]["model"]["path"] == "models/abcd.pt"
+    assert (path / "models" / "abcd.pt").read_bytes() == b"network"
 
 
 def test_a_game_of_the_wrong_shape_is_refused_alone(tmp_path):

@@ -2,7 +2,12 @@
 
 from __future__ import annotations
 
+import io
 import json
+import pickle
+import random
+import shutil
+import subprocess
 
 import numpy as np
 import pytest
@@ -11,8 +16,9 @@ from zelmor_lab import Game
 from zelmor_lab.dataset import load_window
 from zelmor_lab.model import Architecture, CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
 from zelmor_lab.store import RunWriter, session_record
-from zelmor_lab.train import (TrainingError, TrainingFiles, TrainingSettings, new_trainer, read_metrics,
-                              resume_training, save_training, train, train_on_window)
+from zelmor_lab.errors import WriteError
+from zelmor_lab.train import (TrainingError, TrainingFiles, TrainingSettings, new_trainer, plot_learning_curve,
+                              read_metrics, resume_training, save_training, train, train_on_window)
 
 DIM = 6
 TINY = Architecture(blocks=1, channels=8, value_hidden=16)
@@ -45,6 +51,12 @@ def run_dir(tmp_path_factory):
 @pytest.fixture(scope="module")
 def window(run_dir):
     return load_window(run_dir, 10)
+
+
+def torch_bytes(payload) -> bytes:
+    buffer = io.BytesIO()
+    torch.save(payload, buffer)
+    return buffer.getvalue()
 
 
 def tiny_trainer(settings=SETTINGS):
@@ -114,6 +126,20 @@ class TestResume:
         assert resume_training(files, DIM, SETTINGS).step == 7
         assert read_metrics(files.metrics)[-1]["step"] == 7
 
+    def test_a_metrics_line_that_cannot_be_written_does_not_lose_the_steps(self, tmp_path, window):
+        files = TrainingFiles(tmp_path / "model.pt")
+        files.metrics.mkdir()  # in the way of the metrics file
+        with pytest.raises(WriteError) as error:
+            train_on_window(tiny_trainer(), window, 3, files, SETTINGS)
+        assert str(error.value) == f"cannot write {files.metrics}: Is a directory"
+        assert resume_training(files, DIM, SETTINGS).step == 3
+
+    def test_a_learning_curve_that_cannot_be_written_is_named(self, tmp_path):
+        with pytest.raises(WriteError) as error:
+            plot_learning_curve(tmp_path / "absent.jsonl", tmp_path / "absent" / "curve.png")
+        assert str(error.value) == f"cannot write {tmp_path / 'absent' / 'curve.png'}: No such file or directory"
+        assert list(tmp_path.iterdir()) == []
+
     def test_state_for_another_board_is_refused(self, tmp_path, window):
         files = TrainingFiles(tmp_path / "model.pt")
         save_training(tiny_trainer(), files)
@@ -126,6 +152,21 @@ class TestResume:
         files.state.write_bytes(files.state.read_bytes()[:100])
         with pytest.raises(TrainingError, match=r"^training state .*model\.pt\.state is unreadable: "):
             resume_training(files, DIM, SETTINGS)
+
+    @pytest.mark.parametrize("content, message", [
+        (random.Random(0).randbytes(3000), "{state} is not a zelmor-lab training state"),
+        (pickle.dumps({"format": "zelmor-lab training state 1"}), "{state} is not a zelmor-lab training state"),
+        (torch_bytes({"format": "zelmor-lab training state 1", "step": 3}),
+         "training state {state} is damaged: it needs the checkpoint's bytes and the step"),
+        (torch_bytes({"format": "zelmor-lab training state 1", "checkpoint": b"x", "step": "3"}),
+         "training state {state} is damaged: it needs the checkpoint's bytes and the step"),
+    ], ids=["random bytes", "plain pickle", "no checkpoint", "step as text"])
+    def test_a_foreign_state_is_refused_in_one_line(self, tmp_path, content, message):
+        files = TrainingFiles(tmp_path / "model.pt")
+        files.state.write_bytes(content)
+        with pytest.raises(TrainingError) as error:
+            resume_training(files, DIM, SETTINGS)
+        assert str(error.value) == message.format(state=files.state)
 
 
 class TestTrainCommand:
@@ -151,6 +192,22 @@ class TestTrainCommand:
         assert summary.out == run_dir / "training" / "model.pt"
         assert summary.games == 1
         assert load_checkpoint(summary.out, dim=DIM, architecture=Architecture()).step == 1
+
+    def test_an_output_that_cannot_be_written_is_refused_before_any_step(self, tmp_path, run_dir):
+        (tmp_path / "file").write_text("x")
+        with pytest.raises(TrainingError) as error:
+            train(run_dir, tmp_path / "file" / "model.pt", 5, settings=SETTINGS)
+        assert str(error.value) == f"cannot write the training's files in {tmp_path / 'file'}: File exists"
+        (tmp_path / "ro").mkdir()
+        if shutil.which("mount") is None or subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=64k", "tmpfs",
+                                                           tmp_path / "ro"], capture_output=True).returncode:
+            pytest.skip("cannot mount a read-only tmpfs here")
+        try:
+            with pytest.raises(TrainingError) as error:
+                train(run_dir, tmp_path / "ro" / "model.pt", 5, settings=SETTINGS)
+            assert str(error.value) == f"cannot write the training's files in {tmp_path / 'ro'}: Read-only file system"
+        finally:
+            subprocess.run(["umount", tmp_path / "ro"], check=True)
 
     def test_bad_values_are_refused(self, run_dir):
         with pytest.raises(TrainingError, match=r"^--steps must be at least 1, got 0$"):

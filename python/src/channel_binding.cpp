@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <chrono>
 #include <cstring>
@@ -30,6 +31,7 @@
 #include <signal.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -115,20 +117,36 @@ bool process_running(pid_t pid) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
+// Why a channel of this shape cannot be made, or an empty text when it can.
+std::string shape_trouble(uint32_t slots, uint32_t dim, uint32_t rep) {
+    if (slots == 0 || slots > 4096) return "slots must be in 1..4096";
+    if (dim < 4 || dim > 32) return "dim must be in 4..32";
+    if (rep != 1 && rep != 2) return "rep must be 1 or 2";
+    return {};
+}
+
+// A timeout in seconds as the waits take it; NaN would compare false with every deadline and wait for ever.
+double checked_seconds(double seconds, const char* name) {
+    if (std::isnan(seconds)) throw nb::value_error((std::string(name) + " must be a number of seconds, got nan").c_str());
+    return seconds;
+}
+
 class Channel {
 public:
     static Channel* create(uint32_t slots, uint32_t dim, uint32_t rep) {
-        if (slots == 0 || slots > 4096) throw nb::value_error("slots must be in 1..4096");
-        if (dim < 4 || dim > 32) throw nb::value_error("dim must be in 4..32");
-        if (rep != 1 && rep != 2) throw nb::value_error("rep must be 1 or 2");
-        const int fd = memfd_create("zelmor-channel", MFD_CLOEXEC);
+        if (const std::string trouble = shape_trouble(slots, dim, rep); !trouble.empty())
+            throw nb::value_error(trouble.c_str());
+        // Sealed at its size, so that no process can shrink the block under another's mapping.
+        const int fd = memfd_create("zelmor-channel", MFD_CLOEXEC | MFD_ALLOW_SEALING);
         if (fd < 0) os_error("memfd_create");
-        const size_t size = block_size(slots, dim);
-        if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        const uint64_t size = block_size(slots, dim);
+        if (ftruncate(fd, static_cast<off_t>(size)) != 0 || fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) != 0) {
+            const int error = errno;
             close(fd);
-            os_error("ftruncate");
+            errno = error;
+            os_error("cannot size the channel");
         }
-        auto* channel = new Channel(fd, size, true);
+        auto* channel = new Channel(fd, size, true, slots, dim, rep);
         Header* h = channel->header();
         h->slots = slots;
         h->dim = dim;
@@ -137,15 +155,30 @@ public:
         return channel;
     }
 
+    // The header is another process's word: its shape is checked against the file's real size before
+    // anything is mapped, and kept, so that no later change to the header moves a view out of the block.
     static Channel* attach(const std::string& path) {
         const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) os_error("cannot open channel " + path);
         Header probe{};
+        struct stat file{};
+        std::string trouble;
         if (pread(fd, &probe, sizeof probe, 0) != static_cast<ssize_t>(sizeof probe) || probe.magic != kMagic) {
-            close(fd);
-            throw nb::value_error(("not a channel: " + path).c_str());
+            trouble = "not a channel: " + path;
+        } else if (const std::string shape = shape_trouble(probe.slots, probe.dim, probe.rep); !shape.empty()) {
+            trouble = "channel " + path + " has a damaged header: " + shape;
+        } else if (fstat(fd, &file) != 0) {
+            trouble = "cannot read the size of channel " + path + ": " + std::strerror(errno);
+        } else if (static_cast<uint64_t>(file.st_size) < block_size(probe.slots, probe.dim)) {
+            trouble = "channel " + path + " holds " + std::to_string(file.st_size) + " bytes; its header (" +
+                      std::to_string(probe.slots) + " slots, dim " + std::to_string(probe.dim) + ") needs " +
+                      std::to_string(block_size(probe.slots, probe.dim));
         }
-        return new Channel(fd, block_size(probe.slots, probe.dim), false);
+        if (!trouble.empty()) {
+            close(fd);
+            throw nb::value_error(trouble.c_str());
+        }
+        return new Channel(fd, block_size(probe.slots, probe.dim), false, probe.slots, probe.dim, probe.rep);
     }
 
     ~Channel() {
@@ -154,9 +187,9 @@ public:
     }
 
     std::string path() const { return "/proc/" + std::to_string(creator_pid_) + "/fd/" + std::to_string(fd_); }
-    uint32_t slots() const { return header()->slots; }
-    uint32_t dim() const { return header()->dim; }
-    uint32_t rep() const { return header()->rep; }
+    uint32_t slots() const { return slots_; }
+    uint32_t dim() const { return dim_; }
+    uint32_t rep() const { return rep_; }
     size_t request_bytes() const { return size_t{kPlanes} * dim() * dim(); }
 
     // --- worker side ---
@@ -218,6 +251,8 @@ public:
     // batch's, so that no worker waits behind the others twice. Empty after `timeout` seconds without
     // any request, or when the channel is closed.
     nb::list wait_batch(double gather, double timeout, uint32_t max_batch) {
+        checked_seconds(gather, "gather");
+        checked_seconds(timeout, "timeout");
         const uint32_t batch = max_batch == 0 ? slots() : std::min(max_batch, slots());
         std::vector<int64_t> ready;
         {
@@ -279,7 +314,8 @@ public:
     float* values() const { return reinterpret_cast<float*>(reinterpret_cast<char*>(base_) + values_offset()); }
 
 private:
-    Channel(int fd, size_t size, bool creator) : fd_(fd), size_(size), creator_pid_(getpid()) {
+    Channel(int fd, size_t size, bool creator, uint32_t slots, uint32_t dim, uint32_t rep)
+        : fd_(fd), size_(size), creator_pid_(getpid()), slots_(slots), dim_(dim), rep_(rep) {
         base_ = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (base_ == MAP_FAILED) {
             base_ = nullptr;
@@ -291,8 +327,9 @@ private:
         }
     }
 
-    static size_t block_size(uint32_t slots, uint32_t dim) {
-        const size_t cells = size_t{dim} * dim;
+    // In 64-bit arithmetic: the shape is checked first, and no product of its limits comes near 2^64.
+    static uint64_t block_size(uint64_t slots, uint64_t dim) {
+        const uint64_t cells = dim * dim;
         return kLine + round_up(slots * sizeof(SlotControl)) + round_up(slots * kPlanes * cells) +
                round_up(slots * cells * sizeof(float)) + round_up(slots * kPlayers * sizeof(float));
     }
@@ -460,6 +497,7 @@ private:
     int fd_;
     size_t size_;
     pid_t creator_pid_;
+    uint32_t slots_, dim_, rep_;  // the header's, as checked when the block was made or attached
     int64_t next_turn_ = 0;  // the service's: the slot a capped batch starts looking from
 };
 
@@ -584,7 +622,10 @@ NB_MODULE(_channel, m) {
             },
             nb::arg("slot"), nb::arg("front") = 0, "The inference queue of one worker slot for one network.")
         .def(
-            "pipe", [](nb::object self, uint32_t slot, double timeout) { return SlotPipe{self, slot, timeout, {}, false}; },
+            "pipe",
+            [](nb::object self, uint32_t slot, double timeout) {
+                return SlotPipe{self, slot, checked_seconds(timeout, "timeout"), {}, false};
+            },
             nb::arg("slot"), nb::arg("timeout"), "The pipe of one worker slot; recv() waits at most `timeout` s.")
         .def("requests",
              [](Channel& c) {

@@ -1,21 +1,23 @@
 """The ``zelmor-lab`` command: selfplay, eval, info and show here, train and loop in train_cli.
 
-Exit status: 0 done; 1 the pipeline failed or the engine abandoned games (the message says why;
-finished games are stored);
+Exit status: 0 done; 1 the pipeline failed, the engine abandoned games or a file could not be written
+(the message says why; finished games are stored, or the message says how many are not);
 2 bad input (settings, checkpoint, run directory), reported in one line with nothing written;
-130 interrupted by Ctrl-C (finished games are stored).
+130 interrupted by Ctrl-C or SIGTERM (finished games are stored).
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib.util
+import signal
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from .errors import InputError
+from .errors import InputError, WriteError
 from .settings import load_settings
 from .train_cli import add_training_commands, positive_int
 
@@ -25,14 +27,30 @@ _REFRESH_S = 0.5
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _stop_on_sigterm)
     try:
         return args.command(args)
     except InputError as error:
         print(f"zelmor-lab: error: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
+    except WriteError as error:
+        print(f"zelmor-lab: error: {error}", file=sys.stderr)
+        return EXIT_FAILED
     except KeyboardInterrupt:
         print("zelmor-lab: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    finally:
+        if previous is not None and signal.getsignal(signal.SIGTERM) is _stop_on_sigterm:
+            signal.signal(signal.SIGTERM, previous)  # no SIGTERM came: the caller's handling is back
+
+
+def _stop_on_sigterm(signum, frame) -> None:
+    """SIGTERM stops a command as Ctrl-C does (a running pipeline takes it over while it runs); a
+    second one must not cut that stop short."""
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise KeyboardInterrupt
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -123,9 +141,8 @@ def _selfplay(args) -> int:
     _require_pipeline(settings)
     network = _selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
-    with RunWriter(args.run, settings.dim, session, settings.flush_every) as writer:
-        if network.fresh:
-            writer.save_model(network.data, network.digest)
+    new_files = {network.path: network.data} if network.fresh else None
+    with RunWriter(args.run, settings.dim, session, settings.flush_every, new_files) as writer:
         stored = []
 
         def store(event) -> int:
@@ -184,7 +201,7 @@ def _evaluate(args) -> int:
     settings = load_settings(args.config, dim=args.dim)
     dim = settings.dim
     opponent_kind = args.vs if args.vs in ("random", "heuristic") else None
-    if opponent_kind is None and not Path(args.vs).exists() and Path(args.vs).suffix != ".pt" and "/" not in args.vs:
+    if opponent_kind is None and not Path(args.vs).is_file():
         raise InputError(f"--vs takes random, heuristic or a checkpoint file; {args.vs!r} is none of them")
     _require_torch()
     network = _network_evaluator(args.model, dim, settings.device)
@@ -342,6 +359,10 @@ def _show(args) -> int:
     from .evaluation import ReplayError, replay
     from .store import Run
 
+    if args.png is not None and args.png.suffix.lower() != ".png":
+        raise InputError(f"--png {args.png}: the board is drawn as a PNG image; name a file ending in .png")
+    if args.png is not None and not args.png.parent.is_dir():
+        raise InputError(f"--png {args.png}: there is no directory {args.png.parent}")
     run = Run(args.run)
     games = list(run.games())
     if not -len(games) <= args.game < len(games):

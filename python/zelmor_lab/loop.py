@@ -29,6 +29,7 @@ trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, best.pt
 from __future__ import annotations
 
 import fcntl
+import io
 import json
 import math
 import os
@@ -301,9 +302,7 @@ def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopStat
     data = trainer.checkpoint_bytes()
     network = Network(directory.network_name(0), data, decode_checkpoint(data, "network 0").digest, trainer.step)
     session = session_record("loop", plan.as_dict(), network.record())
-    with RunWriter(directory.run, plan.engine.dim, session, plan.engine.flush_every):
-        directory.path.mkdir(exist_ok=True)
-        write_atomically(directory.run / network.path, data)
+    with RunWriter(directory.run, plan.engine.dim, session, plan.engine.flush_every, {network.path: data}):
         save_training(trainer, directory.trainer_files)
         state = LoopState(plan=plan, generation=0, elapsed_s=time.monotonic() - started, records=[])
         directory.write_state(state)
@@ -397,7 +396,7 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
 def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
     directory.write_state(state)
     plot_summary(state.records, directory.summary_png)
-    directory.results_md.write_text(results_table(state.records))
+    write_atomically(directory.results_md, results_table(state.records).encode())
     # Derived from the records, so a crash between the writes is mended by the next generation.
     best = (directory.run / directory.network_name(best_generation(state.records))).read_bytes()
     if not directory.best_path.exists() or directory.best_path.read_bytes() != best:
@@ -587,8 +586,10 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
                        f"minutes: {minutes:.0f}")
     axes.legend(loc="upper left")
     figure.tight_layout()
-    figure.savefig(png_path, dpi=100)
+    image = io.BytesIO()  # drawn whole, then written as every file of a run is (WriteError on failure)
+    figure.savefig(image, format="png", dpi=100)
     plt.close(figure)
+    write_atomically(png_path, image.getvalue())
 
 
 def results_table(records: list[dict[str, Any]]) -> str:

@@ -22,9 +22,11 @@ from __future__ import annotations
 
 import hashlib
 import io
+import pickle
 import time
 from dataclasses import asdict, dataclass, fields
 from pathlib import Path
+from typing import Any
 
 import torch
 from torch import nn
@@ -39,6 +41,7 @@ VALUE_HEADS = ("pooled", "squares", "dense")
 # Value logits per predicted share of the hand under the "squares" head: one logit for every four squares
 # of lead, so a lead of ten squares makes the leader the likely winner, as it is near the end of a game.
 SQUARES_LOGIT_SCALE = HAND_SQUARES / 4
+_ZIP_MAGIC = b"PK\x03\x04"  # what every file torch.save writes starts with
 
 
 # What checkpoints and loops from before the choice of each head have.
@@ -257,10 +260,7 @@ def decode_checkpoint(data: bytes, name: str, dim: int | None = None,
     name: how messages call the checkpoint (its path). dim, architecture: when given, the checkpoint
     must have been made for this board side and this architecture. Every failure raises
     CheckpointError naming the checkpoint."""
-    try:
-        payload = torch.load(io.BytesIO(data), map_location="cpu", weights_only=True)
-    except Exception as error:  # torch reports a damaged file with many exception types
-        raise CheckpointError(f"checkpoint {name} is unreadable: {_first_line(error)}") from None
+    payload = load_plain(data, "checkpoint", name)
     if not isinstance(payload, dict) or payload.get("format") != CHECKPOINT_FORMAT:
         raise CheckpointError(f"{name} is not a zelmor-lab checkpoint")
     try:
@@ -285,6 +285,21 @@ def decode_checkpoint(data: bytes, name: str, dim: int | None = None,
                               f"{details or _first_line(error)}") from None
     model.eval()
     return Checkpoint(model=model, step=step, created_at=created_at, digest=checkpoint_digest(data))
+
+
+def load_plain(data: bytes, kind: str, name: str) -> Any:
+    """What torch.save wrote into the bytes of a zelmor-lab file of ``kind`` (checkpoint, training
+    state) named ``name``. Only plain values and tensors are loaded (weights_only), so no file can run
+    code; CheckpointError, in one line, for a file that holds anything else or is damaged."""
+    foreign = CheckpointError(f"{name} is not a zelmor-lab {kind}")
+    if not data.startswith(_ZIP_MAGIC):
+        raise foreign
+    try:
+        return torch.load(io.BytesIO(data), map_location="cpu", weights_only=True)
+    except pickle.UnpicklingError:  # objects that only a full unpickler would make
+        raise foreign from None
+    except Exception as error:  # torch reports a damaged file with many exception types
+        raise CheckpointError(f"{kind} {name} is unreadable: {_first_line(error)}") from None
 
 
 def checkpoint_digest(data: bytes) -> str:

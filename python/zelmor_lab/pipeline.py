@@ -11,8 +11,9 @@ Processes are started with 'spawn' (no inherited torch threads or file descripto
 ignored, so Ctrl-C reaches only the main process. There the first Ctrl-C (or SIGTERM) only sets
 ``interrupted``; events() then stops everything in order: the service ends, the workers' pipes report
 it, the workers post what they finished and end, and events() hands over the last finished games
-before it returns. A second Ctrl-C raises KeyboardInterrupt as usual. A process that does not end in
-time is killed.
+before it returns. A second Ctrl-C raises KeyboardInterrupt as usual; a second SIGTERM is ignored, then
+and for the rest of the process, so that what the stop has to store is stored. A process that does not
+end in time is killed.
 """
 
 from __future__ import annotations
@@ -128,7 +129,11 @@ class Pipeline:
     def _on_interrupt(self, signum, frame) -> None:
         # Only a flag: the main thread may be inside a queue read, which must not be cut short.
         self.interrupted = True
-        signal.signal(signal.SIGINT, signal.default_int_handler)
+        if signum == signal.SIGINT:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        else:  # the process is asked to end: later SIGTERMs, now and after this pipeline, wait for the stop
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)
+            self._previous_handlers[signal.SIGTERM] = signal.SIG_IGN
 
     def __exit__(self, *exc) -> None:
         for signum, handler in self._previous_handlers.items():

@@ -6,13 +6,15 @@ from pathlib import Path
 
 import numpy as np
 
+from .errors import WriteError
+
 # Empty, then players 0 to 3, in the colours of the engine's text board.
 COLOURS = ("#f2f2f2", "#d62728", "#1f77b4", "#f1c40f", "#2ca02c")
 
 
 def draw_board(game, path: str | Path, title: str = "") -> Path:
     """Write a PNG of ``game``'s board (a zelmor_lab.Game) to ``path``, one square per tile, with the
-    players' scores in the legend."""
+    players' scores in the legend. WriteError when the file cannot be written."""
     from matplotlib.colors import ListedColormap
     from matplotlib.figure import Figure
     from matplotlib.patches import Patch
@@ -33,5 +35,8 @@ def draw_board(game, path: str | Path, title: str = "") -> Path:
         axes.set_title(title)
     figure.tight_layout()
     path = Path(path)
-    figure.savefig(path, dpi=100)
+    try:
+        figure.savefig(path, dpi=100)
+    except OSError as error:
+        raise WriteError(f"cannot write {path}: {error.strerror}") from None
     return path

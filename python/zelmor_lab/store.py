@@ -23,6 +23,7 @@ Row schema (one row per game):
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import json
 import os
@@ -31,16 +32,17 @@ from dataclasses import dataclass
 from importlib import metadata
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import Any, Iterator, Sequence
+from typing import Any, Iterator, Mapping, Sequence
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from .errors import InputError
+from .errors import InputError, WriteError
 
 RUN_FORMAT = "zelmor-lab run 1"
+MIN_DIM, MAX_DIM = 4, 32  # the board sides the engine plays
 
 _HISTORY = pa.list_(pa.struct([("player", pa.int8()), ("tile", pa.int16())]))
 _POLICY = pa.list_(pa.struct([("tile", pa.int16()), ("p", pa.float32())]))
@@ -88,10 +90,10 @@ class Run:
             raise RunError(f"{self.path} is not a zelmor-lab run (no run.json)")
         try:
             self.meta = json.loads(meta_path.read_text())
-            if self.meta["format"] != RUN_FORMAT:
-                raise ValueError(f"format {self.meta['format']!r}")
-            self.dim = int(self.meta["dim"])
-        except (OSError, ValueError, KeyError, TypeError) as error:
+            self.dim = _checked_meta_dim(self.meta)
+        except OSError as error:
+            raise RunError(f"cannot read {meta_path}: {error.strerror}") from None
+        except ValueError as error:  # JSON and Unicode decoding errors included
             raise RunError(f"{meta_path} is damaged: {error}") from None
 
     @property
@@ -114,6 +116,35 @@ class Run:
             yield from _games_of(read_shard(shard))
 
 
+def _checked_meta_dim(meta: Any) -> int:
+    """The board side of run.json's contents once they are found to be what every reader expects;
+    ValueError saying what is not."""
+    if not isinstance(meta, dict):
+        raise ValueError("not a JSON object")
+    if meta.get("format") != RUN_FORMAT:
+        raise ValueError(f"format {meta.get('format')!r}, not {RUN_FORMAT!r}")
+    dim = meta.get("dim")
+    if isinstance(dim, bool) or not isinstance(dim, int) or not MIN_DIM <= dim <= MAX_DIM:
+        raise ValueError(f"dim must be a board side from {MIN_DIM} to {MAX_DIM}, got {dim!r}")
+    sessions = meta.get("sessions")
+    if not isinstance(sessions, list):
+        raise ValueError(f"sessions must be a list, got {type(sessions).__name__}")
+    if not sessions:
+        raise ValueError("sessions is empty; a run records the session that created it")
+    for number, session in enumerate(sessions):
+        if not isinstance(session, dict):
+            raise ValueError(f"session {number} is {type(session).__name__}, not an object")
+        model = session.get("model", {})
+        if not isinstance(model, dict):
+            raise ValueError(f"session {number} has a model that is {type(model).__name__}, not an object")
+        for key in ("path", "digest"):
+            if key in model and not isinstance(model[key], str):
+                raise ValueError(f"session {number} has a model {key} {model[key]!r}, not a text")
+        if "\0" in model.get("path", ""):
+            raise ValueError(f"session {number} has a model path {model['path']!r} that no file can have")
+    return dim
+
+
 def read_games(run: str | Path) -> Iterator[StoredGame]:
     """The games of a run in order of writing. Raises RunError for a directory that is not a run and
     CorruptShardError, naming the file, at the first shard that cannot be read."""
@@ -124,10 +155,11 @@ def read_shard(path: str | Path) -> pa.Table:
     """One shard as a table of SCHEMA; CorruptShardError if it is damaged or not a shard of games."""
     try:
         table = pq.read_table(path, page_checksum_verification=True)
-    except (pa.ArrowException, OSError) as error:
+        columns = table.schema.names  # decoded from the footer, which has no checksum
+    except (pa.ArrowException, OSError, ValueError) as error:
         raise CorruptShardError(f"corrupt shard {path}: {error}") from None
     if not table.schema.equals(SCHEMA):
-        raise CorruptShardError(f"corrupt shard {path}: unexpected columns {table.schema.names}")
+        raise CorruptShardError(f"corrupt shard {path}: unexpected columns {columns}")
     history_lengths = pc.list_value_length(table["history"])
     policy_lengths = pc.list_value_length(table["policies"])
     if not history_lengths.equals(policy_lengths) or table["history"].null_count or table["payoff"].null_count:
@@ -150,15 +182,22 @@ class RunWriter:
     """Exclusive write access to a run directory: creates or reopens it, records the session and writes
     shards of games. Use as a context manager; leaving it flushes nothing by itself (call flush())."""
 
-    def __init__(self, path: str | Path, dim: int, session: dict[str, Any], flush_every: int):
+    def __init__(self, path: str | Path, dim: int, session: dict[str, Any], flush_every: int,
+                 new_files: Mapping[str, bytes] | None = None):
         """Creates the run when ``path`` does not exist or is an empty directory; reopens it when it holds
-        a run of the same board side. RunError otherwise, with nothing written."""
+        a run of the same board side. RunError otherwise, with nothing written.
+
+        new_files: files the session's record names (a network the session made itself), by path
+        relative to the run; they are written before the record, so that run.json never names a file
+        that is not there. WriteError when they or the record cannot be written."""
         self.path = Path(path)
         self.flush_every = flush_every
         self._pending: list[tuple[int, list, list, list, str, float]] = []
+        self._next_try = flush_every  # queued games at which add() writes a shard
         self._sequence = 0
         meta_path = self.path / "run.json"
         check_run_target(self.path, dim)
+        existed = self.path.exists()
         try:
             self.games_dir.mkdir(parents=True, exist_ok=True)
             self._lock = open(self.path / ".lock", "w")
@@ -171,19 +210,39 @@ class RunWriter:
             raise RunError(f"{self.path} is in use by another zelmor-lab process") from None
         try:
             # Read again under the lock: another session may have appended since the check above.
-            if meta_path.exists():
+            creating = not meta_path.exists()
+            if not creating:
                 run = Run(self.path)
                 run.check_dim(dim)
                 meta = run.meta
             else:
                 meta = {"format": RUN_FORMAT, "dim": dim, "sessions": []}
-            for leftover in self.games_dir.glob(".*.tmp"):
-                leftover.unlink()  # a shard whose writer died before the rename; never visible to readers
+            for leftover in [*self.games_dir.glob(".*.tmp"), *self.path.glob("models/.*.tmp")]:
+                leftover.unlink()  # a file whose writer died before the rename; never visible to readers
+            for name, data in (new_files or {}).items():
+                file = self.path / name
+                try:
+                    file.parent.mkdir(parents=True, exist_ok=True)
+                except OSError as error:
+                    raise WriteError(f"cannot write {file}: {error.strerror}") from None
+                write_atomically(file, data)
             meta["sessions"].append(session)
             write_atomically(meta_path, json.dumps(meta, indent=2).encode())
         except BaseException:
+            if creating:  # leave the directory as it was, so that the same command can start the run
+                self._remove_unfinished_run(new_files or {}, existed)
             self._lock.close()
             raise
+
+    def _remove_unfinished_run(self, new_files: Mapping[str, bytes], existed: bool) -> None:
+        files = [self.path / name for name in new_files]
+        removals = [*(f.unlink for f in files), *(f.parent.rmdir for f in files), self.games_dir.rmdir,
+                    (self.path / ".lock").unlink]
+        if not existed:
+            removals.append(self.path.rmdir)
+        for remove in removals:
+            with contextlib.suppress(OSError):  # what is not there, or not empty, stays
+                remove()
 
     @property
     def games_dir(self) -> Path:
@@ -197,18 +256,24 @@ class RunWriter:
             finished_at: float) -> None:
         """Queue one finished game (history: [(player, tile)], policies: per action [(tile, p)], payoff: 4
         floats, finished_at: seconds since the epoch); writes a shard once ``flush_every`` are queued.
-        ValueError for a game of the wrong shape, refused here so that it cannot hold up the others."""
+        A shard that cannot be written (a full disk) keeps its games queued, and the write is tried
+        again once ``flush_every`` more have come; the caller's last flush() says whether it failed for
+        good. ValueError for a game of the wrong shape, refused here so that it cannot hold up the others."""
         if len(history) != len(policies):
             raise ValueError(f"a game needs one policy entry per action, got {len(history)} actions "
                              f"and {len(policies)} entries")
         if len(payoff) != 4:
             raise ValueError(f"a game's payoff holds 4 values, got {len(payoff)}")
         self._pending.append((worker, history, policies, payoff, model, finished_at))
-        if len(self._pending) >= self.flush_every:
-            self.flush()
+        if len(self._pending) >= self._next_try:
+            try:
+                self.flush()
+            except WriteError:
+                self._next_try = len(self._pending) + self.flush_every
 
     def flush(self) -> Path | None:
-        """Write the queued games as one shard; returns its path, None when nothing was queued."""
+        """Write the queued games as one shard; returns its path, None when nothing was queued.
+        WriteError, naming how many games are not stored, when it cannot be written; they stay queued."""
         if not self._pending:
             return None
         table = _table_of(self._pending)
@@ -218,15 +283,12 @@ class RunWriter:
         sink = pa.BufferOutputStream()
         pq.write_table(table, sink, compression="zstd", write_page_checksum=True)
         path = self.games_dir / name
-        write_atomically(path, sink.getvalue().to_pybytes())
+        try:
+            write_atomically(path, sink.getvalue().to_pybytes())
+        except WriteError as error:
+            raise WriteError(f"{len(self._pending)} finished games are not stored: {error}") from None
         self._pending.clear()
-        return path
-
-    def save_model(self, data: bytes, digest: str) -> Path:
-        """Keep a network that the session made itself (checkpoint bytes) as RUN/models/<digest>.pt."""
-        path = self.path / "models" / f"{digest}.pt"
-        path.parent.mkdir(exist_ok=True)
-        write_atomically(path, data)
+        self._next_try = self.flush_every
         return path
 
     def close(self) -> None:
@@ -241,18 +303,26 @@ class RunWriter:
 
 def write_atomically(path: Path, data: bytes) -> None:
     """Replace ``path`` by ``data`` so that a reader, or a restart after a crash, sees the old file or the
-    complete new one."""
+    complete new one. WriteError when it cannot be written (the temporary file is removed)."""
     temporary = path.with_name(f".{path.name}.tmp")
-    with open(temporary, "wb") as f:
-        f.write(data)
-        f.flush()
-        os.fsync(f.fileno())
-    temporary.replace(path)
-    directory = os.open(path.parent, os.O_RDONLY)
     try:
-        os.fsync(directory)
-    finally:
-        os.close(directory)
+        try:
+            with open(temporary, "wb") as f:
+                f.write(data)
+                f.flush()
+                os.fsync(f.fileno())
+            temporary.replace(path)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                temporary.unlink(missing_ok=True)
+            raise
+        directory = os.open(path.parent, os.O_RDONLY)
+        try:
+            os.fsync(directory)
+        finally:
+            os.close(directory)
+    except OSError as error:
+        raise WriteError(f"cannot write {path}: {error.strerror or error}") from None
 
 
 def _table_of(games: list[tuple[int, list, list, list, str, float]]) -> pa.Table:

@@ -27,6 +27,7 @@ from __future__ import annotations
 import io
 import json
 import math
+import tempfile
 import time
 from dataclasses import dataclass, fields
 from pathlib import Path
@@ -36,8 +37,9 @@ import numpy as np
 import torch
 
 from .dataset import HAND_SQUARES, Batch, Window, load_window
-from .model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint, load_checkpoint
-from .errors import InputError
+from .model import (Architecture, CheckpointError, PolicyValueNet, decode_checkpoint, encode_checkpoint,
+                    load_checkpoint, load_plain)
+from .errors import InputError, WriteError
 from .store import Run, write_atomically
 
 STATE_FORMAT = "zelmor-lab training state 1"
@@ -184,15 +186,20 @@ def resume_training(files: TrainingFiles, dim: int, settings: TrainingSettings) 
     """The trainer saved in ``files.state``: its network, step and optimizer state (the learning rate
     and weight decay stored with the optimizer included). The network must be for a ``dim`` board."""
     try:
-        state = torch.load(files.state, map_location="cpu", weights_only=True)
+        state = load_plain(files.state.read_bytes(), "training state", str(files.state))
     except FileNotFoundError:
         raise TrainingError(f"training state {files.state} does not exist") from None
-    except Exception as error:  # torch reports a damaged file with many exception types
-        raise TrainingError(f"training state {files.state} is unreadable: {error}") from None
+    except OSError as error:
+        raise TrainingError(f"training state {files.state} is unreadable: {error.strerror}") from None
+    except CheckpointError as error:
+        raise TrainingError(str(error)) from None
     if not isinstance(state, dict) or state.get("format") != STATE_FORMAT:
         raise TrainingError(f"{files.state} is not a zelmor-lab training state")
+    step = state.get("step")
+    if not isinstance(state.get("checkpoint"), bytes) or isinstance(step, bool) or not isinstance(step, int):
+        raise TrainingError(f"training state {files.state} is damaged: it needs the checkpoint's bytes and the step")
     checkpoint = decode_checkpoint(state["checkpoint"], str(files.state), dim=dim)
-    trainer = Trainer(checkpoint.model, settings, int(state["step"]))
+    trainer = Trainer(checkpoint.model, settings, step)
     try:
         trainer.optimizer.load_state_dict(state["optimizer"])
     except (ValueError, KeyError, RuntimeError) as error:
@@ -229,8 +236,11 @@ class MetricsLog:
             return None
         line = {"step": step, "time": round(time.time(), 3),
                 **{k: round(v / self._count, 6) for k, v in self._sums.items()}, **self.extra}
-        with open(self.path, "a") as f:
-            f.write(json.dumps(line) + "\n")
+        try:
+            with open(self.path, "a") as f:
+                f.write(json.dumps(line) + "\n")
+        except OSError as error:
+            raise WriteError(f"cannot write {self.path}: {error.strerror}") from None
         self._sums.clear()
         self._count = 0
         return line
@@ -270,8 +280,10 @@ def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
     agreement.set_ylim(0, 1)
     agreement.legend()
     figure.tight_layout()
-    figure.savefig(png_path, dpi=100)
+    image = io.BytesIO()  # drawn whole, then written as every file of a run is (WriteError on failure)
+    figure.savefig(image, format="png", dpi=100)
     plt.close(figure)
+    write_atomically(png_path, image.getvalue())
 
 
 def train_on_window(trainer: Trainer, window: Window, until_step: int, files: TrainingFiles,
@@ -303,9 +315,22 @@ def train_on_window(trainer: Trainer, window: Window, until_step: int, files: Tr
                 last_save = time.monotonic()
     finally:
         bar.close()
-        log.flush(trainer.step)
-        save_training(trainer, files)
+        try:
+            log.flush(trainer.step)
+        finally:
+            save_training(trainer, files)  # the steps taken outweigh a lost metrics line
     plot_learning_curve(files.metrics, files.curve)
+
+
+def _check_writable(files: TrainingFiles) -> None:
+    """TrainingError unless the training's files can be written, found before the first step is taken
+    rather than at the first save. Creates their directory."""
+    try:
+        files.out.parent.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=files.out.parent):
+            pass
+    except OSError as error:
+        raise TrainingError(f"cannot write the training's files in {files.out.parent}: {error.strerror}") from None
 
 
 @dataclass(frozen=True)
@@ -338,6 +363,7 @@ def train(run: str | Path, out: str | Path | None, steps: int, model: str | Path
     else:
         trainer = new_trainer(run_dir.dim, settings, model)
     window = load_window(run_dir.path, settings.window)
+    _check_writable(files)
     start = trainer.step
     train_on_window(trainer, window, start + steps, files, settings, progress=progress)
     lines = read_metrics(files.metrics)
