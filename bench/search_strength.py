@@ -6,7 +6,10 @@ playout as the value, each with the search as built and with the search as first
 ZELMOR_UNMENDED_SEARCH, compiled here into build/unmended-search). Every figure is the mean payoff of the
 player under test with its 95% interval, overall and per seat.
 
-    PYTHONPATH=python python bench/search_strength.py [--games 400] [--dims 10,20] [--sims 32] [--seed 1]
+    PYTHONPATH=python python bench/search_strength.py [--games 400] [--network-games N] [--dims 10,20]
+                                                      [--sims 32] [--seed 1] [--players random,heuristic,...]
+
+--network-games (default: --games) sizes the rows of the network, which cost the most by far.
 """
 
 from __future__ import annotations
@@ -71,7 +74,8 @@ def unmended_package() -> Path:
 def run_row(player: str, dim: int, args, package: Path | None) -> dict:
     """A row in a child process, so the unmended build can be imported in place of the package's own."""
     env = dict(os.environ, PYTHONPATH=str(package or ROOT / "python"))
-    out = subprocess.run([sys.executable, __file__, "--row", player, "--dims", str(dim), "--games", str(args.games),
+    games = args.network_games if player == "network" and args.network_games else args.games
+    out = subprocess.run([sys.executable, __file__, "--row", player, "--dims", str(dim), "--games", str(games),
                           "--sims", str(args.sims), "--seed", str(args.seed)],
                          env=env, check=True, capture_output=True, text=True).stdout
     return json.loads(out.splitlines()[-1])
@@ -84,6 +88,8 @@ def cell(mean: float, half_width: float, games: int) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--games", type=int, default=400)
+    parser.add_argument("--network-games", type=int, help="games of the network rows (default: --games)")
+    parser.add_argument("--players", default=",".join(PLAYERS), help="the rows to play (default: all)")
     parser.add_argument("--dims", default="10,20")
     parser.add_argument("--sims", type=int, default=32)
     parser.add_argument("--seed", type=int, default=1)
@@ -95,19 +101,22 @@ def main() -> None:
         return
 
     unmended = unmended_package()
-    print(f"{args.games} games per row, seats in turn, against 3 random players; search rows at {args.sims} "
-          f"simulations, no noise, most visited tile; seed {args.seed}\n")
-    print("| board | player | search | overall | seat 0 | seat 1 | seat 2 | seat 3 | CPU s |")
-    print("|---|---|---|---|---|---|---|---|---|")
-    rows = [("random", None), ("heuristic", None), ("playout", "mended"), ("playout", "unmended"),
-            ("network", "mended"), ("network", "unmended")]
+    print(f"{args.games} games per row ({args.network_games or args.games} for the network), seats in turn, "
+          f"against 3 random players; search rows at {args.sims} simulations, no noise, most visited tile; "
+          f"seed {args.seed}\n")
+    print("| board | player | search | games | overall | seat 0 | seat 1 | seat 2 | seat 3 | CPU s |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    chosen = args.players.split(",")
+    rows = [row for row in [("random", None), ("heuristic", None), ("playout", "mended"), ("playout", "unmended"),
+                            ("network", "mended"), ("network", "unmended")] if row[0] in chosen]
     for dim in dims:
         for player, search in rows:
             row = run_row(player, dim, args, unmended if search == "unmended" else None)
             figures = " | ".join(cell(*f) for f in row["figures"])
             label = {"random": "random", "heuristic": "heuristic", "playout": "random playout value",
                      "network": "untrained default network"}[player]
-            print(f"| {dim} x {dim} | {label} | {search or '-'} | {figures} | {row['cpu_s']:.0f} |", flush=True)
+            print(f"| {dim} x {dim} | {label} | {search or '-'} | {row['figures'][0][2]} | {figures} | "
+                  f"{row['cpu_s']:.0f} |", flush=True)
     shutil.rmtree(unmended)
 
 

@@ -203,7 +203,7 @@ def _evaluate(args) -> int:
     opponent_kind = args.vs if args.vs in ("random", "heuristic") else None
     if opponent_kind is None and not Path(args.vs).is_file():
         raise InputError(f"--vs takes random, heuristic or a checkpoint file; {args.vs!r} is none of them")
-    _require_torch()
+    _require_torch("the network")
     network = _network_evaluator(args.model, dim, settings.device)
     rng = np.random.default_rng(args.seed)
     if opponent_kind == "random":
@@ -320,16 +320,16 @@ def _play(config, checkpoints, games, on_game) -> _Outcome:
     return _Outcome(abandoned, interrupted, failure)
 
 
-def _require_torch() -> None:
+def _require_torch(needed_by: str) -> None:
     if importlib.util.find_spec("torch") is None:
-        raise InputError("the network needs PyTorch: pip install 'zelmor-lab[torch]'")
+        raise InputError(f"{needed_by} needs PyTorch: pip install 'zelmor-lab[torch]'")
 
 
 def _require_pipeline(settings) -> None:
     """Refuse early, before anything is written, when the engine or PyTorch (or the device) is missing."""
     if importlib.util.find_spec("zelmor_self_play") is None:
         raise InputError("the engine module zelmor_self_play is not installed (pip install . builds it)")
-    _require_torch()
+    _require_torch("the inference service")
     if settings.device != "cpu":
         import torch
 
