@@ -15,6 +15,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from .backends import BACKENDS, ONNX_DIR
 from .errors import InputError
 from .settings import load_settings
 from .train_cli import add_training_commands, positive_int
@@ -88,6 +89,9 @@ def _add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--config", type=Path, metavar="FILE.toml", help="settings file (flags take precedence)")
     parser.add_argument("--transport", choices=("shm", "queue"),
                         help="worker-service exchange: shared memory (Linux default) or multiprocessing queues")
+    parser.add_argument("--backend", choices=BACKENDS,
+                        help="how the service runs the network (default: onnxruntime where installed)")
+    parser.add_argument("--device", help='where the service runs the network: "cpu" (default) or "cuda:N"')
 
 
 # ---- selfplay ------------------------------------------------------------------------------------
@@ -112,7 +116,8 @@ def _selfplay(args) -> int:
     from .workers import TRAINING, WorkerConfig
 
     settings = load_settings(args.config, dim=args.dim, sims_per_move=args.sims, workers=args.workers,
-                             max_batch=args.max_batch, transport=args.transport)
+                             max_batch=args.max_batch, transport=args.transport, backend=args.backend,
+                             device=args.device)
     _require_pipeline(settings)
     network = _selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
@@ -128,7 +133,8 @@ def _selfplay(args) -> int:
             return len(history)
 
         try:
-            outcome = _play(WorkerConfig(TRAINING, settings), (network.data,), args.games, store)
+            outcome = _play(WorkerConfig(TRAINING, settings), (network.data,), args.games, store,
+                            onnx_dir=args.run / ONNX_DIR)
         finally:
             writer.flush()
     print(f"{len(stored)} games, {sum(stored)} positions stored in {args.run}"
@@ -173,7 +179,8 @@ def _evaluate(args) -> int:
     if not against_random and args.dim not in (None, 20):  # the engine plays these matches on 20 x 20
         raise InputError(f"a match against a baseline is played on a 20 x 20 board; --dim {args.dim} is not possible")
     settings = load_settings(args.config, dim=args.dim if against_random else 20, workers=args.workers,
-                             max_batch=args.max_batch, transport=args.transport)
+                             max_batch=args.max_batch, transport=args.transport, backend=args.backend,
+                             device=args.device)
     _require_pipeline(settings)
     network = _checkpoint_bytes(args.model, settings.dim)
     if against_random:
@@ -227,15 +234,15 @@ class _Outcome:
         return 0
 
 
-def _play(config, checkpoints, games, on_game) -> _Outcome:
+def _play(config, checkpoints, games, on_game, onnx_dir=None) -> _Outcome:
     """Run the pipeline until its games are played, it fails or Ctrl-C stops it; on_game(event) takes
-    each finished game and returns its number of positions."""
+    each finished game and returns its number of positions. onnx_dir: see Pipeline."""
     from tqdm import tqdm
 
     from .pipeline import AbandonedGame, FinishedGame, Pipeline, PipelineError
 
     abandoned, positions, failure = 0, 0, None
-    with Pipeline(config, checkpoints, games) as pipeline, \
+    with Pipeline(config, checkpoints, games, onnx_dir) as pipeline, \
             tqdm(total=games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
         started = last_refresh = time.monotonic()
         try:
@@ -250,7 +257,7 @@ def _play(config, checkpoints, games, on_game) -> _Outcome:
                     last_refresh = now
                     counts = pipeline.stats
                     postfix = {"eval/s": f"{counts.evaluations / (now - started):.0f}",
-                               "batch": f"{counts.mean_batch:.1f}"}
+                               "batch": f"{counts.mean_batch:.1f}", "cached": f"{counts.hit_rate:.0%}"}
                     if positions:
                         postfix["pos/s"] = f"{positions / (now - started):.1f}"
                     bar.set_postfix(postfix, refresh=False)
@@ -270,8 +277,13 @@ def _require_pipeline(settings) -> None:
     if settings.device != "cpu":
         import torch
 
+        from .backends import onnxruntime_runs_on
+
         if not torch.cuda.is_available():
             raise InputError(f"setting device is {settings.device!r}, but CUDA is not available")
+        if settings.backend == "onnxruntime" and not onnxruntime_runs_on(settings.device):
+            raise InputError(f"setting backend onnxruntime runs on {settings.device!r} only with ONNX Runtime's "
+                             f"CUDA provider (onnxruntime-gpu); use --backend torch")
 
 
 # ---- info and show -------------------------------------------------------------------------------

@@ -22,6 +22,7 @@ stored games are kept and counted, the training resumes from its state, an unrec
 played again. Network 0 learns from random-play games first (see warmup) and is evaluated against
 random players before the first generation.
 
+The inference service keeps each network it exports to ONNX in RUN/onnx/.
 Files under RUN/loop/: loop.json (plan, current generation, records), gen-<g>.pt, trainer.pt with
 trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, best.pt, .lock.
 """
@@ -44,6 +45,7 @@ import numpy as np
 from .dataset import load_window
 from .errors import InputError
 from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
+from .backends import ONNX_DIR
 from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
 from .pipeline import FinishedGame, Pipeline
 from .settings import Settings
@@ -273,7 +275,7 @@ def _continue(directory: LoopDirectory, state: LoopState, generations: int | Non
     network = Network.load(directory.run, directory.network_name(state.generation), plan.engine.dim)
     if not state.records:
         started = time.monotonic()
-        vs_random, _ = _evaluate(plan, network, None, progress)
+        vs_random, _ = _evaluate(directory.run, plan, network, None, progress)
         state.elapsed_s += time.monotonic() - started
         state.records.append(GenerationRecord.first(network, vs_random, state.elapsed_s).as_dict())
         _finish_generation(directory, state)
@@ -329,7 +331,7 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
     train_s = time.monotonic() - timer
 
     timer = time.monotonic()
-    vs_random, vs_previous = _evaluate(plan, successor, network, progress)
+    vs_random, vs_previous = _evaluate(run, plan, successor, network, progress)
     eval_s = time.monotonic() - timer
 
     metrics = [line for line in read_metrics(files.metrics) if line.get("generation") == generation]
@@ -432,7 +434,7 @@ def _self_play(run: Path, plan: LoopPlan, network: Network, games: int, deadline
     played = Played(0, 0)
     session = session_record("loop", plan.as_dict(), network.record())
     with RunWriter(run, plan.engine.dim, session, plan.engine.flush_every) as writer, \
-            Pipeline(WorkerConfig(TRAINING, plan.engine), (network.data,), games) as pipeline, \
+            Pipeline(WorkerConfig(TRAINING, plan.engine), (network.data,), games, run / ONNX_DIR) as pipeline, \
             tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False,
                  file=sys.stderr) as bar:
         try:
@@ -451,23 +453,23 @@ def _self_play(run: Path, plan: LoopPlan, network: Network, games: int, deadline
     return played
 
 
-def _evaluate(plan: LoopPlan, network: Network, previous: Network | None,
+def _evaluate(run: Path, plan: LoopPlan, network: Network, previous: Network | None,
               progress: bool) -> tuple[PayoffSummary, PayoffSummary | None]:
     """``network`` against three random players and, on the 20 x 20 board, against ``previous``."""
-    vs_random = _match(plan, AGAINST_RANDOM, (network.data,), plan.random_games, "against random", progress)
+    vs_random = _match(run, plan, AGAINST_RANDOM, (network.data,), plan.random_games, "against random", progress)
     vs_previous = None
     if previous is not None and plan.engine.dim == BASELINE_DIM:
-        vs_previous = _match(plan, AGAINST_BASELINE, (network.data, previous.data), plan.baseline_games,
+        vs_previous = _match(run, plan, AGAINST_BASELINE, (network.data, previous.data), plan.baseline_games,
                              "against previous", progress)
     return vs_random, vs_previous
 
 
-def _match(plan: LoopPlan, kind: str, checkpoints: tuple[bytes, ...], games: int, label: str,
+def _match(run: Path, plan: LoopPlan, kind: str, checkpoints: tuple[bytes, ...], games: int, label: str,
            progress: bool) -> PayoffSummary:
     from tqdm import tqdm
 
     payoffs = []
-    with Pipeline(WorkerConfig(kind, plan.engine), checkpoints, games) as pipeline, \
+    with Pipeline(WorkerConfig(kind, plan.engine), checkpoints, games, run / ONNX_DIR) as pipeline, \
             tqdm(total=games, unit="game", desc=label, disable=not progress, leave=False, file=sys.stderr) as bar:
         for event in pipeline.events():
             if isinstance(event, FinishedGame):
