@@ -250,7 +250,7 @@ def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopStat
 
     check_run_target(directory.run, plan.engine.dim)
     started = time.monotonic()
-    trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training)
+    trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training, device=plan.engine.device)
     if plan.warmup_games and plan.warmup_steps:
         window = random_play_window(plan.warmup_games, plan.engine.dim, seed=0)
         rng = np.random.default_rng(0)
@@ -309,7 +309,7 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
 
     timer = time.monotonic()
     files = directory.trainer_files
-    trainer = resume_training(files, plan.engine.dim, plan.training)
+    trainer = resume_training(files, plan.engine.dim, plan.training, plan.engine.device)
     if trainer.step < network.step:
         raise LoopError(f"the training state {files.state} is at step {trainer.step}, behind network "
                         f"{network.path} at step {network.step}")
