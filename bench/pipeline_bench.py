@@ -45,6 +45,7 @@ from zelmor_lab.workers import TRAINING, WorkerConfig
 NETWORKS = ("default", "trivial", "loop")
 _TICKS = os.sysconf("SC_CLK_TCK")
 _SETTLE_S = 3.0  # after the first batch, for the workers still starting
+_PAUSED_REPLY_TIMEOUT_S = 3600.0
 
 
 def architecture_of(network: str):
@@ -111,6 +112,8 @@ class RunningPipeline:
     that another pipeline or the backend alone has the machine."""
 
     def __init__(self, settings: Settings, checkpoint: bytes):
+        # A worker whose reply was due when its pipeline was paused must not count the pause against it.
+        settings = replace(settings, reply_timeout_s=_PAUSED_REPLY_TIMEOUT_S)
         before = {p.pid for p in multiprocessing.active_children()}
         self.pipeline = Pipeline(WorkerConfig(TRAINING, settings), (checkpoint,)).__enter__()
         children = [p for p in multiprocessing.active_children() if p.pid not in before]
@@ -218,6 +221,26 @@ def measure(network: str, settings: Settings, rounds: int, seconds: float, game_
             f"(rounds {min(ratios):.0%} to {max(ratios):.0%})")
 
 
+def interleaved(subjects: dict[str, Settings], checkpoint: bytes, rounds: int,
+                seconds: float) -> dict[str, list[Window]]:
+    """Windows of ``seconds`` of each subject's pipeline, all started at once and each paused while
+    another is measured, in an order that turns round every round: the machine's drift and the load
+    from elsewhere fall on all of them alike, and each pipeline's games go on from window to window."""
+    running, windows = {}, {name: [] for name in subjects}
+    try:
+        for name, settings in subjects.items():
+            running[name] = RunningPipeline(settings, checkpoint)
+            running[name].pause()
+        for round_ in range(rounds):
+            for name in (list(subjects) if round_ % 2 == 0 else list(reversed(subjects))):
+                windows[name].append(running[name].window(seconds))
+                running[name].pause()
+    finally:
+        for pipeline in running.values():
+            pipeline.close()
+    return windows
+
+
 def compare(rounds: int, seconds: float, game_length: float) -> None:
     """Old and new service on the loop's network, alternating windows of ``seconds``."""
     from zelmor_lab.loop import LoopPlan
@@ -225,20 +248,8 @@ def compare(rounds: int, seconds: float, game_length: float) -> None:
     new = LoopPlan().engine
     cores = os.cpu_count() or 1
     old = replace(new, backend="torch-eager", cache_mb=0.0, workers=8 * cores, max_batch=4 * cores)
-    checkpoint = new_checkpoint(new.dim, "loop")
     subjects = {"old": old, "new": new}
-    running, windows = {}, {name: [] for name in subjects}
-    try:
-        for name, settings in subjects.items():
-            running[name] = RunningPipeline(settings, checkpoint)
-            running[name].pause()
-        for round_ in range(rounds):
-            for name in (("old", "new") if round_ % 2 == 0 else ("new", "old")):
-                windows[name].append(running[name].window(seconds))
-                running[name].pause()
-    finally:
-        for pipeline in running.values():
-            pipeline.close()
+    windows = interleaved(subjects, new_checkpoint(new.dim, "loop"), rounds, seconds)
     print(f"{'':<4} {'backend':<12} {'cache MiB':>9} {'workers':>7} {'batch':>5} {'evals/s':>8} {'games/h':>8} "
           f"{'cached':>6} {'worker µs/eval':>14}")
     rates, worker_us = {}, {}
@@ -256,9 +267,10 @@ def compare(rounds: int, seconds: float, game_length: float) -> None:
 
 
 def sweep(networks: list[str], base: Settings, workers: list[int], batches: list[int], rounds: int,
-          seconds: float, game_length: float) -> None:
+          seconds: float, game_length: float, finalists: int) -> None:
     """Every workers x max_batch pair (max_batch up to workers) for each network, each pair its own
-    pipeline measured ``rounds`` windows after it settled."""
+    pipeline measured ``rounds`` windows after it settled; then the ``finalists`` fastest measured again,
+    interleaved (see interleaved), for twice as many rounds."""
     print(f"{'network':<8} {'workers':>7} {'batch':>5} {'evals/s':>8} {'games/h':>8} {'cached':>6} "
           f"{'net batch':>9} {'worker µs/eval':>14}")
     for network in networks:
@@ -279,8 +291,17 @@ def sweep(networks: list[str], base: Settings, workers: list[int], batches: list
                       f"{statistics.median(w.hit_rate for w in windows):>6.1%} "
                       f"{statistics.median(w.network_batch for w in windows):>9.2f} "
                       f"{statistics.median(w.worker_us for w in windows):>14.1f}", flush=True)
-        rate, count, batch = max(results)
-        print(f"fastest for {network}: {count} workers in batches of {batch}, {rate:.0f} evaluations/s")
+        final = {f"{count}/{batch}": replace(base, workers=count, max_batch=batch)
+                 for _, count, batch in sorted(results, reverse=True)[:finalists]}
+        windows = interleaved(final, checkpoint, 2 * rounds, seconds)
+        rates = {name: statistics.median(w.rate for w in windows[name]) for name in final}
+        for name in sorted(final, key=rates.get, reverse=True):
+            print(f"final {network:<8} {name:>7} workers/batch {rates[name]:>8.0f} evaluations/s "
+                  f"{statistics.median(w.hit_rate for w in windows[name]):>6.1%} cached "
+                  f"{statistics.median(w.worker_us for w in windows[name]):>7.1f} worker µs/eval")
+        best = max(final, key=rates.get)
+        print(f"fastest for {network}: {final[best].workers} workers in batches of {final[best].max_batch}, "
+              f"{rates[best]:.0f} evaluations/s", flush=True)
 
 
 def main() -> None:
@@ -298,6 +319,7 @@ def main() -> None:
     parser.add_argument("--sweep", action="store_true", help="workers x max_batch for each network")
     parser.add_argument("--sweep-workers", default="8,16,24,32")
     parser.add_argument("--sweep-batches", default="4,8,16,24,32")
+    parser.add_argument("--finalists", type=int, default=4, help="pairs measured again, interleaved")
     args = parser.parse_args()
     networks = args.networks.split(",")
     if not set(networks) <= set(NETWORKS):
@@ -312,7 +334,8 @@ def main() -> None:
         return
     if args.sweep:
         sweep(networks, settings, [int(w) for w in args.sweep_workers.split(",")],
-              [int(b) for b in args.sweep_batches.split(",")], args.rounds, args.seconds, game_length)
+              [int(b) for b in args.sweep_batches.split(",")], args.rounds, args.seconds, game_length,
+              args.finalists)
         return
     print(f"{settings.workers} workers, batches of at most {settings.batch_limit(settings.workers)}, backend "
           f"{settings.backend}, cache {settings.cache_mb:g} MiB")

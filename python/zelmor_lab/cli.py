@@ -82,7 +82,7 @@ def _parser() -> argparse.ArgumentParser:
 
 def _add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
-    parser.add_argument("--workers", type=positive_int, help="worker processes (default: four per core)")
+    parser.add_argument("--workers", type=positive_int, help="worker processes (default: eight per core)")
     parser.add_argument("--max-batch", type=positive_int,
                         help="most requests the service evaluates at once (default: half the workers)")
     parser.add_argument("--dim", type=positive_int, help="board side (default: 20)")

@@ -81,7 +81,7 @@ class ServiceCounts:
 
     evaluations: int
     batches: int
-    model_seconds: float  # inside the networks' forward passes
+    model_seconds: float  # inside the networks' forward passes and the evaluation cache
     wall_seconds: float  # from the first request to the end of the latest batch
     cache_hits: int = 0  # evaluations answered without a network run
 

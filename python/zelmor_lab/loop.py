@@ -74,12 +74,11 @@ class LoopPlan:
     against random players and against its predecessor; warmup_games, warmup_steps: network 0's warm
     start (0 for none)."""
 
-    # Eight workers per core, in batches of half of them: the loop's small network answers a batch of 8
-    # at 1.3 times the rate of a batch of 4 on one core, and the workers themselves need little CPU (on
-    # two cores, 16 workers in batches of 8 gave 2,780 evaluations per second; 8 workers gave 2,150 in
-    # batches of 8 and 1,950 in batches of 4).
+    # Twelve workers per core in batches of eight per core: the fastest pair of a sweep of workers and
+    # batch sizes with ONNX Runtime and the evaluation cache on two cores (see the README).
     engine: Settings = field(default_factory=lambda: Settings(sims_per_move=32, sample_moves=30,
-                                                              workers=8 * (os.cpu_count() or 1)))
+                                                              workers=12 * (os.cpu_count() or 1),
+                                                              max_batch=8 * (os.cpu_count() or 1)))
     architecture: Architecture = Architecture(blocks=2, channels=16, value_hidden=32, value_head="squares")
     training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=400)
     games_per_generation: int = 32
