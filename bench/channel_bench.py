@@ -28,10 +28,8 @@ class NullNetwork:
     def __init__(self, dim: int):
         self.dim = dim
 
-    def __call__(self, planes):
-        import torch
-
-        return torch.zeros(planes.shape[0], self.dim * self.dim), torch.zeros(planes.shape[0], 4)
+    def __call__(self, planes: np.ndarray) -> np.ndarray:
+        return np.zeros((len(planes), self.dim * self.dim + 4), dtype=np.float32)
 
 
 def service_config(dim: int, batch_wait_s: float, workers: int) -> ServiceConfig:

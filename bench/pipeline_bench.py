@@ -1,16 +1,27 @@
-"""Throughput of the whole self-play pipeline (workers, request queue, inference service, pipes) and, in
-the same run, of the network alone on batches of the size the pipeline formed.
+"""Throughput of the whole self-play pipeline (workers, transport, inference service with its backend and
+evaluation cache) and, in the same run, of the backend alone on batches of the size the pipeline formed.
 
     PYTHONPATH=python python bench/pipeline_bench.py [--seconds 10] [--rounds 5] [--dim 20] [--sims 32]
-        [--workers W] [--max-batch M] [--networks default,trivial]
+        [--workers W] [--max-batch M] [--backend B] [--cache-mb C] [--networks default,trivial]
+    PYTHONPATH=python python bench/pipeline_bench.py --compare [--seconds 10] [--rounds 5]
+    PYTHONPATH=python python bench/pipeline_bench.py --sweep [--networks loop,default]
+        [--sweep-workers 8,16,24,32] [--sweep-batches 4,8,16,24,32] [--seconds 6] [--rounds 2]
 
-For each network named (default: the default network; trivial: one block of one channel, so the network
-costs almost nothing and the exchange shows; loop: the loop's network): evaluations per second, games
-per hour (the evaluation rate divided by simulations per action times the mean length of random-play
-games, which an untrained network's games resemble; a window rarely sees enough finished games to
-average), the games that did finish in the windows, mean batch size, the share of the service's wall time spent inside the network, the network
-alone on batches of the pipeline's mean size rounded, and the ratio pipeline / network alone (medians over
-the rounds, see measure(); the lowest and highest round follow).
+Networks: default (the selfplay command's), trivial (one block of one channel: the network costs almost
+nothing and the exchange shows), loop (the loop's). Per network the plain run prints evaluations per
+second, games per hour (the evaluation rate divided by simulations per action times the mean length of
+random-play games, which an untrained network's games resemble; a window rarely sees enough finished
+games to average), the share answered by the evaluation cache, the mean batch the network ran on, the
+workers' CPU µs per evaluation, the backend alone on batches of that size and the ratio of the
+pipeline's network runs to it (medians over the rounds; lowest and highest round follow).
+
+--compare runs the loop's network twice over, interleaved in windows of --seconds: "old", the service
+as it was before the backends and the cache (eager PyTorch, no cache, eight workers per core in batches
+of half of them), and "new", the loop's defaults. Its last line is
+    new/old evaluations per second: R (workers CPU µs per evaluation: A -> B)
+
+--sweep measures every workers x max_batch pair of the grid for each network, with the default backend
+and cache, and names the fastest.
 """
 
 from __future__ import annotations
@@ -22,6 +33,7 @@ import random
 import signal
 import statistics
 import time
+from dataclasses import dataclass, replace
 
 from zelmor_lab import Game
 from zelmor_lab.pipeline import FinishedGame, Pipeline
@@ -31,6 +43,9 @@ from zelmor_lab.workers import TRAINING, WorkerConfig
 # torch is imported inside the functions: the workers start by importing this file, and like the
 # command line's workers they should not carry torch.
 NETWORKS = ("default", "trivial", "loop")
+_TICKS = os.sysconf("SC_CLK_TCK")
+_SETTLE_S = 3.0  # after the first batch, for the workers still starting
+_PAUSED_REPLY_TIMEOUT_S = 3600.0
 
 
 def architecture_of(network: str):
@@ -51,76 +66,242 @@ def random_game_length(dim: int, games: int = 20) -> float:
     return total / games
 
 
-def measure(architecture, settings: Settings, threads: int, rounds: int, seconds: float,
-            game_length: float) -> dict:
-    """The pipeline and the network alone in alternating windows: ``rounds`` times, ``seconds`` of the
-    pipeline, then, with every process of the pipeline stopped (SIGSTOP), ``seconds / 2`` of the network
-    alone in this process with the service's thread count, on batches of the pipeline's mean size. This
-    machine's speed drifts by 20% within a minute, so each pipeline window is compared with the network
-    alone measured right after it: the ratio is the median of the rounds' ratios."""
-    import torch
-    from zelmor_lab.model import PolicyValueNet, decode_checkpoint, encode_checkpoint
-
-    checkpoint = encode_checkpoint(PolicyValueNet(settings.dim, architecture))
-    torch.set_num_threads(threads)
-    model = decode_checkpoint(checkpoint, "alone").model
-    pipeline_rates, alone_rates, model_shares, finished = [], [], [], 0
-    with Pipeline(WorkerConfig(TRAINING, settings), (checkpoint,)) as pipeline:
-        # A window opens once the service has counted a batch after ``opens_after`` evaluations: the first
-        # batch of the run, and after a pause the batch that the pause interrupted, whose time includes it.
-        window, opens_after = None, 0  # window: (start time, service counts at the start)
-        for event in pipeline.events():
-            if isinstance(event, FinishedGame):
-                finished += 1
-            counts = pipeline.stats
-            if window is None:
-                if counts.evaluations > opens_after:
-                    window = (time.monotonic(), counts)
-                continue
-            now = time.monotonic()
-            if now - window[0] < seconds:
-                continue
-            pipeline_rates.append((counts.evaluations - window[1].evaluations) / (now - window[0]))
-            model_shares.append((counts.model_seconds - window[1].model_seconds) / (now - window[0]))
-            children = multiprocessing.active_children()
-            for child in children:
-                os.kill(child.pid, signal.SIGSTOP)
-            try:
-                alone_rates.append(network_alone_rate(model, settings.dim, max(1, round(counts.mean_batch)),
-                                                      seconds / 2))
-            finally:
-                for child in children:
-                    os.kill(child.pid, signal.SIGCONT)
-            if len(pipeline_rates) == rounds:
-                pipeline.stop()
-            window, opens_after = None, pipeline.stats.evaluations
-    evaluations_per_s = statistics.median(pipeline_rates)
-    return {"evaluations/s": evaluations_per_s,
-            "games/hour": evaluations_per_s * 3600 / (settings.sims_per_move * game_length),
-            "games finished": finished, "mean batch": counts.mean_batch,
-            "model share": statistics.median(model_shares),
-            "alone": statistics.median(alone_rates),
-            "ratios": [p / a for p, a in zip(pipeline_rates, alone_rates)]}
+def cpu_seconds(pid: int) -> float:
+    """User and system CPU time of a process so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / _TICKS
 
 
-def network_alone_rate(model, dim: int, batch: int, seconds: float) -> float:
-    """Evaluations per second of ``model`` alone on real positions of a game in progress, over the whole
-    window: the statistic of the pipeline's windows, so that a burst of load from elsewhere weighs on
-    both alike."""
-    import torch
+@dataclass(frozen=True)
+class Window:
+    """What a pipeline did in one measured stretch of time."""
 
-    game = Game(dim)
+    seconds: float
+    evaluations: int
+    cache_hits: int
+    batches: int
+    worker_cpu_s: float
+    finished: int
+
+    @property
+    def rate(self) -> float:
+        return self.evaluations / self.seconds
+
+    @property
+    def run_rate(self) -> float:
+        """Evaluations per second that went through the network."""
+        return (self.evaluations - self.cache_hits) / self.seconds
+
+    @property
+    def hit_rate(self) -> float:
+        return self.cache_hits / self.evaluations if self.evaluations else 0.0
+
+    @property
+    def network_batch(self) -> float:
+        """Mean rows per batch that the network ran on (repeats answered from the cache left out)."""
+        return (self.evaluations - self.cache_hits) / self.batches if self.batches else 0.0
+
+    @property
+    def worker_us(self) -> float:
+        return 1e6 * self.worker_cpu_s / self.evaluations if self.evaluations else float("nan")
+
+
+class RunningPipeline:
+    """A pipeline playing training games until closed, that can be paused (SIGSTOP) between windows so
+    that another pipeline or the backend alone has the machine."""
+
+    def __init__(self, settings: Settings, checkpoint: bytes):
+        # A worker whose reply was due when its pipeline was paused must not count the pause against it.
+        settings = replace(settings, reply_timeout_s=_PAUSED_REPLY_TIMEOUT_S)
+        before = {p.pid for p in multiprocessing.active_children()}
+        self.pipeline = Pipeline(WorkerConfig(TRAINING, settings), (checkpoint,)).__enter__()
+        children = [p for p in multiprocessing.active_children() if p.pid not in before]
+        self.pids = [p.pid for p in children]
+        self.worker_pids = [p.pid for p in children if p.name.startswith("zelmor-worker")]
+        self.events = self.pipeline.events()
+        self.finished = 0
+        self.paused = False
+        self._step_until(lambda: self.pipeline.stats.evaluations > 0)
+        settle = time.monotonic() + _SETTLE_S
+        self._step_until(lambda: time.monotonic() >= settle)
+
+    def _step_until(self, done) -> None:
+        while not done():
+            if isinstance(next(self.events), FinishedGame):
+                self.finished += 1
+
+    def window(self, seconds: float) -> Window:
+        self.resume()
+        counts, finished = self.pipeline.stats, self.finished
+        cpu = sum(cpu_seconds(pid) for pid in self.worker_pids)
+        started = time.monotonic()
+        self._step_until(lambda: time.monotonic() - started >= seconds)
+        now, after = time.monotonic(), self.pipeline.stats
+        return Window(now - started, after.evaluations - counts.evaluations, after.cache_hits - counts.cache_hits,
+                      after.batches - counts.batches, sum(cpu_seconds(pid) for pid in self.worker_pids) - cpu,
+                      self.finished - finished)
+
+    def pause(self) -> None:
+        if not self.paused:
+            for pid in self.pids:
+                os.kill(pid, signal.SIGSTOP)
+            self.paused = True
+
+    def resume(self) -> None:
+        if self.paused:
+            for pid in self.pids:
+                os.kill(pid, signal.SIGCONT)
+            self.paused = False
+
+    def close(self) -> None:
+        self.resume()
+        self.pipeline.stop()
+        for _ in self.events:
+            pass
+        self.pipeline.__exit__(None, None, None)
+
+
+def backend_alone_rate(settings: Settings, checkpoint: bytes, batch: int, seconds: float) -> float:
+    """Evaluations per second of the service's backend alone in this process, one thread, on real
+    positions of a game in progress, over the whole window: the statistic of the pipeline's windows, so
+    that a burst of load from elsewhere weighs on both alike."""
+    import numpy as np
+    from zelmor_lab.backends import make_runner
+    from zelmor_lab.model import decode_checkpoint
+
+    loaded = decode_checkpoint(checkpoint, "alone")
+    runner = make_runner(loaded.model, loaded.digest, settings.backend, settings.rep, settings.device, 1)
+    game = Game(settings.dim)
     for _ in range(40):
         game.apply(game.legal_tiles()[len(game.legal_tiles()) // 2])
-    planes = torch.tensor([game.state().tolist()] * batch, dtype=torch.float32)
-    with torch.inference_mode():
-        for _ in range(3):
-            model(planes)
-        runs, started = 0, time.perf_counter()
-        while time.perf_counter() - started < seconds:
-            model(planes)
-            runs += 1
+    planes = np.stack([game.state().astype(np.uint8)] * batch)
+    for _ in range(3):
+        runner(planes)
+    runs, started = 0, time.perf_counter()
+    while time.perf_counter() - started < seconds:
+        runner(planes)
+        runs += 1
     return runs * batch / (time.perf_counter() - started)
+
+
+def new_checkpoint(dim: int, network: str) -> bytes:
+    from zelmor_lab.model import PolicyValueNet, encode_checkpoint
+
+    return encode_checkpoint(PolicyValueNet(dim, architecture_of(network)))
+
+
+def games_per_hour(evaluations_per_s: float, settings: Settings, game_length: float) -> float:
+    return evaluations_per_s * 3600 / (settings.sims_per_move * game_length)
+
+
+def measure(network: str, settings: Settings, rounds: int, seconds: float, game_length: float) -> str:
+    """The pipeline and the backend alone in alternating windows: ``rounds`` times, ``seconds`` of the
+    pipeline, then, with the pipeline paused, ``seconds / 2`` of the backend alone on batches of the
+    size the network ran on. This machine's speed drifts by 20% within a minute, so each pipeline window
+    is compared with the backend alone measured right after it: the ratio is the median of the rounds'."""
+    checkpoint = new_checkpoint(settings.dim, network)
+    running = RunningPipeline(settings, checkpoint)
+    windows, alone = [], []
+    try:
+        for _ in range(rounds):
+            windows.append(running.window(seconds))
+            running.pause()
+            alone.append(backend_alone_rate(settings, checkpoint, max(1, round(windows[-1].network_batch)),
+                                            seconds / 2))
+    finally:
+        running.close()
+    ratios = [w.run_rate / a for w, a in zip(windows, alone)]
+    rate = statistics.median(w.rate for w in windows)
+    batch = statistics.median(w.network_batch for w in windows)
+    return (f"{network:<8} {rate:>8.0f} {games_per_hour(rate, settings, game_length):>8.1f} "
+            f"{sum(w.finished for w in windows):>8} {statistics.median(w.hit_rate for w in windows):>6.1%} "
+            f"{batch:>6.2f} {statistics.median(w.worker_us for w in windows):>10.1f} "
+            f"{statistics.median(alone):>8.0f} (B={max(1, round(batch))}) {statistics.median(ratios):>14.1%} "
+            f"(rounds {min(ratios):.0%} to {max(ratios):.0%})")
+
+
+def interleaved(subjects: dict[str, Settings], checkpoint: bytes, rounds: int,
+                seconds: float) -> dict[str, list[Window]]:
+    """Windows of ``seconds`` of each subject's pipeline, all started at once and each paused while
+    another is measured, in an order that turns round every round: the machine's drift and the load
+    from elsewhere fall on all of them alike, and each pipeline's games go on from window to window."""
+    running, windows = {}, {name: [] for name in subjects}
+    try:
+        for name, settings in subjects.items():
+            running[name] = RunningPipeline(settings, checkpoint)
+            running[name].pause()
+        for round_ in range(rounds):
+            for name in (list(subjects) if round_ % 2 == 0 else list(reversed(subjects))):
+                windows[name].append(running[name].window(seconds))
+                running[name].pause()
+    finally:
+        for pipeline in running.values():
+            pipeline.close()
+    return windows
+
+
+def compare(rounds: int, seconds: float, game_length: float) -> None:
+    """Old and new service on the loop's network, alternating windows of ``seconds``."""
+    from zelmor_lab.loop import LoopPlan
+
+    new = LoopPlan().engine
+    cores = os.cpu_count() or 1
+    old = replace(new, backend="torch-eager", cache_mb=0.0, workers=8 * cores, max_batch=4 * cores)
+    subjects = {"old": old, "new": new}
+    windows = interleaved(subjects, new_checkpoint(new.dim, "loop"), rounds, seconds)
+    print(f"{'':<4} {'backend':<12} {'cache MiB':>9} {'workers':>7} {'batch':>5} {'evals/s':>8} {'games/h':>8} "
+          f"{'cached':>6} {'worker µs/eval':>14}")
+    rates, worker_us = {}, {}
+    for name, settings in subjects.items():
+        rates[name] = statistics.median(w.rate for w in windows[name])
+        worker_us[name] = statistics.median(w.worker_us for w in windows[name])
+        print(f"{name:<4} {settings.backend:<12} {settings.cache_mb:>9g} {settings.workers:>7} "
+              f"{settings.batch_limit(settings.workers):>5} {rates[name]:>8.0f} "
+              f"{games_per_hour(rates[name], settings, game_length):>8.1f} "
+              f"{statistics.median(w.hit_rate for w in windows[name]):>6.1%} {worker_us[name]:>14.1f}")
+    ratios = [n.rate / o.rate for n, o in zip(windows["new"], windows["old"])]
+    print(f"rounds' new/old: {', '.join(f'{r:.2f}' for r in ratios)}")
+    print(f"new/old evaluations per second: {rates['new'] / rates['old']:.2f} "
+          f"(workers CPU µs per evaluation: {worker_us['old']:.0f} -> {worker_us['new']:.0f})")
+
+
+def sweep(networks: list[str], base: Settings, workers: list[int], batches: list[int], rounds: int,
+          seconds: float, game_length: float, finalists: int) -> None:
+    """Every workers x max_batch pair (max_batch up to workers) for each network, each pair its own
+    pipeline measured ``rounds`` windows after it settled; then the ``finalists`` fastest measured again,
+    interleaved (see interleaved), for twice as many rounds."""
+    print(f"{'network':<8} {'workers':>7} {'batch':>5} {'evals/s':>8} {'games/h':>8} {'cached':>6} "
+          f"{'net batch':>9} {'worker µs/eval':>14}")
+    for network in networks:
+        checkpoint = new_checkpoint(base.dim, network)
+        results = []
+        for count in workers:
+            for batch in [b for b in batches if b <= count]:
+                settings = replace(base, workers=count, max_batch=batch)
+                running = RunningPipeline(settings, checkpoint)
+                try:
+                    windows = [running.window(seconds) for _ in range(rounds)]
+                finally:
+                    running.close()
+                rate = statistics.median(w.rate for w in windows)
+                results.append((rate, count, batch))
+                print(f"{network:<8} {count:>7} {batch:>5} {rate:>8.0f} "
+                      f"{games_per_hour(rate, settings, game_length):>8.1f} "
+                      f"{statistics.median(w.hit_rate for w in windows):>6.1%} "
+                      f"{statistics.median(w.network_batch for w in windows):>9.2f} "
+                      f"{statistics.median(w.worker_us for w in windows):>14.1f}", flush=True)
+        final = {f"{count}/{batch}": replace(base, workers=count, max_batch=batch)
+                 for _, count, batch in sorted(results, reverse=True)[:finalists]}
+        windows = interleaved(final, checkpoint, 2 * rounds, seconds)
+        rates = {name: statistics.median(w.rate for w in windows[name]) for name in final}
+        for name in sorted(final, key=rates.get, reverse=True):
+            print(f"final {network:<8} {name:>7} workers/batch {rates[name]:>8.0f} evaluations/s "
+                  f"{statistics.median(w.hit_rate for w in windows[name]):>6.1%} cached "
+                  f"{statistics.median(w.worker_us for w in windows[name]):>7.1f} worker µs/eval")
+        best = max(final, key=rates.get)
+        print(f"fastest for {network}: {final[best].workers} workers in batches of {final[best].max_batch}, "
+              f"{rates[best]:.0f} evaluations/s", flush=True)
 
 
 def main() -> None:
@@ -131,32 +312,37 @@ def main() -> None:
     parser.add_argument("--sims", type=int, default=Settings().sims_per_move)
     parser.add_argument("--workers", type=int, default=Settings().workers)
     parser.add_argument("--max-batch", type=int, default=Settings().max_batch, help="0: half the workers")
+    parser.add_argument("--backend", default=Settings().backend)
+    parser.add_argument("--cache-mb", type=float, default=Settings().cache_mb)
     parser.add_argument("--networks", default="default,trivial", help=f"comma-separated, of {', '.join(NETWORKS)}")
+    parser.add_argument("--compare", action="store_true", help="old and new service on the loop's network")
+    parser.add_argument("--sweep", action="store_true", help="workers x max_batch for each network")
+    parser.add_argument("--sweep-workers", default="8,16,24,32")
+    parser.add_argument("--sweep-batches", default="4,8,16,24,32")
+    parser.add_argument("--finalists", type=int, default=4, help="pairs measured again, interleaved")
     args = parser.parse_args()
     networks = args.networks.split(",")
     if not set(networks) <= set(NETWORKS):
         parser.error(f"--networks takes {', '.join(NETWORKS)}")
-    settings = Settings(dim=args.dim, sims_per_move=args.sims, workers=args.workers, max_batch=args.max_batch)
-    threads = max(1, (os.cpu_count() or 1) - settings.workers)  # as the pipeline gives the service
+    settings = Settings(dim=args.dim, sims_per_move=args.sims, workers=args.workers, max_batch=args.max_batch,
+                        backend=args.backend, cache_mb=args.cache_mb)
     game_length = random_game_length(settings.dim)
-    print(f"{os.cpu_count()} cores, {settings.workers} workers, batches of at most "
-          f"{settings.batch_limit(settings.workers)}, board {settings.dim}, "
-          f"{settings.sims_per_move} simulations per action, service threads {threads}, "
+    print(f"{os.cpu_count()} cores, board {settings.dim}, {settings.sims_per_move} simulations per action, "
           f"{args.rounds} rounds of {args.seconds:g} s, random-play game length {game_length:.0f} actions")
-    header = (f"{'network':<8} {'params':>8} {'evals/s':>8} {'games/h':>8} {'finished':>8} {'batch':>6} "
-              f"{'model share':>11} {'alone evals/s':>13} {'pipeline/alone':>14}")
-    print(header)
-    from zelmor_lab.model import PolicyValueNet
-
+    if args.compare:
+        compare(args.rounds, args.seconds, game_length)
+        return
+    if args.sweep:
+        sweep(networks, settings, [int(w) for w in args.sweep_workers.split(",")],
+              [int(b) for b in args.sweep_batches.split(",")], args.rounds, args.seconds, game_length,
+              args.finalists)
+        return
+    print(f"{settings.workers} workers, batches of at most {settings.batch_limit(settings.workers)}, backend "
+          f"{settings.backend}, cache {settings.cache_mb:g} MiB")
+    print(f"{'network':<8} {'evals/s':>8} {'games/h':>8} {'finished':>8} {'cached':>6} {'batch':>6} "
+          f"{'worker µs':>10} {'alone evals/s':>13} {'pipeline/alone':>14}")
     for name in networks:
-        architecture = architecture_of(name)
-        result = measure(architecture, settings, threads, args.rounds, args.seconds, game_length)
-        params = sum(p.numel() for p in PolicyValueNet(settings.dim, architecture).parameters())
-        print(f"{name:<8} {params:>8} {result['evaluations/s']:>8.0f} {result['games/hour']:>8.1f} "
-              f"{result['games finished']:>8} {result['mean batch']:>6.2f} {result['model share']:>11.1%} "
-              f"{result['alone']:>8.0f} (B={max(1, round(result['mean batch']))}) "
-              f"{statistics.median(result['ratios']):>14.1%} (rounds {min(result['ratios']):.0%} to "
-              f"{max(result['ratios']):.0%})")
+        print(measure(name, settings, args.rounds, args.seconds, game_length), flush=True)
 
 
 if __name__ == "__main__":

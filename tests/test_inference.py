@@ -46,7 +46,7 @@ def expected(data: bytes, state, channels_last: bool = False):
 class Service:
     """A service process with ``workers`` pipes; the test plays every worker."""
 
-    def __init__(self, checkpoints, workers, rep=1, batch_wait_s=0.001, pending=(), max_batch=None):
+    def __init__(self, checkpoints, workers, rep=1, batch_wait_s=0.001, pending=(), max_batch=None, **config):
         context = multiprocessing.get_context("spawn")
         self.requests = context.Queue()
         self.messages = context.Queue()
@@ -57,7 +57,7 @@ class Service:
             self.requests.put(request)
         ends = [context.Pipe(duplex=False) for _ in range(workers)]
         config = ServiceConfig(checkpoints=tuple(checkpoints), rep=rep, device="cpu", threads=1,
-                               batch_wait_s=batch_wait_s, max_batch=max_batch or workers)
+                               batch_wait_s=batch_wait_s, max_batch=max_batch or workers, **config)
         self.process = context.Process(target=serve, daemon=True, args=(
             config, self.requests, [w for _, w in ends], self.active_workers, self.stats, self.stop,
             self.messages))
@@ -100,6 +100,21 @@ def test_each_worker_gets_the_networks_answer_to_its_own_request(service, rep):
         assert isinstance(policy, list) and isinstance(value, list) and len(policy) == DIM * DIM
         np.testing.assert_allclose(policy, want_policy, atol=1e-5)
         np.testing.assert_allclose(value, want_value, atol=1e-5)
+
+
+@pytest.mark.parametrize("backend", ["onnxruntime", "torch"])
+def test_a_repeated_position_gets_the_computed_reply_from_the_cache(service, backend):
+    pytest.importorskip(backend)
+    data = network_bytes(1)
+    running = service([data], workers=2, backend=backend, cache_bytes=2**20)
+    position = states(1)[0]
+    RequestQueue(running.requests, 0).put((0, position))
+    computed = running.pipes[0].recv()
+    RequestQueue(running.requests, 0).put((1, position))
+    assert running.pipes[1].recv() == computed
+    counts = running.stats.snapshot()
+    assert (counts.evaluations, counts.cache_hits, counts.hit_rate) == (2, 1, 0.5)
+    np.testing.assert_allclose(computed[0], expected(data, position)[0], atol=1e-4)
 
 
 def test_the_two_networks_of_a_match_answer_on_the_one_pipe(service):

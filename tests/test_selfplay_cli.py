@@ -94,6 +94,8 @@ def inputs(tmp_path):
     (["selfplay", "{d}/new", "--model", "{d}/net7.pt", "--dim", "8"],
      "checkpoint {d}/net7.pt is for a 7 x 7 board, not 8 x 8"),
     (["selfplay", "{d}/new", "--dim", "40"], "setting dim must be between 4 and 32, got 40"),
+    (["selfplay", "{d}/new", "--device", "tpu"],
+     "setting device must be \"cpu\" or a CUDA device such as \"cuda:0\", got 'tpu'"),
     (["selfplay", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json) and is not empty"),
     (["selfplay", "{d}/run6", "--dim", "7"], "{d}/run6 holds games on a 6 x 6 board, not 7 x 7"),
     (["selfplay", "{d}/run6", "--dim", "7", "--model", "{d}/net7.pt"],
@@ -303,6 +305,8 @@ def test_selfplay_on_the_default_network_stores_legal_games_and_appends(tmp_path
     session = json.loads((run / "run.json").read_text())["sessions"][0]
     assert session["settings"]["sims_per_move"] == 4 and session["settings"]["dim"] == 7
     assert session["settings"]["transport"] == transport
+    assert session["settings"]["backend"] == "onnxruntime"
+    assert [p.name for p in (run / "onnx").iterdir()] == [f"{session['model']['digest']}-rep1.onnx"]
     assert {g.model for g in games} == {session["model"]["digest"]}
     assert load_checkpoint(run / session["model"]["path"], dim=7).digest == session["model"]["digest"]
 

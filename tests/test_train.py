@@ -212,6 +212,11 @@ class TestTrainCommand:
     def test_bad_values_are_refused(self, run_dir):
         with pytest.raises(TrainingError, match=r"^--steps must be at least 1, got 0$"):
             train(run_dir, None, 0)
+        with pytest.raises(TrainingError, match=r"^device must be \"cpu\" or a CUDA device such as \"cuda:0\", got 'tpu'$"):
+            train(run_dir, None, 1, device="tpu")
+        if not torch.cuda.is_available():
+            with pytest.raises(TrainingError, match=r"^device is 'cuda:0', but CUDA is not available$"):
+                train(run_dir, None, 1, device="cuda:0")
         with pytest.raises(TrainingError, match=r"^training setting batch_size must be greater than 0, got 0$"):
             TrainingSettings(batch_size=0)
         with pytest.raises(TrainingError, match=r"^training setting window must be an integer, got 2.5$"):

@@ -20,7 +20,7 @@ import time
 
 import numpy as np
 
-from .inference import ServiceConfig, ServiceStats, load_networks, run_service
+from .inference import VALUE_LOGITS, ServiceConfig, ServiceStats, load_runners, run_service
 
 try:
     from ._channel import Channel
@@ -46,18 +46,18 @@ def serve_channel(config: ServiceConfig, channel_path: str, active_workers, stat
 class ChannelService:
     """Answers the channel's slots until ``stop`` is set or the parent process is gone.
 
-    networks: the models by network index; None for each means a null network that answers zeros
-    without computing (what the throughput benchmark measures the channel with). active_workers: shared
+    networks: the runners by network index (see backends); None for each means a null network that
+    answers zeros without computing (what the throughput benchmark measures the channel with). active_workers: shared
     count of workers still playing, or None when every slot has one: a batch waits for no more requests
     than there are workers to send them, so the slots of workers that have ended do not hold up the
     last games of a run."""
 
     def __init__(self, config: ServiceConfig, channel, stats: ServiceStats | None, stop, networks=None,
                  active_workers=None):
-        import torch
+        from .evaluation_cache import EvaluationCache
 
-        self._networks = load_networks(config) if networks is None else networks
-        self._torch = torch
+        self._networks = load_runners(config) if networks is None else networks
+        self._cache = EvaluationCache(config.cache_bytes)
         self._config = config
         self._channel = channel
         self._stats = stats
@@ -82,36 +82,33 @@ class ChannelService:
                     continue
                 if started is None:
                     started = time.monotonic()
-                model_seconds, size = 0.0, 0
+                model_seconds, size, hits = 0.0, 0, 0
                 for network, slots in groups:
-                    model_seconds += self._evaluate(network, requests[slots], policies, values, slots)
+                    seconds, cached = self._evaluate(network, requests[slots], policies, values, slots)
+                    model_seconds += seconds
+                    hits += cached
                     size += len(slots)
                 if self._stats is not None:
-                    self._stats.record_batch(size, model_seconds, time.monotonic() - started)
+                    self._stats.record_batch(size, model_seconds, time.monotonic() - started, hits)
                 for _, slots in groups:
                     channel.complete(slots)
         finally:
             channel.close()
 
     def _evaluate(self, network: int, inputs: np.ndarray, policies: np.ndarray, values: np.ndarray,
-                  slots: np.ndarray) -> float:
-        """Runs one network on inputs (B, 5, dim, dim) or (B, dim, dim, 5) uint8 and writes its logits
-        into the slots' rows of policies (slots, dim * dim) and values (slots, 4); returns the seconds
-        spent inside the network."""
+                  slots: np.ndarray) -> tuple[float, int]:
+        """Runs one network on inputs (B, 5, dim, dim) or (B, dim, dim, 5) uint8, or takes the logits
+        from the evaluation cache, and writes them into the slots' rows of policies (slots, dim * dim)
+        and values (slots, 4); returns the seconds spent and how many rows came from the cache."""
         if not 0 <= network < len(self._networks):
             raise ValueError(f"request for network {network}; the service holds {len(self._networks)}")
-        model = self._networks[network]
-        if model is None:
+        runner = self._networks[network]
+        if runner is None:
             policies[slots] = 0.0
             values[slots] = 0.0
-            return 0.0
-        torch = self._torch
-        from .model import planes_first
-
+            return 0.0, 0
         started = time.perf_counter()
-        with torch.inference_mode():
-            planes = planes_first(torch.from_numpy(inputs).to(self._config.device).float(), self._config.rep)
-            policy, value = model(planes)
-            policies[slots] = policy.to(device="cpu", dtype=torch.float32).numpy()
-            values[slots] = value.to(device="cpu", dtype=torch.float32).numpy()
-        return time.perf_counter() - started
+        logits, hits = self._cache.evaluate(network, inputs, runner)
+        policies[slots] = logits[:, :-VALUE_LOGITS]
+        values[slots] = logits[:, -VALUE_LOGITS:]
+        return time.perf_counter() - started, hits

@@ -17,6 +17,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from .backends import BACKENDS, ONNX_DIR
 from .errors import InputError, WriteError
 from .settings import load_settings
 from .train_cli import add_training_commands, positive_int
@@ -86,6 +87,7 @@ def _parser() -> argparse.ArgumentParser:
     evaluate.add_argument("--config", type=Path, metavar="FILE.toml",
                           help="settings file (c_base and c_init of the search; flags take precedence)")
     evaluate.add_argument("--seed", type=int, help="seed of the players' random choices (default: fresh)")
+    evaluate.add_argument("--device", help='where the networks run: "cpu" (default) or "cuda:N"')
     evaluate.add_argument("--boards", action="store_true", help="print the final board of every game")
     evaluate.set_defaults(command=_evaluate)
 
@@ -106,13 +108,16 @@ def _parser() -> argparse.ArgumentParser:
 
 def _add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
-    parser.add_argument("--workers", type=positive_int, help="worker processes (default: four per core)")
+    parser.add_argument("--workers", type=positive_int, help="worker processes (default: eight per core)")
     parser.add_argument("--max-batch", type=positive_int,
                         help="most requests the service evaluates at once (default: half the workers)")
     parser.add_argument("--dim", type=positive_int, help="board side (default: 20)")
     parser.add_argument("--config", type=Path, metavar="FILE.toml", help="settings file (flags take precedence)")
     parser.add_argument("--transport", choices=("shm", "queue"),
                         help="worker-service exchange: shared memory (Linux default) or multiprocessing queues")
+    parser.add_argument("--backend", choices=BACKENDS,
+                        help="how the service runs the network (default: onnxruntime where installed)")
+    parser.add_argument("--device", help='where the service runs the network: "cpu" (default) or "cuda:N"')
 
 
 # ---- selfplay ------------------------------------------------------------------------------------
@@ -137,7 +142,8 @@ def _selfplay(args) -> int:
     from .workers import TRAINING, WorkerConfig
 
     settings = load_settings(args.config, dim=args.dim, sims_per_move=args.sims, workers=args.workers,
-                             max_batch=args.max_batch, transport=args.transport)
+                             max_batch=args.max_batch, transport=args.transport, backend=args.backend,
+                             device=args.device)
     _require_pipeline(settings)
     network = _selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
@@ -152,7 +158,8 @@ def _selfplay(args) -> int:
             return len(history)
 
         try:
-            outcome = _play(WorkerConfig(TRAINING, settings), (network.data,), args.games, store)
+            outcome = _play(WorkerConfig(TRAINING, settings), (network.data,), args.games, store,
+                            onnx_dir=args.run / ONNX_DIR)
         finally:
             writer.flush()
     print(f"{len(stored)} games, {sum(stored)} positions stored in {args.run}"
@@ -198,12 +205,13 @@ def _evaluate(args) -> int:
 
     if args.sims < 0:
         raise InputError(f"--sims must be at least 0, got {args.sims}")
-    settings = load_settings(args.config, dim=args.dim)
+    settings = load_settings(args.config, dim=args.dim, device=args.device)
     dim = settings.dim
     opponent_kind = args.vs if args.vs in ("random", "heuristic") else None
     if opponent_kind is None and not Path(args.vs).is_file():
         raise InputError(f"--vs takes random, heuristic or a checkpoint file; {args.vs!r} is none of them")
     _require_torch("the network")
+    _require_cuda(settings.device)
     network = _network_evaluator(args.model, dim, settings.device)
     rng = np.random.default_rng(args.seed)
     if opponent_kind == "random":
@@ -253,17 +261,6 @@ def _network_evaluator(path: Path | None, dim: int, device: str):
     return network_evaluator(model, device)
 
 
-def _checkpoint_bytes(path: Path | None, dim: int) -> bytes:
-    """The checkpoint at ``path``, checked for the board side, or a fresh default network."""
-    from .model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint, read_checkpoint_file
-
-    if path is None:
-        return encode_checkpoint(PolicyValueNet(dim, Architecture()))
-    data = read_checkpoint_file(path)
-    decode_checkpoint(data, str(path), dim=dim)
-    return data
-
-
 # ---- running the pipeline with a progress bar -----------------------------------------------------
 
 @dataclass(frozen=True)
@@ -286,15 +283,15 @@ class _Outcome:
         return 0
 
 
-def _play(config, checkpoints, games, on_game) -> _Outcome:
+def _play(config, checkpoints, games, on_game, onnx_dir=None) -> _Outcome:
     """Run the pipeline until its games are played, it fails or Ctrl-C stops it; on_game(event) takes
-    each finished game and returns its number of positions."""
+    each finished game and returns its number of positions. onnx_dir: see Pipeline."""
     from tqdm import tqdm
 
     from .pipeline import AbandonedGame, FinishedGame, Pipeline, PipelineError
 
     abandoned, positions, failure = 0, 0, None
-    with Pipeline(config, checkpoints, games) as pipeline, \
+    with Pipeline(config, checkpoints, games, onnx_dir) as pipeline, \
             tqdm(total=games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
         started = last_refresh = time.monotonic()
         try:
@@ -309,7 +306,7 @@ def _play(config, checkpoints, games, on_game) -> _Outcome:
                     last_refresh = now
                     counts = pipeline.stats
                     postfix = {"eval/s": f"{counts.evaluations / (now - started):.0f}",
-                               "batch": f"{counts.mean_batch:.1f}"}
+                               "batch": f"{counts.mean_batch:.1f}", "cached": f"{counts.hit_rate:.0%}"}
                     if positions:
                         postfix["pos/s"] = f"{positions / (now - started):.1f}"
                     bar.set_postfix(postfix, refresh=False)
@@ -325,16 +322,26 @@ def _require_torch(needed_by: str) -> None:
         raise InputError(f"{needed_by} needs PyTorch: pip install 'zelmor-lab[torch]'")
 
 
+def _require_cuda(device: str) -> None:
+    if device != "cpu":
+        import torch
+
+        if not torch.cuda.is_available():
+            raise InputError(f"setting device is {device!r}, but CUDA is not available")
+
+
 def _require_pipeline(settings) -> None:
     """Refuse early, before anything is written, when the engine or PyTorch (or the device) is missing."""
     if importlib.util.find_spec("zelmor_self_play") is None:
         raise InputError("the engine module zelmor_self_play is not installed (pip install . builds it)")
     _require_torch("the inference service")
+    _require_cuda(settings.device)
     if settings.device != "cpu":
-        import torch
+        from .backends import onnxruntime_runs_on
 
-        if not torch.cuda.is_available():
-            raise InputError(f"setting device is {settings.device!r}, but CUDA is not available")
+        if settings.backend == "onnxruntime" and not onnxruntime_runs_on(settings.device):
+            raise InputError(f"setting backend onnxruntime runs on {settings.device!r} only with ONNX Runtime's "
+                             f"CUDA provider (onnxruntime-gpu); use --backend torch")
 
 
 # ---- info and show -------------------------------------------------------------------------------

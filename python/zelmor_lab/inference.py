@@ -14,7 +14,8 @@ Reply on the worker's pipe: float32 bytes, dim * dim policy logits followed by 4
 
 The service (``serve``, run in its own process) takes a request, gathers more until every active
 worker has one waiting, the batch holds ``max_batch`` or ``batch_wait_s`` has passed, runs each network
-once on its part of the batch and answers every worker on its own pipe. It stops when the stop event is
+once on the part of the batch that its evaluation cache does not answer (see backends and
+evaluation_cache) and answers every worker on its own pipe. It stops when the stop event is
 set, when the process that started it is gone, or on an error, which it reports on the message queue
 before it exits.
 """
@@ -80,8 +81,14 @@ class ServiceCounts:
 
     evaluations: int
     batches: int
-    model_seconds: float  # inside the networks' forward passes
+    model_seconds: float  # inside the networks' forward passes and the evaluation cache
     wall_seconds: float  # from the first request to the end of the latest batch
+    cache_hits: int = 0  # evaluations answered without a network run
+
+    @property
+    def hit_rate(self) -> float:
+        """Share of the evaluations answered by the evaluation cache."""
+        return self.cache_hits / self.evaluations if self.evaluations else 0.0
 
     @property
     def mean_batch(self) -> float:
@@ -97,25 +104,28 @@ class ServiceStats:
     """Counters the service writes and any process may read (shared memory, one writer)."""
 
     def __init__(self, context):
-        self._values = context.Array("d", 4, lock=False)
+        self._values = context.Array("d", 5, lock=False)
 
     def snapshot(self) -> ServiceCounts:
-        evaluations, batches, model_seconds, wall_seconds = self._values[:]
-        return ServiceCounts(int(evaluations), int(batches), model_seconds, wall_seconds)
+        evaluations, batches, model_seconds, wall_seconds, cache_hits = self._values[:]
+        return ServiceCounts(int(evaluations), int(batches), model_seconds, wall_seconds, int(cache_hits))
 
-    def record_batch(self, size: int, model_seconds: float, wall_seconds: float) -> None:
+    def record_batch(self, size: int, model_seconds: float, wall_seconds: float, cache_hits: int = 0) -> None:
         values = self._values
         values[0] += size
         values[1] += 1
         values[2] += model_seconds
         values[3] = wall_seconds
+        values[4] += cache_hits
 
 
 @dataclass(frozen=True)
 class ServiceConfig:
     """What the service process needs. checkpoints: checkpoint bytes per network index; rep: input
-    layout of the requests (1 or 2); threads: torch threads; batch_wait_s: longest wait for a full batch;
-    max_batch: the most requests in one batch."""
+    layout of the requests (1 or 2); threads: intra-op threads of the backend; batch_wait_s: longest
+    wait for a full batch; max_batch: the most requests in one batch; backend: one of
+    backends.BACKENDS; cache_bytes: bound of the evaluation cache (0: none); onnx_dir: where networks
+    exported to ONNX are kept for the next start (None: not kept)."""
 
     checkpoints: tuple[bytes, ...]
     rep: int
@@ -123,6 +133,9 @@ class ServiceConfig:
     threads: int
     batch_wait_s: float
     max_batch: int
+    backend: str = "torch"
+    cache_bytes: int = 0
+    onnx_dir: str | None = None
 
 
 def serve(config: ServiceConfig, requests, reply_ends, active_workers, stats: ServiceStats, stop, messages) -> None:
@@ -145,26 +158,25 @@ def run_service(make_service, messages) -> None:
         raise SystemExit(1) from None
 
 
-def load_networks(config: ServiceConfig) -> list:
-    """The service's networks by index, on the service's device, with torch limited to its threads."""
-    import torch
-
+def load_runners(config: ServiceConfig) -> list:
+    """The service's networks by index, each as a runner of its backend (see backends)."""
+    from .backends import make_runner
     from .model import decode_checkpoint
 
-    torch.set_num_threads(config.threads)
-    return [decode_checkpoint(data, f"network {i}").model.to(config.device)
-            for i, data in enumerate(config.checkpoints)]
+    runners = []
+    for i, data in enumerate(config.checkpoints):
+        checkpoint = decode_checkpoint(data, f"network {i}")
+        runners.append(make_runner(checkpoint.model, checkpoint.digest, config.backend, config.rep, config.device,
+                                   config.threads, config.onnx_dir))
+    return runners
 
 
 class _Service:
     def __init__(self, config: ServiceConfig, requests, reply_ends, active_workers, stats, stop):
-        import torch
+        from .evaluation_cache import EvaluationCache
 
-        from .model import planes_first
-
-        self._networks = load_networks(config)
-        self._torch = torch
-        self._planes_first = planes_first
+        self._networks = load_runners(config)
+        self._cache = EvaluationCache(config.cache_bytes)
         self._config = config
         self._requests = requests
         self._reply_ends = reply_ends
@@ -192,8 +204,9 @@ class _Service:
             groups = [[r for r in batch if r[1] == network] for network in {r[1] for r in batch}]
             answers = [self._evaluate(group) for group in groups]
             # Counted before the replies go out, so a worker holding its reply sees it counted.
-            self._stats.record_batch(len(batch), sum(seconds for _, seconds in answers), time.monotonic() - started)
-            for group, (logits, _) in zip(groups, answers):
+            self._stats.record_batch(len(batch), sum(seconds for _, seconds, _ in answers),
+                                     time.monotonic() - started, sum(hits for _, _, hits in answers))
+            for group, (logits, _, _) in zip(groups, answers):
                 self._reply(group, logits)
 
     def _gather(self, first) -> list:
@@ -214,15 +227,14 @@ class _Service:
                     break
         return batch
 
-    def _evaluate(self, requests: list) -> tuple[np.ndarray, float]:
+    def _evaluate(self, requests: list) -> tuple[np.ndarray, float, int]:
         """Logits (len(requests), dim * dim + 4) of the requests' network, all requests being for the
-        same one, and the seconds spent inside it."""
-        torch = self._torch
+        same one, the seconds spent inside it and how many came from the evaluation cache."""
         network = requests[0][1]
         if not 0 <= network < len(self._networks):
             raise ValueError(f"request for network {network}; the service holds {len(self._networks)}")
-        model = self._networks[network]
-        dim = model.dim
+        runner = self._networks[network]
+        dim = runner.dim
         size = 5 * dim * dim
         for worker, _, planes in requests:
             if not 0 <= worker < len(self._reply_ends):
@@ -233,11 +245,8 @@ class _Service:
         shape = (5, dim, dim) if self._config.rep == 1 else (dim, dim, 5)
         inputs = np.frombuffer(bytearray().join(r[2] for r in requests), dtype=np.uint8).reshape(len(requests), *shape)
         started = time.perf_counter()
-        with torch.inference_mode():
-            planes = self._planes_first(torch.from_numpy(inputs).to(self._config.device).float(), self._config.rep)
-            policy, value = model(planes)
-            logits = torch.cat([policy, value], dim=1).to(device="cpu", dtype=torch.float32).numpy()
-        return logits, time.perf_counter() - started
+        logits, hits = self._cache.evaluate(network, inputs, runner)
+        return logits, time.perf_counter() - started, hits
 
     def _reply(self, requests: list, logits: np.ndarray) -> None:
         for (worker, _, _), row in zip(requests, logits):

@@ -22,6 +22,7 @@ stored games are kept and counted, the training resumes from its state, an unrec
 played again. Network 0 learns from random-play games first (see warmup) and is evaluated against
 random and heuristic players before the first generation.
 
+The inference service keeps each network it exports to ONNX in RUN/onnx/.
 Files under RUN/loop/: loop.json (plan, current generation, records), gen-<g>.pt, trainer.pt with
 trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, best.pt, .lock.
 """
@@ -45,6 +46,7 @@ import numpy as np
 from .dataset import load_window
 from .errors import InputError
 from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
+from .backends import ONNX_DIR
 from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
 from .pipeline import FinishedGame, Pipeline
 from .settings import Settings, read_toml
@@ -73,12 +75,11 @@ class LoopPlan:
     against random players and against its predecessor; warmup_games, warmup_steps: network 0's warm
     start (0 for none)."""
 
-    # Eight workers per core, in batches of half of them: the loop's small network answers a batch of 8
-    # at 1.3 times the rate of a batch of 4 on one core, and the workers themselves need little CPU (on
-    # two cores, 16 workers in batches of 8 gave 2,780 evaluations per second; 8 workers gave 2,150 in
-    # batches of 8 and 1,950 in batches of 4).
+    # Twelve workers per core in batches of eight per core: the fastest pair of a sweep of workers and
+    # batch sizes with ONNX Runtime and the evaluation cache on two cores (see the README).
     engine: Settings = field(default_factory=lambda: Settings(sims_per_move=32, sample_moves=30,
-                                                              workers=8 * (os.cpu_count() or 1)))
+                                                              workers=12 * (os.cpu_count() or 1),
+                                                              max_batch=8 * (os.cpu_count() or 1)))
     architecture: Architecture = Architecture(blocks=2, channels=16, value_hidden=32, value_head="squares")
     training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=400)
     games_per_generation: int = 32
@@ -292,7 +293,7 @@ def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopStat
     check_run_target(directory.run, plan.engine.dim)
     started = time.monotonic()
     torch.manual_seed(plan.seed)
-    trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training)
+    trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training, device=plan.engine.device)
     if plan.warmup_games and plan.warmup_steps:
         window = warmup_window(plan.warmup_games, plan.engine.dim, plan.seed, plan.warmup_heuristic_share)
         rng = np.random.default_rng(plan.seed)
@@ -315,7 +316,7 @@ def _continue(directory: LoopDirectory, state: LoopState, generations: int | Non
     network = Network.load(directory.run, directory.network_name(state.generation), plan.engine.dim)
     if not state.records:
         started = time.monotonic()
-        evaluation = _evaluate(plan, network, None, progress)
+        evaluation = _evaluate(directory.run, plan, network, None, progress)
         state.elapsed_s += time.monotonic() - started
         state.records.append(GenerationRecord.first(network, evaluation, state.elapsed_s).as_dict())
         _finish_generation(directory, state)
@@ -349,7 +350,7 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
 
     timer = time.monotonic()
     files = directory.trainer_files
-    trainer = resume_training(files, plan.engine.dim, plan.training)
+    trainer = resume_training(files, plan.engine.dim, plan.training, plan.engine.device)
     if trainer.step < network.step:
         raise LoopError(f"the training state {files.state} is at step {trainer.step}, behind network "
                         f"{network.path} at step {network.step}")
@@ -371,7 +372,7 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
     train_s = time.monotonic() - timer
 
     timer = time.monotonic()
-    evaluation = _evaluate(plan, successor, network, progress)
+    evaluation = _evaluate(run, plan, successor, network, progress)
     eval_s = time.monotonic() - timer
 
     metrics = [line for line in read_metrics(files.metrics) if line.get("generation") == generation]
@@ -480,7 +481,7 @@ def _self_play(run: Path, plan: LoopPlan, network: Network, games: int, deadline
     played = Played(0, 0)
     session = session_record("loop", plan.as_dict(), network.record())
     with RunWriter(run, plan.engine.dim, session, plan.engine.flush_every) as writer, \
-            Pipeline(WorkerConfig(TRAINING, plan.engine), (network.data,), games) as pipeline, \
+            Pipeline(WorkerConfig(TRAINING, plan.engine), (network.data,), games, run / ONNX_DIR) as pipeline, \
             tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False,
                  file=sys.stderr) as bar:
         try:
@@ -512,14 +513,15 @@ class Evaluation:
     vs_previous: PayoffSummary | None
 
 
-def _evaluate(plan: LoopPlan, network: Network, previous: Network | None, progress: bool) -> Evaluation:
+def _evaluate(run: Path, plan: LoopPlan, network: Network, previous: Network | None,
+              progress: bool) -> Evaluation:
     from tqdm import tqdm
 
     from .match import play_match
     from .model import network_evaluator
     from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SearchPlayer
 
-    evaluate = network_evaluator(decode_checkpoint(network.data, network.path).model)
+    evaluate = network_evaluator(decode_checkpoint(network.data, network.path).model, plan.engine.device)
     rng = np.random.default_rng()
     search = SearchPlayer(evaluate, plan.eval_sims, rng, plan.engine.c_base, plan.engine.c_init)
     figures = []
@@ -533,17 +535,17 @@ def _evaluate(plan: LoopPlan, network: Network, previous: Network | None, progre
         figures.append(result.overall())
     vs_previous = None
     if previous is not None and plan.engine.dim == BASELINE_DIM:
-        vs_previous = _match(plan, AGAINST_BASELINE, (network.data, previous.data), plan.baseline_games,
+        vs_previous = _match(run, plan, AGAINST_BASELINE, (network.data, previous.data), plan.baseline_games,
                              "against previous", progress)
     return Evaluation(*figures, vs_previous)
 
 
-def _match(plan: LoopPlan, kind: str, checkpoints: tuple[bytes, ...], games: int, label: str,
+def _match(run: Path, plan: LoopPlan, kind: str, checkpoints: tuple[bytes, ...], games: int, label: str,
            progress: bool) -> PayoffSummary:
     from tqdm import tqdm
 
     payoffs = []
-    with Pipeline(WorkerConfig(kind, plan.engine), checkpoints, games) as pipeline, \
+    with Pipeline(WorkerConfig(kind, plan.engine), checkpoints, games, run / ONNX_DIR) as pipeline, \
             tqdm(total=games, unit="game", desc=label, disable=not progress, leave=False, file=sys.stderr) as bar:
         for event in pipeline.events():
             if isinstance(event, FinishedGame):

@@ -200,6 +200,22 @@ def network_evaluator(model: PolicyValueNet, device: str = "cpu"):
     return evaluate
 
 
+class RequestNetwork(nn.Module):
+    """A network in evaluation mode taking the service's requests: uint8 planes (B, 5, dim, dim) for
+    rep 1 or (B, dim, dim, 5) for rep 2, returning its logits as one tensor (B, dim * dim + 4), policy
+    then value. What the service's backends trace and export."""
+
+    def __init__(self, model: PolicyValueNet, rep: int):
+        super().__init__()
+        self.model = model
+        self.rep = rep
+        self.eval()
+
+    def forward(self, planes: torch.Tensor) -> torch.Tensor:
+        policy, value = self.model(planes_first(planes.float(), self.rep))
+        return torch.cat([policy, value], 1)
+
+
 @dataclass(frozen=True)
 class Checkpoint:
     """A network as stored: ``model`` in evaluation mode, its metadata and the digest of the file."""

@@ -62,9 +62,11 @@ class Pipeline:
     """Plays ``games`` games (None: until stop()) of one kind over ``settings.workers`` workers.
 
     checkpoints: checkpoint bytes of the network (index 0) and, for matches, the baseline (index 1).
-    Use as a context manager around events(); leaving the block ends every process."""
+    onnx_dir: where the service keeps the networks it exports to ONNX, for the next pipeline (None:
+    nowhere). Use as a context manager around events(); leaving the block ends every process."""
 
-    def __init__(self, config: WorkerConfig, checkpoints: tuple[bytes, ...], games: int | None = None):
+    def __init__(self, config: WorkerConfig, checkpoints: tuple[bytes, ...], games: int | None = None,
+                 onnx_dir: str | None = None):
         settings = config.settings
         self.workers = settings.workers if games is None else max(1, min(settings.workers, games))
         context = multiprocessing.get_context("spawn")
@@ -76,7 +78,9 @@ class Pipeline:
         service_config = ServiceConfig(checkpoints=checkpoints, rep=settings.rep, device=settings.device,
                                        threads=max(1, (multiprocessing.cpu_count() - self.workers)),
                                        batch_wait_s=settings.batch_wait_ms / 1000,
-                                       max_batch=settings.batch_limit(self.workers))
+                                       max_batch=settings.batch_limit(self.workers), backend=settings.backend,
+                                       cache_bytes=settings.cache_bytes,
+                                       onnx_dir=None if onnx_dir is None else str(onnx_dir))
         if settings.transport == "shm":
             # The main process holds the block for the run's life; children map it by its path.
             dim = MATCH_DIM if config.kind == AGAINST_BASELINE else settings.dim

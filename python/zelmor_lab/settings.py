@@ -16,6 +16,7 @@ from dataclasses import asdict, dataclass, fields, replace
 from pathlib import Path
 from typing import Any
 
+from .backends import BACKENDS, default_backend, onnxruntime_installed
 from .errors import InputError
 
 try:
@@ -45,8 +46,10 @@ class Settings:
 
     Pipeline settings (read by zelmor-lab only):
 
-    workers: self-play processes; by default four per core. A worker spends most of its time waiting
+    workers: self-play processes; by default eight per core. A worker spends most of its time waiting
         for its reply, and with max_batch at its default only half of them wait on the network at a time.
+        With the default network, ONNX Runtime and the evaluation cache on two cores, 16 workers in
+        batches of 8 were the fastest of a sweep (see the README).
     batch_wait_ms: how long the inference service waits for more requests before it runs a batch
         smaller than max_batch.
     max_batch: the most requests the service evaluates as one batch; 0 (the default) means half the
@@ -59,6 +62,11 @@ class Settings:
         killed.
     reply_timeout_s: how long a worker waits for one network reply before it gives the service up.
     device: where the inference service runs the network, "cpu" or a CUDA device such as "cuda:0".
+    backend: how the service runs the network (see backends): "onnxruntime" (the default where ONNX
+        Runtime is installed and, for a CUDA device, has its CUDA provider), "torch" (traced and frozen,
+        the default otherwise) or "torch-eager" (the module as written).
+    cache_mb: memory bound of the service's evaluation cache in MiB (0: no cache); a third of the
+        requests of a game at 32 simulations per action repeat a position it has already sent.
     transport: how requests and replies travel between the workers and the service: "shm", slots in
         shared memory (Linux; the default there, several times faster), or "queue", a multiprocessing
         queue and pipes (portable).
@@ -72,15 +80,19 @@ class Settings:
     c_init: float = 1.25
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
-    workers: int = 4 * (os.cpu_count() or 1)
+    workers: int = 8 * (os.cpu_count() or 1)
     batch_wait_ms: float = 1.0
     max_batch: int = 0
     flush_every: int = 16
     reply_timeout_s: float = 60.0
     device: str = "cpu"
+    backend: str = ""  # "": the default for the device, chosen when the settings are made
+    cache_mb: float = 64.0
     transport: str = "shm" if sys.platform.startswith("linux") else "queue"
 
     def __post_init__(self):
+        if self.backend == "" and isinstance(self.device, str):
+            object.__setattr__(self, "backend", default_backend(self.device))
         for f in fields(self):
             value = getattr(self, f.name)
             if f.type == "int" and (isinstance(value, bool) or not isinstance(value, int)):
@@ -108,6 +120,10 @@ class Settings:
         self._require(self.reply_timeout_s > 0, "reply_timeout_s", "must be greater than 0")
         self._require(self.device == "cpu" or self.device.split(":")[0] == "cuda", "device",
                       'must be "cpu" or a CUDA device such as "cuda:0"')
+        self._require(self.backend in BACKENDS, "backend", f"must be one of {', '.join(BACKENDS)}")
+        if self.backend == "onnxruntime":
+            self._require(onnxruntime_installed(), "backend", "needs ONNX Runtime: pip install 'zelmor-lab[torch]'")
+        self._require(self.cache_mb >= 0, "cache_mb", "must be at least 0")
         self._require(self.transport in ("shm", "queue"), "transport", 'must be "shm" or "queue"')
         if self.transport == "shm":
             from .channel import available
@@ -124,12 +140,18 @@ class Settings:
         unknown = sorted(set(given) - {f.name for f in fields(self)})
         if unknown:
             raise SettingsError(f"unknown setting {unknown[0]!r}")
+        if "device" in given and "backend" not in given and self.backend == default_backend(self.device):
+            given["backend"] = ""  # the default of the old device gives way to the new one's
         return replace(self, **given)
 
     def batch_limit(self, workers: int) -> int:
         """The service's largest batch when ``workers`` workers play (fewer than ``self.workers`` when
         a run has fewer games than workers)."""
         return min(workers, self.max_batch or (workers + 1) // 2)
+
+    @property
+    def cache_bytes(self) -> int:
+        return int(self.cache_mb * 2**20)
 
     def as_dict(self) -> dict[str, Any]:
         return asdict(self)

@@ -100,12 +100,23 @@ class TrainingFiles:
         return self.out.with_name(self.out.name + ".curve.png")
 
 
-class Trainer:
-    """A network in training with its optimizer; ``step`` counts the optimizer steps taken so far,
-    over every session that trained this network."""
+def check_device(device: str) -> None:
+    """Refuse a device that training cannot use here."""
+    if device == "cpu":
+        return
+    if device.split(":")[0] != "cuda":
+        raise TrainingError(f'device must be "cpu" or a CUDA device such as "cuda:0", got {device!r}')
+    if not torch.cuda.is_available():
+        raise TrainingError(f"device is {device!r}, but CUDA is not available")
 
-    def __init__(self, model: PolicyValueNet, settings: TrainingSettings, step: int = 0):
-        self.model = model
+
+class Trainer:
+    """A network in training with its optimizer, on ``device``; ``step`` counts the optimizer steps
+    taken so far, over every session that trained this network."""
+
+    def __init__(self, model: PolicyValueNet, settings: TrainingSettings, step: int = 0, device: str = "cpu"):
+        self.device = torch.device(device)
+        self.model = model.to(self.device)
         self.step = step
         self.squares_weight = settings.squares_weight
         self.optimizer = torch.optim.AdamW(model.parameters(), lr=settings.learning_rate,
@@ -114,7 +125,7 @@ class Trainer:
     def train_step(self, batch: Batch) -> dict[str, float]:
         """One optimizer step on ``batch``; returns the batch's metrics (see the module doc string)."""
         self.model.train()
-        loss, metrics = _losses(self.model, batch, self.squares_weight)
+        loss, metrics = _losses(self.model, batch, self.squares_weight, self.device)
         self.optimizer.zero_grad(set_to_none=True)
         loss.backward()
         self.optimizer.step()
@@ -125,7 +136,7 @@ class Trainer:
         """The metrics of the network as it plays (evaluation mode) on ``batch``, without learning."""
         self.model.eval()
         with torch.no_grad():
-            return _losses(self.model, batch, self.squares_weight)[1]
+            return _losses(self.model, batch, self.squares_weight, self.device)[1]
 
     def checkpoint_bytes(self) -> bytes:
         """The network as a checkpoint file's bytes (evaluation mode, current step)."""
@@ -133,11 +144,12 @@ class Trainer:
         return encode_checkpoint(self.model, self.step)
 
 
-def _losses(model: PolicyValueNet, batch: Batch, squares_weight: float) -> tuple[torch.Tensor, dict[str, float]]:
+def _losses(model: PolicyValueNet, batch: Batch, squares_weight: float,
+            device: torch.device) -> tuple[torch.Tensor, dict[str, float]]:
     """The training loss of ``batch`` and its metrics (see the module doc string)."""
-    planes = torch.from_numpy(batch.planes)
-    policy_target = torch.from_numpy(batch.policy)
-    value_target = torch.from_numpy(batch.value)
+    planes = torch.from_numpy(batch.planes).to(device)
+    policy_target = torch.from_numpy(batch.policy).to(device)
+    value_target = torch.from_numpy(batch.value).to(device)
     policy_logits, value_logits, squares = model.heads(planes)
     legal = planes[:, 4].flatten(1) > 0
     policy_log_p = torch.log_softmax(policy_logits.masked_fill(~legal, _ILLEGAL_LOGIT), dim=1)
@@ -151,7 +163,7 @@ def _losses(model: PolicyValueNet, batch: Batch, squares_weight: float) -> tuple
     metrics = {"policy_loss": policy_loss.item(), "value_loss": value_loss.item(),
                "policy_top1": top1.item(), "value_error": value_error.item()}
     if squares is not None:
-        squares_error = squares - torch.from_numpy(batch.squares)
+        squares_error = squares - torch.from_numpy(batch.squares).to(device)
         squares_loss = squares_weight * squares_error.square().sum(1).mean()
         loss = loss + squares_loss
         metrics["squares_loss"] = squares_loss.item()
@@ -160,13 +172,13 @@ def _losses(model: PolicyValueNet, batch: Batch, squares_weight: float) -> tuple
 
 
 def new_trainer(dim: int, settings: TrainingSettings, model_path: str | Path | None = None,
-                architecture: Architecture = Architecture()) -> Trainer:
+                architecture: Architecture = Architecture(), device: str = "cpu") -> Trainer:
     """A trainer for a fresh network of ``architecture``, or for the network of the checkpoint at
     ``model_path`` (which must be for a ``dim`` board), continuing that checkpoint's step count."""
     if model_path is None:
-        return Trainer(PolicyValueNet(dim, architecture), settings)
+        return Trainer(PolicyValueNet(dim, architecture), settings, device=device)
     checkpoint = load_checkpoint(model_path, dim=dim)
-    return Trainer(checkpoint.model, settings, checkpoint.step)
+    return Trainer(checkpoint.model, settings, checkpoint.step, device)
 
 
 def save_training(trainer: Trainer, files: TrainingFiles) -> bytes:
@@ -182,9 +194,10 @@ def save_training(trainer: Trainer, files: TrainingFiles) -> bytes:
     return data
 
 
-def resume_training(files: TrainingFiles, dim: int, settings: TrainingSettings) -> Trainer:
+def resume_training(files: TrainingFiles, dim: int, settings: TrainingSettings, device: str = "cpu") -> Trainer:
     """The trainer saved in ``files.state``: its network, step and optimizer state (the learning rate
-    and weight decay stored with the optimizer included). The network must be for a ``dim`` board."""
+    and weight decay stored with the optimizer included), on ``device``. The network must be for a
+    ``dim`` board."""
     try:
         state = load_plain(files.state.read_bytes(), "training state", str(files.state))
     except FileNotFoundError:
@@ -199,7 +212,7 @@ def resume_training(files: TrainingFiles, dim: int, settings: TrainingSettings) 
     if not isinstance(state.get("checkpoint"), bytes) or isinstance(step, bool) or not isinstance(step, int):
         raise TrainingError(f"training state {files.state} is damaged: it needs the checkpoint's bytes and the step")
     checkpoint = decode_checkpoint(state["checkpoint"], str(files.state), dim=dim)
-    trainer = Trainer(checkpoint.model, settings, step)
+    trainer = Trainer(checkpoint.model, settings, step, device)
     try:
         trainer.optimizer.load_state_dict(state["optimizer"])
     except (ValueError, KeyError, RuntimeError) as error:
@@ -344,24 +357,26 @@ class TrainingSummary:
 
 
 def train(run: str | Path, out: str | Path | None, steps: int, model: str | Path | None = None,
-          settings: TrainingSettings = TrainingSettings(), progress: bool = False) -> TrainingSummary:
+          settings: TrainingSettings = TrainingSettings(), progress: bool = False,
+          device: str = "cpu") -> TrainingSummary:
     """``zelmor-lab train``: ``steps`` more optimizer steps on the latest ``settings.window`` games of
     ``run``.
 
     out: the output checkpoint (default RUN/training/model.pt). When it has a training state, the training
     resumes from it (``model`` must then be left out); otherwise it starts from ``model``'s checkpoint,
-    or from a fresh network of the default architecture."""
+    or from a fresh network of the default architecture. device: where the network trains."""
     if steps < 1:
         raise TrainingError(f"--steps must be at least 1, got {steps}")
+    check_device(device)
     run_dir = Run(run)
     files = TrainingFiles(Path(out) if out is not None else run_dir.path / "training" / "model.pt")
     if files.state.exists():
         if model is not None:
             raise TrainingError(f"{files.out} already has a training state to resume; leave out --model "
                                 f"or choose another --out")
-        trainer = resume_training(files, run_dir.dim, settings)
+        trainer = resume_training(files, run_dir.dim, settings, device)
     else:
-        trainer = new_trainer(run_dir.dim, settings, model)
+        trainer = new_trainer(run_dir.dim, settings, model, device=device)
     window = load_window(run_dir.path, settings.window)
     _check_writable(files)
     start = trainer.step

@@ -31,6 +31,7 @@ def add_training_commands(subparsers) -> None:
                             "it (default: RUN/training/model.pt)")
     train.add_argument("--window", type=positive_int, metavar="GAMES",
                        help="train on the latest GAMES games of the run (default: 400)")
+    train.add_argument("--device", default="cpu", help='where the network trains: "cpu" (default) or "cuda:N"')
     train.set_defaults(command=_train)
 
     loop = subparsers.add_parser(
@@ -89,7 +90,8 @@ def _train(args) -> int:
     from .train import TrainingSettings, train
 
     settings = TrainingSettings() if args.window is None else TrainingSettings(window=args.window)
-    summary = train(args.run, args.out, args.steps, model=args.model, settings=settings, progress=True)
+    summary = train(args.run, args.out, args.steps, model=args.model, settings=settings, progress=True,
+                    device=args.device)
     metrics = summary.last_metrics or {}
     print(f"steps {summary.start_step} -> {summary.step} on {summary.positions} positions of the latest "
           f"{summary.games} games; policy loss {metrics.get('policy_loss', math.nan):.3f}, "
