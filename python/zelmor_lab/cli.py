@@ -302,7 +302,8 @@ def _show(args) -> int:
         raise InputError(f"{args.run} holds {len(games)} games; there is no game {args.game}")
     index = args.game % len(games)
     game = games[index]
-    print(f"game {index} of {len(games)}: worker {game.worker}, network {game.model}, "
+    print(f"game {index} of {len(games)}: id {game.game_id}, node {game.node}, worker {game.worker}, "
+          f"network {game.model}, "
           f"finished {game.finished_at:%Y-%m-%d %H:%M:%S} UTC, {len(game.history)} actions")
 
     piece: list[int] = []
