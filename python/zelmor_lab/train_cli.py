@@ -47,6 +47,12 @@ def add_training_commands(subparsers) -> None:
     loop.set_defaults(command=_loop)
 
 
+def add_cluster_flags(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--ray", metavar="ADDRESS",
+                        help="play on a Ray cluster: auto, host:port of its head node, or local for one "
+                             "started on this machine (needs pip install 'zelmor-lab[ray]')")
+
+
 def positive_int(text: str) -> int:
     """argparse type of every count flag of the command line."""
     try:
