@@ -15,8 +15,13 @@ import pytest
 ray = pytest.importorskip("ray", reason="the cluster tests need the ray extra (CI installs it)")
 
 from ray.cluster_utils import Cluster  # noqa: E402
+from test_loop import TINY_PLAN  # noqa: E402
 from test_selfplay_cli import IMPORT_PATH, alive, check_games_replay, cli, wait_for  # noqa: E402
-from zelmor_lab.cluster import SELFPLAY_RESOURCE  # noqa: E402
+from zelmor_lab.cli import main  # noqa: E402
+from zelmor_lab.cluster import SELFPLAY_RESOURCE, ClusterJobs, connect, disconnect  # noqa: E402
+from zelmor_lab.loop import LoopDirectory, run_loop  # noqa: E402
+from zelmor_lab.model import load_checkpoint  # noqa: E402
+from zelmor_lab.train import read_metrics  # noqa: E402
 from zelmor_lab.store import read_games  # noqa: E402
 
 SMALL = ["--dim", "6", "--sims", "4", "--workers-per-node", "2"]
@@ -112,6 +117,33 @@ def test_an_unreachable_cluster_is_one_message_and_exit_code_2(tmp_path):
     assert (result.returncode, result.stderr) == (
         2, "zelmor-lab: error: cannot reach the Ray cluster at 127.0.0.1:1: Connection refused\n")
     assert not run.exists()
+
+
+def test_the_loop_plays_on_the_nodes_and_trains_and_evaluates_in_the_learner(cluster, tmp_path):
+    run = tmp_path / "run"
+    connect(cluster[0].address)
+    try:
+        with ClusterJobs(nodes=2, workers_per_node=1) as jobs:
+            state = run_loop(run, generations=1, plan=TINY_PLAN, jobs=jobs)
+    finally:
+        disconnect()
+    assert state.generation == 1 and [r["generation"] for r in state.records] == [0, 1]
+    assert state.records[1]["step"] == TINY_PLAN.steps_per_generation
+    assert state.records[1]["vs_random"]["games"] == TINY_PLAN.random_games
+    assert state.records[1]["vs_previous"]["games"] == TINY_PLAN.baseline_games
+    games = check_games_replay(run)
+    assert len(games) == TINY_PLAN.games_per_generation and "local" not in {game.node for game in games}
+    # The learner's files came back to the driver's disk.
+    files = LoopDirectory(run).trainer_files
+    assert [line["generation"] for line in read_metrics(files.metrics)] == [0, 0]
+    assert load_checkpoint(run / LoopDirectory.network_name(1), dim=20).step == TINY_PLAN.steps_per_generation
+
+
+@pytest.mark.parametrize("command", ["selfplay", "loop"])
+def test_cluster_flags_without_a_cluster_are_refused_with_nothing_written(tmp_path, capsys, command):
+    assert main([command, str(tmp_path / "run"), "--workers-per-node", "2"]) == 2
+    assert capsys.readouterr().err == "zelmor-lab: error: --nodes and --workers-per-node need --ray ADDRESS\n"
+    assert not (tmp_path / "run").exists()
 
 
 def test_ctrl_c_stops_every_node_keeps_the_finished_games_and_leaves_no_process(cluster, tmp_path, flush_each_game):

@@ -17,7 +17,7 @@ from pathlib import Path
 
 from .errors import InputError
 from .settings import load_settings
-from .train_cli import add_cluster_flags, add_training_commands, positive_int
+from .train_cli import add_cluster_flags, add_training_commands, check_cluster_flags, cluster_nodes, positive_int
 
 EXIT_FAILED, EXIT_BAD_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 _REFRESH_S = 0.5
@@ -50,11 +50,6 @@ def _parser() -> argparse.ArgumentParser:
     _add_pipeline_flags(selfplay)
     selfplay.add_argument("--sims", type=positive_int, help="simulations per action (setting sims_per_move)")
     add_cluster_flags(selfplay)
-    selfplay.add_argument("--nodes", type=positive_int, metavar="N",
-                          help="with --ray: nodes to play on (default: every node offering the resource "
-                               "zelmor_selfplay)")
-    selfplay.add_argument("--workers-per-node", type=positive_int, metavar="W",
-                          help="with --ray: worker processes on each node (default: four per CPU of the node)")
     selfplay.set_defaults(command=_selfplay)
 
     evaluate = commands.add_parser("eval", help="measure a network against random players or a baseline",
@@ -117,8 +112,7 @@ def _selfplay(args) -> int:
     from .store import RunWriter, session_record
     from .workers import TRAINING, WorkerConfig
 
-    if args.ray is None and (args.nodes is not None or args.workers_per_node is not None):
-        raise InputError("--nodes and --workers-per-node need --ray ADDRESS")
+    check_cluster_flags(args)
     if args.ray is not None and args.workers is not None:
         raise InputError("--workers sets the workers of this machine; on a cluster use --workers-per-node")
     settings = load_settings(args.config, dim=args.dim, sims_per_move=args.sims, workers=args.workers,
@@ -149,14 +143,14 @@ def _selfplay(args) -> int:
 
 
 def _selfplay_on_cluster(args, settings, network: _Network, session: dict) -> int:
-    from .cluster import connect, disconnect, selfplay_nodes
+    from .cluster import connect, disconnect
     from .store import RunWriter, check_run_target
     from .workers import TRAINING, WorkerConfig
 
     check_run_target(args.run, settings.dim)
     connect(args.ray)
     try:
-        nodes = _cluster_nodes(args.ray, args.nodes, selfplay_nodes())
+        nodes = cluster_nodes(args)
         session = dict(session, cluster={"address": args.ray, "nodes": nodes,
                                          "workers_per_node": args.workers_per_node})
         with RunWriter(args.run, settings.dim, session, settings.flush_every) as writer:
@@ -172,18 +166,6 @@ def _selfplay_on_cluster(args, settings, network: _Network, session: dict) -> in
     return outcome.report()
 
 
-def _cluster_nodes(address: str, asked: int | None, offered: int) -> int:
-    from .cluster import SELFPLAY_RESOURCE, ClusterError
-
-    if offered == 0:
-        raise ClusterError(f"no node of the Ray cluster at {address} offers the resource {SELFPLAY_RESOURCE} "
-                           f"(start them with ray start --resources '{{\"{SELFPLAY_RESOURCE}\": 1}}')")
-    if asked is not None and asked > offered:
-        raise ClusterError(f"--nodes {asked}: only {offered} nodes of the Ray cluster at {address} offer the "
-                           f"resource {SELFPLAY_RESOURCE}")
-    return offered if asked is None else asked
-
-
 def _play_on_cluster(config, network: _Network, args, writer, nodes: int) -> tuple[_Outcome, tuple]:
     """Self-play over the cluster's nodes into ``writer`` with a progress bar; returns the outcome and
     (games, positions, nodes they came from, games lost with nodes)."""
@@ -194,11 +176,11 @@ def _play_on_cluster(config, network: _Network, args, writer, nodes: int) -> tup
     games = positions = abandoned = lost = 0
     from_nodes: set[str] = set()
     failure = None
-    with ClusterSelfPlay(config, nodes, args.workers_per_node) as cluster, \
+    with ClusterSelfPlay(nodes, args.workers_per_node) as cluster, \
             tqdm(total=args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
         started = last_refresh = time.monotonic()
         try:
-            for event in cluster.play(network.data, network.digest, args.games):
+            for event in cluster.play(config, network.data, network.digest, args.games):
                 if isinstance(event, NodeGame):
                     stored = event.store(writer)
                     if stored:

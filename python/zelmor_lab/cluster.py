@@ -31,7 +31,8 @@ from typing import Any, Iterator
 import numpy as np
 
 from .errors import InputError
-from .workers import WorkerConfig
+from .pipeline import PipelineError
+from .workers import TRAINING, WorkerConfig
 
 SELFPLAY_RESOURCE = "zelmor_selfplay"
 LOCAL_ADDRESS = "local"
@@ -155,7 +156,7 @@ class SelfPlayNode:
     what it produces until the driver's next report(). A plain (single-threaded) actor, so that its
     calls run in the order the driver made them: play, then the reports, finish or stop of that play."""
 
-    def __init__(self, config: WorkerConfig, workers: int | None):
+    def __init__(self, workers: int | None):
         """workers: worker processes; None: four per CPU that Ray counts on this node."""
         import ray
 
@@ -163,7 +164,7 @@ class SelfPlayNode:
         if workers is None:
             cpus = next(n["Resources"].get("CPU", 1) for n in ray.nodes() if n["NodeID"] == self._node)
             workers = 4 * max(1, int(cpus))
-        self._config = replace(config, settings=replace(config.settings, workers=workers))
+        self._workers = workers
         self._changed = threading.Condition()
         self._games: list[PlayedGame] = []
         self._abandoned = 0
@@ -175,13 +176,14 @@ class SelfPlayNode:
     def node(self) -> str:
         return self._node
 
-    def play(self, network: bytes, digest: str) -> None:
-        """Play with this network (checkpoint bytes) until finish() or stop(). The driver starts a play
-        only once the previous one has reported its end."""
+    def play(self, config: WorkerConfig, network: bytes, digest: str) -> None:
+        """Play with this network (checkpoint bytes) until finish() or stop(), with this node's number of
+        workers. The driver starts a play only once the previous one has reported its end."""
+        config = replace(config, settings=replace(config.settings, workers=self._workers))
         with self._changed:
             self._finish = self._stop = False
             self._failure = None
-            self._thread = threading.Thread(target=self._run, args=(network, digest), daemon=True)
+            self._thread = threading.Thread(target=self._run, args=(config, network, digest), daemon=True)
             self._thread.start()
 
     def finish(self) -> None:
@@ -218,11 +220,11 @@ class SelfPlayNode:
     def _running(self) -> bool:
         return self._thread is not None and self._thread.is_alive()
 
-    def _run(self, network: bytes, digest: str) -> None:
+    def _run(self, config: WorkerConfig, network: bytes, digest: str) -> None:
         from .pipeline import AbandonedGame, FinishedGame, Pipeline, PipelineError
 
         try:
-            with Pipeline(self._config, (network,), None) as pipeline:
+            with Pipeline(config, (network,), None) as pipeline:
                 with self._changed:
                     self._pipeline = pipeline
                     if self._stop:
@@ -291,7 +293,7 @@ class Waiting:
     """Nothing new for a moment; lets the caller refresh its progress display."""
 
 
-class ClusterFailed(Exception):
+class ClusterFailed(PipelineError):
     """A node's pipeline failed or a self-play actor could not start; the message says which and why."""
 
 
@@ -311,33 +313,31 @@ class ClusterSelfPlay:
     """``nodes`` self-play actors, one per node offering the resource ``zelmor_selfplay``. Use as a
     context manager (it holds the actors); each play() is one session of play with one network.
 
-    On the main thread the first Ctrl-C (or SIGTERM) sets ``interrupted``: the play under way stops and
-    hands over what was finished. A second Ctrl-C raises KeyboardInterrupt."""
+    During a play on the main thread the first Ctrl-C (or SIGTERM) sets ``interrupted``: the play stops
+    and hands over what was finished. A second Ctrl-C raises KeyboardInterrupt."""
 
-    def __init__(self, config: WorkerConfig, nodes: int, workers_per_node: int | None):
-        self._config = config
+    def __init__(self, nodes: int, workers_per_node: int | None):
         self._nodes = nodes
         self._workers_per_node = workers_per_node
         self._slots: list[_Slot] = []
-        self._previous_handlers: dict[int, Any] = {}
+        self._stop_asked = False
         self.interrupted = False
 
     def __enter__(self) -> ClusterSelfPlay:
         self._slots = [_Slot(self._new_actor()) for _ in range(self._nodes)]
-        if threading.current_thread() is threading.main_thread():
-            for signum in (signal.SIGINT, signal.SIGTERM):
-                self._previous_handlers[signum] = signal.signal(signum, self._on_interrupt)
         return self
 
     def _on_interrupt(self, signum, frame) -> None:
         self.interrupted = True
         signal.signal(signal.SIGINT, signal.default_int_handler)
 
+    def stop(self) -> None:
+        """End the play under way as Ctrl-C does, without counting as an interruption."""
+        self._stop_asked = True
+
     def __exit__(self, *exc) -> None:
         import ray
 
-        for signum, handler in self._previous_handlers.items():
-            signal.signal(signum, handler)
         # Ending each pipeline in order ends its processes; killing the actor alone might not.
         closing = [slot.actor.close.remote(_STOP_GRACE_S) for slot in self._slots if slot.node is not None]
         ray.wait(closing, num_returns=len(closing), timeout=_STOP_GRACE_S + 5)
@@ -351,27 +351,40 @@ class ClusterSelfPlay:
         # num_cpus=0: the pipeline's processes use the node's CPUs outside Ray's accounting; the
         # resource alone places the actors, one per node.
         actor_class = ray.remote(SelfPlayNode).options(num_cpus=0, resources={SELFPLAY_RESOURCE: 1})
-        return actor_class.remote(self._config, self._workers_per_node)
+        return actor_class.remote(self._workers_per_node)
 
-    def play(self, network: bytes, digest: str, games: int | None) -> Iterator[
+    def play(self, config: WorkerConfig, network: bytes, digest: str, games: int | None) -> Iterator[
             NodeGame | NodeJoined | NodeLost | Abandoned | Waiting]:
-        """Play ``games`` games (None: until interrupted) with ``network`` (checkpoint bytes) over the
-        nodes. Yields at most ``games`` NodeGame events; games finished beyond them are dropped. Nodes
+        """Play ``games`` games (None: until interrupted) of ``config``'s settings (its workers replaced by
+        each node's) with ``network`` (checkpoint bytes) over the nodes. Yields at most ``games`` NodeGame events; games finished beyond them are dropped. Nodes
         stop taking new games once the games in progress would make up the rest. Returns once every
         node's play has ended; raises ClusterFailed at the end when one failed (the games finished
         before are yielded first)."""
+        previous_handlers = {}
+        if threading.current_thread() is threading.main_thread():
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                previous_handlers[signum] = signal.signal(signum, self._on_interrupt)
+        try:
+            yield from self._play(config, network, digest, games)
+        finally:
+            for signum, handler in previous_handlers.items():
+                signal.signal(signum, handler)
+
+    def _play(self, config: WorkerConfig, network: bytes, digest: str, games: int | None) -> Iterator[
+            NodeGame | NodeJoined | NodeLost | Abandoned | Waiting]:
         import ray
         from ray.exceptions import RayActorError
 
         network_ref = ray.put(network)  # one copy in the object store; each node fetches it from there
         stored, failure, stop_started = 0, None, None
+        self._stop_asked = False
 
         def tell(slot: _Slot, what: str) -> None:
             getattr(slot.actor, what).remote()
             slot.told = what
 
         while True:
-            if stop_started is None and (self.interrupted or failure is not None
+            if stop_started is None and (self.interrupted or self._stop_asked or failure is not None
                                          or (games is not None and stored >= games)):
                 stop_started = time.monotonic()
             live = [s for s in self._slots if s.node is not None]
@@ -385,7 +398,7 @@ class ClusterSelfPlay:
                 in_progress = sum(s.playing for s in live if s.running)
                 for slot in live:
                     if not slot.running and (games is None or stored + in_progress < games):
-                        slot.actor.play.remote(network_ref, digest)
+                        slot.actor.play.remote(config, network_ref, digest)
                         slot.running, slot.told, slot.playing = True, None, 0
                         slot.call = slot.actor.report.remote()
                     elif slot.running and slot.told is None and games is not None \
@@ -430,3 +443,128 @@ class ClusterSelfPlay:
 def _first_line(error: BaseException) -> str:
     text = str(error).strip()
     return text.splitlines()[0] if text else type(error).__name__
+
+
+# ---- the training loop on the cluster -------------------------------------------------------------
+
+class Learner:
+    """The actor that trains and evaluates the loop's networks. It sits on a GPU node when the cluster
+    has one (its evaluation matches then run their network there; the training itself stays on the
+    CPU), else on the driver's node. The training files travel to it and back as bytes, so it needs
+    no access to the run directory."""
+
+    def __init__(self, gpu: bool):
+        self._device = "cuda:0" if gpu else None
+
+    def train(self, files: dict[str, bytes], window, plan, network, generation: int,
+              fresh_positions: int) -> tuple[dict[str, float] | None, dict[str, bytes]]:
+        """loop.train_generation on a copy of the training files (TrainingFiles attribute -> bytes);
+        returns its result and the files as they are after it."""
+        import tempfile
+        from pathlib import Path
+
+        from .loop import train_generation
+        from .train import TrainingFiles
+
+        with tempfile.TemporaryDirectory(prefix="zelmor-learner-") as directory:
+            local = TrainingFiles(Path(directory) / "trainer.pt")
+            for name, data in files.items():
+                getattr(local, name).write_bytes(data)
+            unseen = train_generation(local, window, plan, network, generation, fresh_positions, False)
+            return unseen, _training_files(local)
+
+    def evaluate(self, plan, network, previous):
+        from .loop import _evaluate
+
+        if self._device is not None:
+            plan = replace(plan, engine=replace(plan.engine, device=self._device))
+        return _evaluate(plan, network, previous, False)
+
+
+_TRAINING_FILES = ("out", "state", "metrics", "curve")  # in the order they are written back
+
+
+def _training_files(files) -> dict[str, bytes]:
+    return {name: getattr(files, name).read_bytes() for name in _TRAINING_FILES if getattr(files, name).exists()}
+
+
+class ClusterJobs:
+    """The loop's three jobs (see loop.LocalJobs) on a Ray cluster: self-play on ``nodes`` nodes, training
+    and evaluation in the Learner. Use as a context manager around loop.run_loop(jobs=...)."""
+
+    def __init__(self, nodes: int, workers_per_node: int | None):
+        self._nodes = nodes
+        self._workers_per_node = workers_per_node
+        self._selfplay: ClusterSelfPlay | None = None
+        self._learner = None
+
+    def __enter__(self) -> ClusterJobs:
+        import ray
+        from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+        gpu = ray.cluster_resources().get("GPU", 0) >= 1
+        if gpu:
+            options = dict(num_cpus=0, num_gpus=1)
+        else:
+            driver_node = ray.get_runtime_context().get_node_id()
+            options = dict(num_cpus=0, scheduling_strategy=NodeAffinitySchedulingStrategy(driver_node, soft=False))
+        self._learner = ray.remote(Learner).options(**options).remote(gpu)
+        self._selfplay = ClusterSelfPlay(self._nodes, self._workers_per_node).__enter__()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        import ray
+
+        try:
+            self._selfplay.__exit__(*exc)
+        finally:
+            ray.kill(self._learner)
+
+    def self_play(self, run, plan, network, games: int, deadline: float, progress: bool):
+        """Play up to ``games`` games with ``network`` over the nodes into ``run``, until the deadline."""
+        import sys
+
+        from tqdm import tqdm
+
+        from .loop import Played
+        from .store import RunWriter, session_record
+
+        played = Played(0, 0)
+        session = dict(session_record("loop", plan.as_dict(), network.record()),
+                       cluster={"nodes": self._nodes, "workers_per_node": self._workers_per_node})
+        with RunWriter(run, plan.engine.dim, session, plan.engine.flush_every) as writer, \
+                tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False,
+                     file=sys.stderr) as bar:
+            try:
+                for event in self._selfplay.play(WorkerConfig(TRAINING, plan.engine), network.data, network.digest,
+                                                 games):
+                    if isinstance(event, NodeGame):
+                        positions = event.store(writer)
+                        if positions:
+                            played = Played(played.games + 1, played.positions + positions)
+                            bar.update(1)
+                    if time.monotonic() > deadline:
+                        self._selfplay.stop()
+            finally:
+                writer.flush()
+        if self._selfplay.interrupted:
+            raise KeyboardInterrupt
+        return played
+
+    def train(self, files, window, plan, network, generation: int, fresh_positions: int,
+              progress: bool) -> dict[str, float] | None:
+        import ray
+
+        from .store import write_atomically
+
+        unseen, trained = ray.get(self._learner.train.remote(_training_files(files), ray.put(window), plan,
+                                                             network, generation, fresh_positions))
+        for name in _TRAINING_FILES:
+            if name in trained:
+                write_atomically(getattr(files, name), trained[name])
+        return unseen
+
+    def evaluate(self, plan, network, previous, progress: bool):
+        import ray
+
+        return ray.get(self._learner.evaluate.remote(plan, network, previous))
