@@ -405,8 +405,10 @@ class ClusterSelfPlay:
                             and stored + in_progress >= games:
                         tell(slot, "finish")
             waiting = {s.call: s for s in self._slots if s.call is not None}
-            ready, _ = ray.wait(list(waiting), num_returns=1, timeout=0.2)
+            ready, _ = ray.wait(list(waiting), num_returns=1, timeout=0.2) if waiting else ([], [])
             if not ready:
+                if not waiting:
+                    time.sleep(0.2)
                 yield Waiting()
                 continue
             slot = waiting[ready[0]]
