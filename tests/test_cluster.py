@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-ray = pytest.importorskip("ray", reason="the cluster tests need the ray extra (CI installs it)")
+pytest.importorskip("ray", reason="the cluster tests need the ray extra (CI installs it)")
 
 from ray.cluster_utils import Cluster  # noqa: E402
 from test_loop import TINY_PLAN  # noqa: E402
@@ -67,9 +67,9 @@ def stored_nodes(run: Path) -> set[str]:
 
 
 def node_processes() -> set[int]:
-    """This test process's descendants that a self-play actor runs: the actors and their pipelines'
-    processes."""
-    found, frontier = set(), {os.getpid()}
+    """The processes the self-play actors run: the actors and their pipelines' processes, all below the
+    Ray processes this test process started (its own children, such as a resource tracker of an earlier
+    test's pipeline, are not the nodes')."""
     parents = {}
     for entry in Path("/proc").iterdir():
         try:
@@ -77,18 +77,19 @@ def node_processes() -> set[int]:
                 parents[int(entry.name)] = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
         except (OSError, IndexError):
             continue
+    children = {pid for pid, parent in parents.items() if parent == os.getpid()}
+    found, frontier = set(), children
     while frontier:
         frontier = {pid for pid, parent in parents.items() if parent in frontier}
         found |= frontier
-    mine = set()
-    for pid in found:
-        try:
-            command = (Path("/proc") / str(pid) / "cmdline").read_bytes().decode(errors="replace")
-        except OSError:
-            continue
-        if "SelfPlayNode" in command or "multiprocessing" in command:
-            mine.add(pid)
-    return mine
+    return {pid for pid in found if any(word in command_of(pid) for word in ("SelfPlayNode", "multiprocessing"))}
+
+
+def command_of(pid: int) -> str:
+    try:
+        return (Path("/proc") / str(pid) / "cmdline").read_bytes().decode(errors="replace").replace("\0", " ")
+    except OSError:
+        return ""
 
 
 def test_games_from_both_nodes_replay_legally_and_none_is_stored_twice(cluster, tmp_path):
@@ -163,7 +164,8 @@ def test_ctrl_c_stops_every_node_keeps_the_finished_games_and_leaves_no_process(
     stored = int(re.match(r"(\d+) games", out.read_text()).group(1))
     games = check_games_replay(run)
     assert len(games) == len({game.game_id for game in games}) == stored >= 2
-    wait_for(lambda: not any(alive(pid) for pid in spawned), 30, "the nodes' processes to end")
+    wait_for(lambda: not any(alive(pid) for pid in spawned), 30,
+             f"the nodes' processes to end: {[command_of(pid) for pid in spawned if alive(pid)]}")
     assert not list((run / "games").glob(".*"))
 
 
