@@ -44,7 +44,7 @@ def random_game(dim: int, seed: int) -> dict:
         game.apply(int(rng.choice(game.legal_tiles())))
     history = [tuple(pair) for pair in game.history]
     return dict(worker=seed % 2, history=history, policies=[[(tile, 1.0)] for _, tile in history],
-                payoff=game.payoff(), model="f00d", finished_at=1_700_000_000.0 + seed)
+                payoff=game.payoff(), model="f00d", finished_at=1_700_000_000.0 + seed, game_id=f"game-{seed}")
 
 
 def stored_run(path: Path, games: list[dict], dim: int = 6) -> Path:
@@ -171,7 +171,7 @@ def test_show_replays_a_game_to_its_final_board_and_scores(tmp_path, capsys):
     for _, tile in games[2]["history"]:
         final.apply(tile)
     assert code == 0
-    assert out.startswith(f"game 2 of 3: worker 0, network f00d, finished 2023-11-14 22:13:22 UTC, "
+    assert out.startswith(f"game 2 of 3: id game-2, node local, worker 0, network f00d, finished 2023-11-14 22:13:22 UTC, "
                           f"{len(games[2]['history'])} actions\n" + final.render())
     assert "scores:  " + "  ".join(f"player {p}: {s}" for p, s in enumerate(final.scores())) in out
     assert (tmp_path / "board.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -21,11 +21,12 @@ ONE_THIRD = float(np.float32(1 / 3))
 # Three games as the engine posts them; the values are exact in 32 bits, so they must come back equal.
 GAMES = [
     dict(worker=0, history=[(0, 0), (0, 1), (1, 6)], policies=[[(0, 0.75), (1, 0.25)], [(1, 1.0)], [(6, 0.5), (5, 0.5)]],
-         payoff=[1.0, 0.0, 0.0, 0.0], model="aaaa", finished_at=1_700_000_000.25),
+         payoff=[1.0, 0.0, 0.0, 0.0], model="aaaa", finished_at=1_700_000_000.25, game_id="g0", node="local"),
     dict(worker=3, history=[(0, 2)], policies=[[(2, 1.0), (3, 0.0)]],
-         payoff=[ONE_THIRD, ONE_THIRD, ONE_THIRD, 0.0], model="aaaa", finished_at=1_700_000_001.5),
+         payoff=[ONE_THIRD, ONE_THIRD, ONE_THIRD, 0.0], model="aaaa", finished_at=1_700_000_001.5, game_id="g1",
+         node="a1b2"),
     dict(worker=1, history=[(0, 35)], policies=[[(35, 0.125), (34, 0.875)]],
-         payoff=[0.0, 0.5, 0.0, 0.5], model="bbbb", finished_at=1_700_000_002.0),
+         payoff=[0.0, 0.5, 0.0, 0.5], model="bbbb", finished_at=1_700_000_002.0, game_id="g2", node="c3d4"),
 ]
 
 
@@ -60,6 +61,30 @@ def test_shards_have_the_documented_column_types(tmp_path):
     assert types["policies"].value_type.value_type == pa.struct([("tile", pa.int16()), ("p", pa.float32())])
     assert types["payoff"] == pa.list_(pa.float32(), 4)
     assert types["model"] == pa.string() and types["finished_at"] == pa.timestamp("us", tz="UTC")
+    assert types["game_id"] == pa.string() and types["node"] == pa.string()
+
+
+def test_a_game_is_stored_once_by_its_id_and_a_game_without_one_gets_a_fresh_id(tmp_path):
+    with RunWriter(tmp_path / "run", 6, session_record("selfplay", {}, {}), flush_every=1) as writer:
+        assert writer.add(**GAMES[0])
+        assert not writer.add(**dict(GAMES[1], game_id=GAMES[0]["game_id"]))  # delivered twice
+        assert writer.add(**dict(GAMES[1], game_id=None)) and writer.add(**dict(GAMES[2], game_id=None))
+    games = list(read_games(tmp_path / "run"))
+    assert [g.worker for g in games] == [0, 3, 1]
+    fresh = [g.game_id for g in games[1:]]
+    assert games[0].game_id == "g0" and fresh[0] != fresh[1] and all(len(i) == 32 for i in fresh)
+
+
+def test_shards_written_before_game_ids_read_as_local_games_with_ids_from_shard_and_row(tmp_path):
+    write_run(tmp_path / "run", GAMES[:2])
+    shard = Run(tmp_path / "run").shards()[0]
+    table = pq.read_table(shard)
+    pq.write_table(table.drop_columns(["game_id", "node"]), shard)
+    write_run(tmp_path / "run", GAMES[2:])  # a later session appends shards of the new kind
+    games = list(read_games(tmp_path / "run"))
+    assert [(g.game_id, g.node) for g in games] == [(f"{shard.name}:0", "local"), (f"{shard.name}:1", "local"),
+                                                    ("g2", "c3d4")]
+    assert [g.history for g in games] == [g["history"] for g in GAMES]
 
 
 def test_appending_adds_a_session_and_keeps_earlier_games(tmp_path):

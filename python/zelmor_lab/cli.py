@@ -20,7 +20,7 @@ from pathlib import Path
 from .backends import BACKENDS, ONNX_DIR
 from .errors import InputError, WriteError
 from .settings import load_settings
-from .train_cli import add_training_commands, positive_int
+from .train_cli import add_cluster_flags, add_training_commands, check_cluster_flags, cluster_nodes, positive_int
 
 EXIT_FAILED, EXIT_BAD_INPUT, EXIT_INTERRUPTED = 1, 2, 130
 _REFRESH_S = 0.5
@@ -68,6 +68,7 @@ def _parser() -> argparse.ArgumentParser:
     selfplay.add_argument("--games", type=positive_int, help="games to play (default: until Ctrl-C)")
     _add_pipeline_flags(selfplay)
     selfplay.add_argument("--sims", type=positive_int, help="simulations per action (setting sims_per_move)")
+    add_cluster_flags(selfplay)
     selfplay.set_defaults(command=_selfplay)
 
     evaluate = commands.add_parser("eval", help="measure a network against random, heuristic or network players",
@@ -141,12 +142,17 @@ def _selfplay(args) -> int:
     from .store import RunWriter, session_record
     from .workers import TRAINING, WorkerConfig
 
+    check_cluster_flags(args)
+    if args.ray is not None and args.workers is not None:
+        raise InputError("--workers sets the workers of this machine; on a cluster use --workers-per-node")
     settings = load_settings(args.config, dim=args.dim, sims_per_move=args.sims, workers=args.workers,
                              max_batch=args.max_batch, transport=args.transport, backend=args.backend,
                              device=args.device)
     _require_pipeline(settings)
     network = _selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
+    if args.ray is not None:
+        return _selfplay_on_cluster(args, settings, network, session)
     new_files = {network.path: network.data} if network.fresh else None
     with RunWriter(args.run, settings.dim, session, settings.flush_every, new_files) as writer:
         stored = []
@@ -165,6 +171,70 @@ def _selfplay(args) -> int:
     print(f"{len(stored)} games, {sum(stored)} positions stored in {args.run}"
           + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else ""))
     return outcome.report()
+
+
+def _selfplay_on_cluster(args, settings, network: _Network, session: dict) -> int:
+    from .cluster import connect, disconnect
+    from .store import RunWriter, check_run_target
+    from .workers import TRAINING, WorkerConfig
+
+    check_run_target(args.run, settings.dim)
+    connect(args.ray)
+    try:
+        nodes = cluster_nodes(args)
+        session = dict(session, cluster={"address": args.ray, "nodes": nodes,
+                                         "workers_per_node": args.workers_per_node})
+        new_files = {network.path: network.data} if network.fresh else None
+        with RunWriter(args.run, settings.dim, session, settings.flush_every, new_files) as writer:
+            outcome, played = _play_on_cluster(WorkerConfig(TRAINING, settings), network, args, writer, nodes)
+    finally:
+        disconnect()
+    games, positions, from_nodes, lost = played
+    print(f"{games} games, {positions} positions stored in {args.run} from {from_nodes} nodes"
+          + (f"; {lost} games in progress lost with their nodes" if lost else "")
+          + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else ""))
+    return outcome.report()
+
+
+def _play_on_cluster(config, network: _Network, args, writer, nodes: int) -> tuple[_Outcome, tuple]:
+    """Self-play over the cluster's nodes into ``writer`` with a progress bar; returns the outcome and
+    (games, positions, nodes they came from, games lost with nodes)."""
+    from tqdm import tqdm
+
+    from .cluster import Abandoned, ClusterFailed, ClusterSelfPlay, NodeGame, NodeJoined, NodeLost
+
+    games = positions = abandoned = lost = 0
+    from_nodes: set[str] = set()
+    failure = None
+    with ClusterSelfPlay(nodes, args.workers_per_node) as cluster, \
+            tqdm(total=args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
+        started = last_refresh = time.monotonic()
+        try:
+            for event in cluster.play(config, network.data, network.digest, args.games):
+                if isinstance(event, NodeGame):
+                    stored = event.store(writer)
+                    if stored:
+                        games, positions = games + 1, positions + stored
+                        from_nodes.add(event.node)
+                        bar.update(1)
+                elif isinstance(event, NodeLost):
+                    lost += event.games
+                    bar.write(f"zelmor-lab: node {event.node} lost with {event.games} games in progress; "
+                              f"its actor waits for a node to rejoin", file=sys.stderr)
+                elif isinstance(event, NodeJoined):
+                    bar.write(f"zelmor-lab: node {event.node} playing", file=sys.stderr)
+                elif isinstance(event, Abandoned):
+                    abandoned += event.games
+                now = time.monotonic()
+                if now - last_refresh >= _REFRESH_S:
+                    last_refresh = now
+                    bar.set_postfix({"pos/s": f"{positions / (now - started):.1f}"}, refresh=True)
+        except ClusterFailed as error:
+            failure = str(error)
+        finally:
+            writer.flush()
+        interrupted = cluster.interrupted
+    return _Outcome(abandoned, interrupted, failure), (games, positions, len(from_nodes), lost)
 
 
 def _selfplay_network(run: Path, model: Path | None, dim: int) -> _Network:
@@ -376,7 +446,8 @@ def _show(args) -> int:
         raise InputError(f"{args.run} holds {len(games)} games; there is no game {args.game}")
     index = args.game % len(games)
     game = games[index]
-    print(f"game {index} of {len(games)}: worker {game.worker}, network {game.model}, "
+    print(f"game {index} of {len(games)}: id {game.game_id}, node {game.node}, worker {game.worker}, "
+          f"network {game.model}, "
           f"finished {game.finished_at:%Y-%m-%d %H:%M:%S} UTC, {len(game.history)} actions")
 
     piece: list[int] = []

@@ -258,9 +258,28 @@ class Stopped(Exception):
     """The session's time budget ran out in the middle of a generation (which a later session finishes)."""
 
 
+class LocalJobs:
+    """The loop's three jobs on this machine: self-play, training and evaluation (cluster.ClusterJobs
+    runs them on a Ray cluster)."""
+
+    def self_play(self, run: Path, plan: LoopPlan, network: Network, games: int, deadline: float,
+                  progress: bool) -> Played:
+        return _self_play(run, plan, network, games, deadline, progress)
+
+    def train(self, files: TrainingFiles, window, plan: LoopPlan, network: Network, generation: int,
+              fresh_positions: int, progress: bool) -> dict[str, float] | None:
+        return train_generation(files, window, plan, network, generation, fresh_positions, progress)
+
+    def __init__(self, run: Path):
+        self._onnx_dir = run / ONNX_DIR  # the run keeps the networks the services export
+
+    def evaluate(self, plan: LoopPlan, network: Network, previous: Network | None, progress: bool) -> Evaluation:
+        return _evaluate(plan, network, previous, progress, self._onnx_dir)
+
+
 def run_loop(run: str | Path, generations: int | None = None, minutes: float | None = 60.0,
              plan: LoopPlan | None = None, progress: bool = False,
-             on_record: Callable[[dict[str, Any]], None] | None = None) -> LoopState:
+             on_record: Callable[[dict[str, Any]], None] | None = None, jobs=None) -> LoopState:
     """``zelmor-lab loop``: start the loop in ``run`` (with ``plan``, default LoopPlan()) or continue the
     one there (whose stored plan then rules; a different ``plan`` is refused).
 
@@ -268,7 +287,8 @@ def run_loop(run: str | Path, generations: int | None = None, minutes: float | N
     session's time budget (None: no limit): no generation is started that the last one's duration says
     would not end in time, and self-play stops at the deadline. Returns the loop's state at the end.
     on_record(record) is called with each network's record as it is made. Ctrl-C raises
-    KeyboardInterrupt once what was finished is safely stored."""
+    KeyboardInterrupt once what was finished is safely stored. jobs: where self-play, training and
+    evaluation run (default LocalJobs())."""
     run = Path(run)
     directory = LoopDirectory(run)
     deadline = math.inf if minutes is None else time.monotonic() + 60.0 * minutes
@@ -280,7 +300,8 @@ def run_loop(run: str | Path, generations: int | None = None, minutes: float | N
     else:
         state = _start(directory, plan if plan is not None else LoopPlan(), progress)
     with directory.locked():
-        return _continue(directory, state, generations, deadline, progress, on_record or (lambda record: None))
+        return _continue(directory, state, generations, deadline, progress, on_record or (lambda record: None),
+                         jobs or LocalJobs(run))
 
 
 def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopState:
@@ -311,12 +332,12 @@ def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopStat
 
 
 def _continue(directory: LoopDirectory, state: LoopState, generations: int | None, deadline: float,
-              progress: bool, on_record: Callable[[dict[str, Any]], None]) -> LoopState:
+              progress: bool, on_record: Callable[[dict[str, Any]], None], jobs) -> LoopState:
     plan = state.plan
     network = Network.load(directory.run, directory.network_name(state.generation), plan.engine.dim)
     if not state.records:
         started = time.monotonic()
-        evaluation = _evaluate(directory.run, plan, network, None, progress)
+        evaluation = jobs.evaluate(plan, network, None, progress)
         state.elapsed_s += time.monotonic() - started
         state.records.append(GenerationRecord.first(network, evaluation, state.elapsed_s).as_dict())
         _finish_generation(directory, state)
@@ -326,7 +347,7 @@ def _continue(directory: LoopDirectory, state: LoopState, generations: int | Non
         if time.monotonic() + last["selfplay_s"] + last["train_s"] + last["eval_s"] > deadline:
             break
         try:
-            network = _generation(directory, state, network, deadline, progress)
+            network = _generation(directory, state, network, deadline, progress, jobs)
         except Stopped:
             break
         on_record(state.records[-1])
@@ -334,7 +355,7 @@ def _continue(directory: LoopDirectory, state: LoopState, generations: int | Non
 
 
 def _generation(directory: LoopDirectory, state: LoopState, network: Network, deadline: float,
-                progress: bool) -> Network:
+                progress: bool, jobs) -> Network:
     """Play, train and evaluate generation ``state.generation``; returns the next network."""
     plan, run, generation = state.plan, directory.run, state.generation
     timer = time.monotonic()
@@ -343,36 +364,22 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
     while before.games + played.games < plan.games_per_generation:
         if time.monotonic() > deadline:
             raise Stopped()
-        more = _self_play(run, plan, network, plan.games_per_generation - before.games - played.games,
+        more = jobs.self_play(run, plan, network, plan.games_per_generation - before.games - played.games,
                           deadline, progress)
         played = Played(played.games + more.games, played.positions + more.positions)
     selfplay_s = time.monotonic() - timer
 
     timer = time.monotonic()
     files = directory.trainer_files
-    trainer = resume_training(files, plan.engine.dim, plan.training, plan.engine.device)
-    if trainer.step < network.step:
-        raise LoopError(f"the training state {files.state} is at step {trainer.step}, behind network "
-                        f"{network.path} at step {network.step}")
-    target = network.step + plan.steps_per_generation
     window = load_window(run, plan.training.window)
-    unseen = None
-    if trainer.step == network.step:
-        # The generation's own games are the newest positions of the window and the trainer still
-        # holds the network that played them: its metrics there are those of games it never learnt from.
-        fresh = min(window.positions, before.positions + played.positions)
-        rng = np.random.default_rng()
-        unseen = trainer.measure(window.batch(window.positions - 1 - rng.permutation(fresh)[:_UNSEEN_SAMPLE]))
-    if trainer.step < target:
-        train_on_window(trainer, window, target, files, plan.training, extra={"generation": generation},
-                        progress=progress)
+    unseen = jobs.train(files, window, plan, network, generation, before.positions + played.positions, progress)
     successor_path = directory.network_name(generation + 1)
     write_atomically(run / successor_path, files.out.read_bytes())
     successor = Network.load(run, successor_path, plan.engine.dim)
     train_s = time.monotonic() - timer
 
     timer = time.monotonic()
-    evaluation = _evaluate(run, plan, successor, network, progress)
+    evaluation = jobs.evaluate(plan, successor, network, progress)
     eval_s = time.monotonic() - timer
 
     metrics = [line for line in read_metrics(files.metrics) if line.get("generation") == generation]
@@ -392,6 +399,30 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
     state.elapsed_s = record.elapsed_s
     _finish_generation(directory, state)
     return successor
+
+
+def train_generation(files: TrainingFiles, window, plan: LoopPlan, network: Network, generation: int,
+                     fresh_positions: int, progress: bool) -> dict[str, float] | None:
+    """Train the state in ``files`` on ``window`` up to ``network``'s step plus the generation's steps;
+    ``fresh_positions``: how many of the window's newest positions ``network`` played itself. Returns
+    the metrics on those unseen positions (see GenerationRecord), None when the training had begun
+    before."""
+    trainer = resume_training(files, plan.engine.dim, plan.training, plan.engine.device)
+    if trainer.step < network.step:
+        raise LoopError(f"the training state {files.state} is at step {trainer.step}, behind network "
+                        f"{network.path} at step {network.step}")
+    target = network.step + plan.steps_per_generation
+    unseen = None
+    if trainer.step == network.step:
+        # The generation's own games are the newest positions of the window and the trainer still
+        # holds the network that played them: its metrics there are those of games it never learnt from.
+        fresh = min(window.positions, fresh_positions)
+        rng = np.random.default_rng()
+        unseen = trainer.measure(window.batch(window.positions - 1 - rng.permutation(fresh)[:_UNSEEN_SAMPLE]))
+    if trainer.step < target:
+        train_on_window(trainer, window, target, files, plan.training, extra={"generation": generation},
+                        progress=progress)
+    return unseen
 
 
 def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
@@ -513,8 +544,8 @@ class Evaluation:
     vs_previous: PayoffSummary | None
 
 
-def _evaluate(run: Path, plan: LoopPlan, network: Network, previous: Network | None,
-              progress: bool) -> Evaluation:
+def _evaluate(plan: LoopPlan, network: Network, previous: Network | None, progress: bool,
+              onnx_dir: Path | None = None) -> Evaluation:
     from tqdm import tqdm
 
     from .match import play_match
@@ -535,17 +566,17 @@ def _evaluate(run: Path, plan: LoopPlan, network: Network, previous: Network | N
         figures.append(result.overall())
     vs_previous = None
     if previous is not None and plan.engine.dim == BASELINE_DIM:
-        vs_previous = _match(run, plan, AGAINST_BASELINE, (network.data, previous.data), plan.baseline_games,
-                             "against previous", progress)
+        vs_previous = _match(plan, AGAINST_BASELINE, (network.data, previous.data), plan.baseline_games,
+                             "against previous", progress, onnx_dir)
     return Evaluation(*figures, vs_previous)
 
 
-def _match(run: Path, plan: LoopPlan, kind: str, checkpoints: tuple[bytes, ...], games: int, label: str,
-           progress: bool) -> PayoffSummary:
+def _match(plan: LoopPlan, kind: str, checkpoints: tuple[bytes, ...], games: int, label: str, progress: bool,
+           onnx_dir: Path | None) -> PayoffSummary:
     from tqdm import tqdm
 
     payoffs = []
-    with Pipeline(WorkerConfig(kind, plan.engine), checkpoints, games, run / ONNX_DIR) as pipeline, \
+    with Pipeline(WorkerConfig(kind, plan.engine), checkpoints, games, onnx_dir) as pipeline, \
             tqdm(total=games, unit="game", desc=label, disable=not progress, leave=False, file=sys.stderr) as bar:
         for event in pipeline.events():
             if isinstance(event, FinishedGame):

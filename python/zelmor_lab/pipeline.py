@@ -113,14 +113,18 @@ class Pipeline:
         self.interrupted = False
 
     def __enter__(self) -> Pipeline:
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)  # inherited by the children
+        # Only the main thread may change signal handling; a pipeline run from another thread (a cluster
+        # node's actor) is stopped by its owner, not by Ctrl-C.
+        main_thread = threading.current_thread() is threading.main_thread()
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main_thread else None  # inherited
         try:
             self._service.start()
             for process in self._workers:
                 process.start()
         finally:
-            signal.signal(signal.SIGINT, previous)
-        if threading.current_thread() is threading.main_thread():
+            if main_thread:
+                signal.signal(signal.SIGINT, previous)
+        if main_thread:
             for signum in (signal.SIGINT, signal.SIGTERM):
                 self._previous_handlers[signum] = signal.signal(signum, self._on_interrupt)
         # The children hold their own ends now. Closing ours is what lets a worker see the service's
@@ -156,6 +160,16 @@ class Pipeline:
     @property
     def stats(self) -> ServiceCounts:
         return self._stats.snapshot()
+
+    @property
+    def playing(self) -> int:
+        """Workers still running, each with a game in progress or about to claim one."""
+        return self._active_workers.value
+
+    def finish(self) -> None:
+        """Start no new game; events() returns once the games in progress are played."""
+        with self._games_left.get_lock():
+            self._games_left.value = 0
 
     def stop(self) -> None:
         """Ask every process to end now; games in progress are lost. events() then drains and returns."""

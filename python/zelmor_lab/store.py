@@ -19,6 +19,10 @@ Row schema (one row per game):
   payoff       fixed_size_list<float32>[4]             per player: 1 / winners for a winner, else 0
   model        string                                  digest of the checkpoint that played
   finished_at  timestamp[us, UTC]
+  game_id      string                                  unique across nodes and sessions; a writer stores a
+                                                       game once by it
+  node         string                                  the Ray node that played it, or "local"
+Shards written before game_id and node existed read as node "local" and game_id "<shard name>:<row>".
 """
 
 from __future__ import annotations
@@ -28,6 +32,7 @@ import fcntl
 import json
 import os
 import platform
+import uuid
 from dataclasses import dataclass
 from importlib import metadata
 from datetime import datetime, timezone
@@ -53,7 +58,11 @@ SCHEMA = pa.schema([
     ("payoff", pa.list_(pa.float32(), 4)),
     ("model", pa.string()),
     ("finished_at", pa.timestamp("us", tz="UTC")),
+    ("game_id", pa.string()),
+    ("node", pa.string()),
 ])
+_SCHEMA_BEFORE_IDS = pa.schema(list(SCHEMA)[:6])
+LOCAL_NODE = "local"  # the node of a game played without a cluster
 
 
 class RunError(InputError):
@@ -69,7 +78,8 @@ class StoredGame:
     """One finished game as read back from a run.
 
     history: [(player, tile)] per action; policies: per action [(tile, p)]; payoff: 4 floats by player;
-    worker: the worker that played it; model: digest of the network; finished_at: aware UTC datetime.
+    worker: the worker that played it; model: digest of the network; finished_at: aware UTC datetime;
+    game_id: the game's unique id; node: the Ray node that played it, or "local".
     """
 
     worker: int
@@ -78,6 +88,8 @@ class StoredGame:
     payoff: list[float]
     model: str
     finished_at: datetime
+    game_id: str
+    node: str
 
 
 class Run:
@@ -158,6 +170,11 @@ def read_shard(path: str | Path) -> pa.Table:
         columns = table.schema.names  # decoded from the footer, which has no checksum
     except (pa.ArrowException, OSError, ValueError) as error:
         raise CorruptShardError(f"corrupt shard {path}: {error}") from None
+    if table.schema.equals(_SCHEMA_BEFORE_IDS):
+        name = Path(path).name
+        table = table.append_column("game_id", pa.array([f"{name}:{row}" for row in range(table.num_rows)],
+                                                        type=pa.string()))
+        table = table.append_column("node", pa.array([LOCAL_NODE] * table.num_rows, type=pa.string()))
     if not table.schema.equals(SCHEMA):
         raise CorruptShardError(f"corrupt shard {path}: unexpected columns {columns}")
     history_lengths = pc.list_value_length(table["history"])
@@ -192,8 +209,9 @@ class RunWriter:
         that is not there. WriteError when they or the record cannot be written."""
         self.path = Path(path)
         self.flush_every = flush_every
-        self._pending: list[tuple[int, list, list, list, str, float]] = []
+        self._pending: list[tuple[int, list, list, list, str, float, str, str]] = []
         self._next_try = flush_every  # queued games at which add() writes a shard
+        self._ids: set[str] = set()
         self._sequence = 0
         meta_path = self.path / "run.json"
         check_run_target(self.path, dim)
@@ -253,23 +271,31 @@ class RunWriter:
         return len(self._pending)
 
     def add(self, worker: int, history: Sequence, policies: Sequence, payoff: Sequence[float], model: str,
-            finished_at: float) -> None:
+            finished_at: float, game_id: str | None = None, node: str = LOCAL_NODE) -> bool:
         """Queue one finished game (history: [(player, tile)], policies: per action [(tile, p)], payoff: 4
-        floats, finished_at: seconds since the epoch); writes a shard once ``flush_every`` are queued.
-        A shard that cannot be written (a full disk) keeps its games queued, and the write is tried
-        again once ``flush_every`` more have come; the caller's last flush() says whether it failed for
-        good. ValueError for a game of the wrong shape, refused here so that it cannot hold up the others."""
+        floats, finished_at: seconds since the epoch; game_id: None for a new unique one); writes a shard
+        once ``flush_every`` are queued. False, and nothing queued, when this writer has already taken
+        a game of that id: a game delivered twice is stored once. A shard that cannot be written (a full
+        disk) keeps its games queued, and the write is tried again once ``flush_every`` more have come;
+        the caller's last flush() says whether it failed for good. ValueError for a game of the wrong
+        shape, refused here so that it cannot hold up the others."""
         if len(history) != len(policies):
             raise ValueError(f"a game needs one policy entry per action, got {len(history)} actions "
                              f"and {len(policies)} entries")
         if len(payoff) != 4:
             raise ValueError(f"a game's payoff holds 4 values, got {len(payoff)}")
-        self._pending.append((worker, history, policies, payoff, model, finished_at))
+        if game_id is None:
+            game_id = uuid.uuid4().hex
+        elif game_id in self._ids:
+            return False
+        self._ids.add(game_id)
+        self._pending.append((worker, history, policies, payoff, model, finished_at, game_id, node))
         if len(self._pending) >= self._next_try:
             try:
                 self.flush()
             except WriteError:
                 self._next_try = len(self._pending) + self.flush_every
+        return True
 
     def flush(self) -> Path | None:
         """Write the queued games as one shard; returns its path, None when nothing was queued.
@@ -325,7 +351,7 @@ def write_atomically(path: Path, data: bytes) -> None:
         raise WriteError(f"cannot write {path}: {error.strerror or error}") from None
 
 
-def _table_of(games: list[tuple[int, list, list, list, str, float]]) -> pa.Table:
+def _table_of(games: list[tuple[int, list, list, list, str, float, str, str]]) -> pa.Table:
     """Rows to columns: the nested lists become flat arrays and offsets, never Python objects per row."""
     action_counts = np.array([len(g[1]) for g in games], dtype=np.int32)
     history = np.array([pair for g in games for pair in g[1]], dtype=np.int64).reshape(-1, 2)
@@ -345,6 +371,8 @@ def _table_of(games: list[tuple[int, list, list, list, str, float]]) -> pa.Table
         pa.FixedSizeListArray.from_arrays(pa.array(payoff.ravel()), 4),
         pa.array([g[4] for g in games], type=pa.string()),
         pa.array(np.array([round(g[5] * 1e6) for g in games], dtype=np.int64), type=pa.timestamp("us", tz="UTC")),
+        pa.array([g[6] for g in games], type=pa.string()),
+        pa.array([g[7] for g in games], type=pa.string()),
     ]
     return pa.Table.from_arrays(columns, schema=SCHEMA)
 
@@ -368,6 +396,8 @@ def _games_of(table: pa.Table) -> Iterator[StoredGame]:
     payoffs = table["payoff"].to_pylist()
     models = table["model"].to_pylist()
     finished = table["finished_at"].to_pylist()
+    game_ids = table["game_id"].to_pylist()
+    nodes = table["node"].to_pylist()
     for row in range(table.num_rows):
         a, b = game_offsets[row], game_offsets[row + 1]
         first_action = policy_game_offsets[row]
@@ -376,7 +406,8 @@ def _games_of(table: pa.Table) -> Iterator[StoredGame]:
             c, d = inner_offsets[action], inner_offsets[action + 1]
             entries.append(list(zip(candidate_tiles[c:d], candidate_p[c:d])))
         yield StoredGame(worker=workers[row], history=list(zip(players[a:b], tiles[a:b])), policies=entries,
-                         payoff=payoffs[row], model=models[row], finished_at=finished[row])
+                         payoff=payoffs[row], model=models[row], finished_at=finished[row],
+                         game_id=game_ids[row], node=nodes[row])
 
 
 def session_record(command: str, settings: dict[str, Any], model: dict[str, Any]) -> dict[str, Any]:

@@ -52,7 +52,43 @@ def add_training_commands(subparsers) -> None:
     loop.add_argument("--config", type=Path, metavar="FILE.toml",
                       help="the plan of a new loop: its fields at the top level, [engine], [architecture] and "
                            "[training] tables for its parts (flags take precedence)")
+    add_cluster_flags(loop)
     loop.set_defaults(command=_loop)
+
+
+def add_cluster_flags(parser: argparse.ArgumentParser) -> None:
+    """--ray, --nodes and --workers-per-node of the commands that can play on a Ray cluster."""
+    parser.add_argument("--ray", metavar="ADDRESS",
+                        help="play on a Ray cluster: auto, host:port of its head node, or local for one "
+                             "started on this machine (needs pip install 'zelmor-lab[ray]')")
+    parser.add_argument("--nodes", type=positive_int, metavar="N",
+                        help="with --ray: nodes to play on (default: every node offering the resource "
+                             "zelmor_selfplay)")
+    parser.add_argument("--workers-per-node", type=positive_int, metavar="W",
+                        help="with --ray: worker processes on each node (default: four per CPU of the node)")
+
+
+def check_cluster_flags(args) -> None:
+    """InputError for cluster flags given without --ray."""
+    from .errors import InputError
+
+    if args.ray is None and (args.nodes is not None or args.workers_per_node is not None):
+        raise InputError("--nodes and --workers-per-node need --ray ADDRESS")
+
+
+def cluster_nodes(args) -> int:
+    """The self-play nodes to use on the cluster joined with --ray: --nodes, or every node that offers
+    itself. ClusterError when there are none or fewer than asked."""
+    from .cluster import SELFPLAY_RESOURCE, ClusterError, selfplay_nodes
+
+    offered = selfplay_nodes()
+    if offered == 0:
+        raise ClusterError(f"no node of the Ray cluster at {args.ray} offers the resource {SELFPLAY_RESOURCE} "
+                           f"(start them with ray start --resources '{{\"{SELFPLAY_RESOURCE}\": 1}}')")
+    if args.nodes is not None and args.nodes > offered:
+        raise ClusterError(f"--nodes {args.nodes}: only {offered} nodes of the Ray cluster at {args.ray} offer "
+                           f"the resource {SELFPLAY_RESOURCE}")
+    return offered if args.nodes is None else args.nodes
 
 
 def positive_int(text: str) -> int:
@@ -105,11 +141,15 @@ def _loop(args) -> int:
     from .loop import LoopDirectory, best_generation, load_plan, run_loop
     from .pipeline import PipelineError
 
+    check_cluster_flags(args)
     chosen = (args.config, args.dim, args.sims, args.seed)
     plan = None if chosen == (None,) * 4 else load_plan(*chosen)  # None: the new loop's defaults, or the loop's own
     try:
-        state = run_loop(args.run, generations=args.generations, minutes=args.minutes, plan=plan, progress=True,
-                         on_record=_print_record)
+        if args.ray is None:
+            state = run_loop(args.run, generations=args.generations, minutes=args.minutes, plan=plan,
+                             progress=True, on_record=_print_record)
+        else:
+            state = _loop_on_cluster(args, plan)
     except PipelineError as error:
         print(f"zelmor-lab: error: {error}", file=sys.stderr)
         return _EXIT_FAILED
@@ -118,6 +158,20 @@ def _loop(args) -> int:
           f"best against random players: generation {best_generation(state.records)}, {directory.best_path}; "
           f"summary in {directory.summary_png}, table in {directory.results_md}")
     return 0
+
+
+def _loop_on_cluster(args, plan):
+    """The loop with self-play on the cluster's nodes and training and evaluation in its learner."""
+    from .cluster import ClusterJobs, connect, disconnect
+    from .loop import run_loop
+
+    connect(args.ray)
+    try:
+        with ClusterJobs(cluster_nodes(args), args.workers_per_node) as jobs:
+            return run_loop(args.run, generations=args.generations, minutes=args.minutes, plan=plan, progress=True,
+                            on_record=_print_record, jobs=jobs)
+    finally:
+        disconnect()
 
 
 def _print_record(record: dict[str, Any]) -> None:
