@@ -11,6 +11,9 @@ A shard is written under a hidden temporary name, fsynced, renamed and its direc
 reader lists complete shards only and a crash loses at most the games not flushed yet. Readers never
 take the lock; writers hold RUN/.lock so that two sessions never append to one run at the same time.
 
+Each shard's Parquet metadata names the format and the board side (keys zelmor-lab.format and
+zelmor-lab.dim), so that a shard can be read without its run.
+
 Row schema (one row per game):
   worker       int32                                   the worker process that played it
   history      list<struct<player: int8, tile: int16>> every action in order: player, tile
@@ -41,6 +44,7 @@ import pyarrow.parquet as pq
 from .errors import InputError
 
 RUN_FORMAT = "zelmor-lab run 1"
+FORMAT_KEY, DIM_KEY = b"zelmor-lab.format", b"zelmor-lab.dim"
 
 _HISTORY = pa.list_(pa.struct([("player", pa.int8()), ("tile", pa.int16())]))
 _POLICY = pa.list_(pa.struct([("tile", pa.int16()), ("p", pa.float32())]))
@@ -120,6 +124,11 @@ def read_games(run: str | Path) -> Iterator[StoredGame]:
     return Run(run).games()
 
 
+def read_shard_games(path: str | Path) -> Iterator[StoredGame]:
+    """The games of one shard in order; CorruptShardError as read_shard."""
+    return _games_of(read_shard(path))
+
+
 def read_shard(path: str | Path) -> pa.Table:
     """One shard as a table of SCHEMA; CorruptShardError if it is damaged or not a shard of games."""
     try:
@@ -154,6 +163,7 @@ class RunWriter:
         """Creates the run when ``path`` does not exist or is an empty directory; reopens it when it holds
         a run of the same board side. RunError otherwise, with nothing written."""
         self.path = Path(path)
+        self.dim = dim
         self.flush_every = flush_every
         self._pending: list[tuple[int, list, list, list, str, float]] = []
         self._sequence = 0
@@ -211,7 +221,8 @@ class RunWriter:
         """Write the queued games as one shard; returns its path, None when nothing was queued."""
         if not self._pending:
             return None
-        table = _table_of(self._pending)
+        table = _table_of(self._pending).replace_schema_metadata(
+            {FORMAT_KEY: RUN_FORMAT.encode(), DIM_KEY: str(self.dim).encode()})
         self._sequence += 1
         stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%S%fZ")
         name = f"{stamp}-{os.getpid()}-{self._sequence:05d}.parquet"
