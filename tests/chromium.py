@@ -51,11 +51,16 @@ class Chromium:
         self._replies: dict[int, queue.Queue] = {}
         self._lock = threading.Lock()
         threading.Thread(target=self._read, daemon=True).start()
-        target = self.call("Target.createTarget", url="about:blank")["targetId"]
-        self._session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
-        self.send("Page.enable")
-        self.send("Runtime.enable")
-        self.send("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=False)
+        try:
+            target = self.call("Target.createTarget", url="about:blank")["targetId"]
+            self._session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+            self.send("Page.enable")
+            self.send("Runtime.enable")
+            self.send("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
+                      mobile=False)
+        except BaseException:
+            self.close()
+            raise
 
     def _read(self) -> None:
         buffer = b""

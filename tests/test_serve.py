@@ -249,3 +249,31 @@ def test_each_shard_names_its_board_side(run_dir):
         metadata = pq.read_schema(shard).metadata
         assert metadata[b"zelmor-lab.dim"] == str(DIM).encode()
         assert metadata[b"zelmor-lab.format"] == b"zelmor-lab run 1"
+
+
+def test_the_command_serves_until_ctrl_c_and_refuses_a_bad_port(run_dir, tmp_path):
+    import os
+    import signal
+    import subprocess
+    import sys
+    import urllib.request
+
+    import zelmor_lab
+
+    env = dict(os.environ, PYTHONPATH=str(Path(zelmor_lab.__file__).parents[1]))
+    command = [sys.executable, "-m", "zelmor_lab", "serve", str(run_dir), "--port"]
+    refused = subprocess.run(command + ["70000"], capture_output=True, text=True, env=env, timeout=60)
+    assert refused.returncode == 2 and "argument --port: must be from 0 to 65535, got 70000" in refused.stderr
+    process = subprocess.Popen(command + ["0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert process.stdout.readline() == f"run {run_dir}: 6 games on a 7 x 7 board; no network: the run's " \
+                                            f"latest session names none; pass --model\n"
+        url = process.stdout.readline().split()[1]
+        with urllib.request.urlopen(url + "api/games", timeout=30) as response:
+            assert len(json.load(response)) == 6
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=30) == 130
+        assert process.stderr.read() == "zelmor-lab: interrupted\n"
+    finally:
+        process.kill()
+        process.wait()

@@ -97,7 +97,7 @@ def _parser() -> argparse.ArgumentParser:
                                             "--model the network is the one of the run's latest session, if any.")
     serve.add_argument("run", type=Path, metavar="RUN")
     serve.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
-    serve.add_argument("--port", type=int, default=8765, help="port on 127.0.0.1; 0 picks a free one (default: 8765)")
+    serve.add_argument("--port", type=_port, default=8765, help="port on 127.0.0.1; 0 picks a free one (default: 8765)")
     serve.set_defaults(command=_serve)
     add_training_commands(commands)
     return parser
@@ -411,8 +411,20 @@ def _export(args) -> int:
     return 0
 
 
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, got {value}")
+    return value
+
+
 def _serve(args) -> int:
     from .serve import serve
 
+    if args.model is not None:
+        _require_torch()
     serve(args.run, args.model, args.port)
     return 0

@@ -18,7 +18,6 @@ from typing import Any, Callable
 import numpy as np
 
 from ._rules import Game, pieces
-from .errors import InputError
 from .game_index import GameIndex
 from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SearchPlayer
 from .render import COLOURS, Timeline, timeline
@@ -50,13 +49,11 @@ class Network:
 
 def load_network(run: Run, model: Path | None) -> tuple[Network | None, str]:
     """The network of ``model``, or else of the run's latest session, with a line saying which (or why
-    there is none). A ``model`` that cannot be used is the caller's error (CheckpointError); the run's
-    own network is only looked for, and its absence reported."""
+    there is none). A ``model`` that cannot be used is the caller's error (CheckpointError; a ``model``
+    needs PyTorch); the run's own network is only looked for, and its absence reported."""
     import importlib.util
 
-    if importlib.util.find_spec("torch") is None:
-        if model is not None:
-            raise InputError("the network needs PyTorch: pip install 'zelmor-lab[torch]'")
+    if model is None and importlib.util.find_spec("torch") is None:
         return None, "no network: PyTorch is not installed"
     from .model import CheckpointError, load_checkpoint, network_evaluator
 
