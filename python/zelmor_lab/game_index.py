@@ -10,9 +10,12 @@ from __future__ import annotations
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
+from typing import Iterator
 
-from .render import timeline
-from .store import Run, StoredGame, read_shard_games
+import pyarrow as pa
+
+from .evaluation import ReplayError, replay
+from .store import Run, StoredGame, read_shard, read_shard_games
 
 LOCAL_NODE = "local"
 
@@ -52,16 +55,27 @@ def identity(game: StoredGame, shard: Path, row: int) -> tuple[str, str]:
     return str(game_id), str(getattr(game, "node", None) or LOCAL_NODE)
 
 
-def entry_of(game: StoredGame, index: int, shard: Path, row: int, dim: int) -> GameEntry:
+@dataclass(frozen=True)
+class _Listed:
+    """What a listing needs of a stored game: a StoredGame without the visit shares, which would take most
+    of the time of reading a run."""
+
+    worker: int
+    history: list[tuple[int, int]]
+    payoff: list[float]
+    model: str
+    finished_at: datetime
+    game_id: str | None
+    node: str | None
+
+
+def entry_of(game: StoredGame | _Listed, index: int, shard: Path, row: int, dim: int) -> GameEntry:
     """The listing of one stored game, replayed for its scores."""
     game_id, node = identity(game, shard, row)
     scores, problem = None, None
     try:
-        replayed = timeline([tile for _, tile in game.history], dim)
-        if [player for player, _ in game.history] != replayed.players:
-            raise ValueError("the stored players are not the players to act")
-        scores = tuple(replayed.final.scores())
-    except ValueError as error:
+        scores = tuple(replay(game.history, dim).scores())
+    except ReplayError as error:
         problem = f"does not replay: {error}"
     return GameEntry(index=index, id=game_id, node=node, shard=shard, row=row, model=game.model, worker=game.worker,
                      finished_at=game.finished_at, length=len(game.history), payoff=tuple(game.payoff),
@@ -85,7 +99,7 @@ class GameIndex:
         entries = [entry for known in self._by_shard.values() for entry in known]
         for shard in shards[len(self._by_shard):]:
             listed = [entry_of(game, len(entries) + row, shard, row, self.run.dim)
-                      for row, game in enumerate(read_shard_games(shard))]
+                      for row, game in enumerate(_listed_games(read_shard(shard)))]
             self._by_shard[shard] = listed
             entries.extend(listed)
         self._entries = entries
@@ -101,3 +115,19 @@ class GameIndex:
             if row == entry.row:
                 return entry, game
         raise IndexError(f"game {index} is no longer in {entry.shard}")
+
+
+def _listed_games(table: pa.Table) -> Iterator[_Listed]:
+    """The games of a shard's table, without their visit shares; a game id and node where the records
+    carry them."""
+    history = table["history"].combine_chunks()
+    offsets = history.offsets.to_numpy()
+    players = history.values.field("player").to_numpy().tolist()
+    tiles = history.values.field("tile").to_numpy().tolist()
+    columns = {name: table[name].to_pylist() for name in ("worker", "payoff", "model", "finished_at")}
+    for name in ("game_id", "node"):
+        columns[name] = table[name].to_pylist() if name in table.column_names else [None] * table.num_rows
+    for row in range(table.num_rows):
+        a, b = offsets[row], offsets[row + 1]
+        yield _Listed(history=list(zip(players[a:b], tiles[a:b])),
+                      **{name: values[row] for name, values in columns.items()})
