@@ -318,7 +318,7 @@ const MARGIN = 22;
 
 function boardGeometry() {
   const dim = state.info.dim;
-  const cell = Math.max(8, Math.min(34, Math.floor((700 - 2 * MARGIN) / dim)));
+  const cell = Math.max(8, Math.min(30, Math.floor((640 - 2 * MARGIN) / dim)));
   return {dim, cell, size: 2 * MARGIN + cell * dim};
 }
 
@@ -455,23 +455,28 @@ function renderPlayers(now) {
   }
 }
 
-// Each player's 21 pieces in a strip, the placed ones faint.
+// Each player's 21 pieces in rows, the placed ones faint.
 function piecesLeft(player, placed) {
-  const unit = 5, gap = 4;
+  const unit = 6, gap = 5, width = 290;
   const shapes = state.info.pieces;
-  const canvas = document.createElement("canvas");
-  canvas.width = 270;
-  canvas.height = 2 * (5 * unit + gap);
-  const ctx = canvas.getContext("2d");
-  let left = 0, top = 0;
+  const spots = [];
+  let left = 0, top = 0, rowHeight = 0;
   for (const piece of shapes) {
-    const width = piece.shape[0].length * unit;
-    if (left + width > canvas.width) { left = 0; top += 5 * unit + gap; }
+    const w = piece.shape[0].length * unit, h = piece.shape.length * unit;
+    if (left + w > width) { left = 0; top += rowHeight + gap; rowHeight = 0; }
+    spots.push([piece, left, top]);
+    left += w + gap;
+    rowHeight = Math.max(rowHeight, h);
+  }
+  const canvas = document.createElement("canvas");
+  canvas.width = width;
+  canvas.height = top + rowHeight;
+  const ctx = canvas.getContext("2d");
+  for (const [piece, x, y] of spots) {
     ctx.fillStyle = placed.has(piece.id) ? "#e4e4e4" : state.info.colours[player + 1];
     piece.shape.forEach((row, r) => row.forEach((filled, c) => {
-      if (filled) ctx.fillRect(left + c * unit, top + r * unit, unit - 1, unit - 1);
+      if (filled) ctx.fillRect(x + c * unit, y + r * unit, unit - 1, unit - 1);
     }));
-    left += width + gap;
   }
   canvas.title = `${shapes.length - placed.size} pieces left`;
   return canvas;
