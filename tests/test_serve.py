@@ -184,6 +184,24 @@ def test_analysis_with_a_network_gives_its_policy_and_value_in_players_order(run
         server.server_close()
 
 
+def test_without_a_model_the_network_is_the_last_one_a_session_played_with(tmp_path):
+    pytest.importorskip("torch")
+    from zelmor_lab.model import Architecture, PolicyValueNet, load_checkpoint, save_checkpoint
+
+    run = write_run(tmp_path / "run", games=1, dim=DIM)
+    save_checkpoint(PolicyValueNet(DIM, Architecture(blocks=1, channels=8, value_hidden=8)), run / "net.pt")
+    for model in ({"digest": "d", "path": "net.pt"}, {}):  # then a session of the page, which names no file
+        with RunWriter(run, DIM, session_record("test", {}, model), flush_every=1):
+            pass
+    server, thread = started(run)
+    try:
+        network = call(server, "/api/run")[1]["network"]
+        assert network["digest"] == load_checkpoint(run / "net.pt").digest and network["source"] == str(run / "net.pt")
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 # ---- saving -------------------------------------------------------------------------------------------
 
 def test_a_finished_game_is_saved_to_the_run_and_listed(tmp_path):
@@ -266,8 +284,8 @@ def test_the_command_serves_until_ctrl_c_and_refuses_a_bad_port(run_dir, tmp_pat
     assert refused.returncode == 2 and "argument --port: must be from 0 to 65535, got 70000" in refused.stderr
     process = subprocess.Popen(command + ["0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     try:
-        assert process.stdout.readline() == f"run {run_dir}: 6 games on a 7 x 7 board; no network: the run's " \
-                                            f"latest session names none; pass --model\n"
+        assert process.stdout.readline() == f"run {run_dir}: 6 games on a 7 x 7 board; no network: no session of the " \
+                                            f"run names one; pass --model\n"
         url = process.stdout.readline().split()[1]
         with urllib.request.urlopen(url + "api/games", timeout=30) as response:
             assert len(json.load(response)) == 6

@@ -48,25 +48,29 @@ class Network:
 
 
 def load_network(run: Run, model: Path | None) -> tuple[Network | None, str]:
-    """The network of ``model``, or else of the run's latest session, with a line saying which (or why
-    there is none). A ``model`` that cannot be used is the caller's error (CheckpointError; a ``model``
-    needs PyTorch); the run's own network is only looked for, and its absence reported."""
+    """The network of ``model``, or else the latest one a session of the run played with, with a line
+    saying which (or why there is none). A ``model`` that cannot be used is the caller's error
+    (CheckpointError; a ``model`` needs PyTorch); the run's own network is only looked for, and its
+    absence reported."""
     import importlib.util
 
-    if model is None and importlib.util.find_spec("torch") is None:
-        return None, "no network: PyTorch is not installed"
-    from .model import CheckpointError, load_checkpoint, network_evaluator
-
     if model is None:
-        latest = run.meta["sessions"][-1].get("model", {}) if run.meta.get("sessions") else {}
-        if "path" not in latest:
-            return None, "no network: the run's latest session names none; pass --model"
-        path = run.path / latest["path"]
+        # A session of the page names no network file: look past those to the last one that played.
+        named = [s["model"]["path"] for s in run.meta.get("sessions", []) if "path" in s.get("model", {})]
+        if not named:
+            return None, "no network: no session of the run names one; pass --model"
+        if importlib.util.find_spec("torch") is None:
+            return None, "no network: PyTorch is not installed"
+        from .model import CheckpointError, load_checkpoint, network_evaluator
+
+        path = run.path / named[-1]  # an absolute path stays as it is
         try:
             checkpoint = load_checkpoint(path, dim=run.dim)
         except CheckpointError as error:
             return None, f"no network: {error}; pass --model"
     else:
+        from .model import load_checkpoint, network_evaluator
+
         path = model
         checkpoint = load_checkpoint(model, dim=run.dim)
     network = Network(network_evaluator(checkpoint.model), checkpoint.digest, checkpoint.step, str(path))
