@@ -267,7 +267,8 @@ async function save() {
 
 async function analyse() {
   const now = current();
-  if (!now || now.toAct === null) return;
+  if (!now) return;
+  if (now.toAct === null) { $("analysis").textContent = "the game is over: there is nothing to analyse"; return; }
   const tiles = currentTiles();
   const sims = Number($("analysis-sims").value) || 0;
   const key = JSON.stringify([tiles, sims]);
