@@ -111,9 +111,8 @@ class GameIndex:
         if not 0 <= index < len(entries):
             raise IndexError(f"the run holds {len(entries)} games; there is no game {index}")
         entry = entries[index]
-        for row, game in enumerate(read_shard_games(entry.shard)):
-            if row == entry.row:
-                return entry, game
+        for game in read_shard_games(entry.shard, entry.row, 1):
+            return entry, game
         raise IndexError(f"game {index} is no longer in {entry.shard}")
 
 

@@ -124,9 +124,10 @@ def read_games(run: str | Path) -> Iterator[StoredGame]:
     return Run(run).games()
 
 
-def read_shard_games(path: str | Path) -> Iterator[StoredGame]:
-    """The games of one shard in order; CorruptShardError as read_shard."""
-    return _games_of(read_shard(path))
+def read_shard_games(path: str | Path, first: int = 0, count: int | None = None) -> Iterator[StoredGame]:
+    """The games of one shard in order, from row ``first``, ``count`` of them (all by default);
+    CorruptShardError as read_shard."""
+    return _games_of(read_shard(path).slice(first, count))
 
 
 def read_shard(path: str | Path) -> pa.Table:
