@@ -45,6 +45,21 @@ def click_tile(browser, tile: int) -> None:
                   box["top"] + box["margin"] + (row + 0.5) * box["cell"])
 
 
+def test_the_list_sorts_by_a_column_and_filters_by_words(page):
+    rows = "[...document.querySelectorAll('#games tbody tr')]"
+    page.evaluate("document.querySelector('th[data-key=\"length\"]').click()")
+    lengths = page.evaluate(f"{rows}.map(r => +r.children[4].textContent)")
+    assert len(lengths) == 4 and lengths == sorted(lengths)
+    page.evaluate("document.querySelector('th[data-key=\"length\"]').click()")
+    assert page.evaluate(f"{rows}.map(r => +r.children[4].textContent)") == sorted(lengths, reverse=True)
+    game_id = page.evaluate("document.querySelector('#games tbody tr[data-index=\"2\"]').children[1].textContent")
+    page.evaluate(f"{{ const f = document.getElementById('filter'); f.value = {game_id!r}; "
+                  "f.dispatchEvent(new Event('input')); }")
+    assert page.evaluate(f"{rows}.map(r => r.dataset.index)") == ["2"]
+    assert text(page, "games-count") == "1 of 4 games"
+    page.evaluate("{ const f = document.getElementById('filter'); f.value = ''; f.dispatchEvent(new Event('input')); }")
+
+
 def test_a_stored_game_opens_from_the_list_and_steps_with_the_keys(page):
     assert page.evaluate("document.querySelectorAll('#games tbody tr').length") == 4
     page.evaluate("document.querySelector('#games tbody tr[data-index=\"2\"]').click()")

@@ -399,7 +399,6 @@ def _show(args) -> int:
     return 0
 
 
-
 # ---- export and serve ----------------------------------------------------------------------------
 
 def _export(args) -> int:
