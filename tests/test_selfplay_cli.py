@@ -109,7 +109,8 @@ def inputs(tmp_path):
     (["show", "{d}/run6", "--game", "1"], "{d}/run6 holds 1 games; there is no game 1"),
     (["show", "{d}/run6", "--png", "{d}/board.jpg"],
      "--png {d}/board.jpg: the board is drawn as a PNG image; name a file ending in .png"),
-    (["show", "{d}/run6", "--png", "{d}/absent/board.png"], "--png {d}/absent/board.png: there is no directory {d}/absent"),
+    (["show", "{d}/run6", "--png", "{d}/absent/board.png"],
+     "cannot write the picture to {d}/absent/board.png: there is no directory {d}/absent"),
     (["eval", "--vs", "{d}/notes"], "--vs takes random, heuristic or a checkpoint file; '{d}/notes' is none of them"),
 ])
 def test_bad_input_is_one_message_and_exit_code_2_with_nothing_written(inputs, capsys, args, message):

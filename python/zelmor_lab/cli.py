@@ -1,4 +1,4 @@
-"""The ``zelmor-lab`` command: selfplay, eval, info and show here, train and loop in train_cli.
+"""The ``zelmor-lab`` command: selfplay, eval, info, show, export and serve here, train and loop in train_cli.
 
 Exit status: 0 done; 1 the pipeline failed, the engine abandoned games or a file could not be written
 (the message says why; finished games are stored, or the message says how many are not);
@@ -103,6 +103,24 @@ def _parser() -> argparse.ArgumentParser:
     show.add_argument("--every-move", action="store_true", help="print the board after every piece")
     show.add_argument("--png", type=Path, metavar="FILE", help="also draw the final board into FILE")
     show.set_defaults(command=_show)
+
+    export = commands.add_parser("export", help="write a run's games for other tools, one game per line",
+                                 description="Write every game of RUN, one per line: JSON Lines with the search's "
+                                             "visit shares, or CSV without them.")
+    export.add_argument("run", type=Path, metavar="RUN")
+    export.add_argument("--format", default="jsonl", metavar="jsonl|csv", help="(default: jsonl)")
+    export.add_argument("--out", type=Path, metavar="FILE", help="file to write (default: standard output)")
+    export.set_defaults(command=_export)
+
+    serve = commands.add_parser("serve", help="watch, analyse and play games in the browser",
+                                description="Serve a page on 127.0.0.1 to list and replay the games of RUN, see "
+                                            "what the network makes of a position, and play against it. Without "
+                                            "--model the network is the last one a session of the run played "
+                                            "with, if any.")
+    serve.add_argument("run", type=Path, metavar="RUN")
+    serve.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
+    serve.add_argument("--port", type=_port, default=8765, help="port on 127.0.0.1; 0 picks a free one (default: 8765)")
+    serve.set_defaults(command=_serve)
     add_training_commands(commands)
     return parser
 
@@ -436,10 +454,12 @@ def _show(args) -> int:
     from .evaluation import ReplayError, replay
     from .store import Run
 
-    if args.png is not None and args.png.suffix.lower() != ".png":
-        raise InputError(f"--png {args.png}: the board is drawn as a PNG image; name a file ending in .png")
-    if args.png is not None and not args.png.parent.is_dir():
-        raise InputError(f"--png {args.png}: there is no directory {args.png.parent}")
+    if args.png is not None:
+        from .render import check_picture_path
+
+        if args.png.suffix.lower() != ".png":
+            raise InputError(f"--png {args.png}: the board is drawn as a PNG image; name a file ending in .png")
+        check_picture_path(args.png)
     run = Run(args.run)
     games = list(run.games())
     if not -len(games) <= args.game < len(games):
@@ -475,3 +495,33 @@ def _show(args) -> int:
         print(f"board drawn in {args.png}")
     return 0
 
+
+# ---- export and serve ----------------------------------------------------------------------------
+
+def _export(args) -> int:
+    from .export import export_run
+    from .store import Run
+
+    count = export_run(Run(args.run), args.format, args.out)
+    if args.out is not None:
+        print(f"{count} games written to {args.out}")
+    return 0
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, got {value}")
+    return value
+
+
+def _serve(args) -> int:
+    from .serve import serve
+
+    if args.model is not None:
+        _require_torch()
+    serve(args.run, args.model, args.port)
+    return 0

@@ -11,6 +11,9 @@ A shard is written under a hidden temporary name, fsynced, renamed and its direc
 reader lists complete shards only and a crash loses at most the games not flushed yet. Readers never
 take the lock; writers hold RUN/.lock so that two sessions never append to one run at the same time.
 
+Each shard's Parquet metadata names the format and the board side (keys zelmor-lab.format and
+zelmor-lab.dim), so that a shard can be read without its run.
+
 Row schema (one row per game):
   worker       int32                                   the worker process that played it
   history      list<struct<player: int8, tile: int16>> every action in order: player, tile
@@ -48,6 +51,7 @@ from .errors import InputError, WriteError
 
 RUN_FORMAT = "zelmor-lab run 1"
 MIN_DIM, MAX_DIM = 4, 32  # the board sides the engine plays
+FORMAT_KEY, DIM_KEY = b"zelmor-lab.format", b"zelmor-lab.dim"
 
 _HISTORY = pa.list_(pa.struct([("player", pa.int8()), ("tile", pa.int16())]))
 _POLICY = pa.list_(pa.struct([("tile", pa.int16()), ("p", pa.float32())]))
@@ -163,6 +167,12 @@ def read_games(run: str | Path) -> Iterator[StoredGame]:
     return Run(run).games()
 
 
+def read_shard_games(path: str | Path, first: int = 0, count: int | None = None) -> Iterator[StoredGame]:
+    """The games of one shard in order, from row ``first``, ``count`` of them (all by default);
+    CorruptShardError as read_shard."""
+    return _games_of(read_shard(path).slice(first, count))
+
+
 def read_shard(path: str | Path) -> pa.Table:
     """One shard as a table of SCHEMA; CorruptShardError if it is damaged or not a shard of games."""
     try:
@@ -208,6 +218,7 @@ class RunWriter:
         relative to the run; they are written before the record, so that run.json never names a file
         that is not there. WriteError when they or the record cannot be written."""
         self.path = Path(path)
+        self.dim = dim
         self.flush_every = flush_every
         self._pending: list[tuple[int, list, list, list, str, float, str, str]] = []
         self._next_try = flush_every  # queued games at which add() writes a shard
@@ -302,7 +313,8 @@ class RunWriter:
         WriteError, naming how many games are not stored, when it cannot be written; they stay queued."""
         if not self._pending:
             return None
-        table = _table_of(self._pending)
+        table = _table_of(self._pending).replace_schema_metadata(
+            {FORMAT_KEY: RUN_FORMAT.encode(), DIM_KEY: str(self.dim).encode()})
         self._sequence += 1
         stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%S%fZ")
         name = f"{stamp}-{os.getpid()}-{self._sequence:05d}.parquet"
