@@ -11,7 +11,7 @@ from played_runs import write_run
 from zelmor_lab import Game, pieces
 from zelmor_lab.cli import main
 from zelmor_lab.render import coordinate, timeline
-from zelmor_lab.store import Run, read_games
+from zelmor_lab.store import read_games
 
 DIM = 7
 
@@ -32,13 +32,13 @@ def test_jsonl_holds_every_game_with_its_record_and_scores(run_dir, tmp_path, ca
     lines = (tmp_path / "games.jsonl").read_text().splitlines()
     stored = list(read_games(run_dir))
     assert code == 0 and out == f"5 games written to {tmp_path / 'games.jsonl'}\n" and len(lines) == 5
-    shards = Run(run_dir).shards()
-    for index, (line, game) in enumerate(zip(lines, stored)):
+    assert len({game.game_id for game in stored}) == 5
+    for line, game in zip(lines, stored):
         record = json.loads(line)
         final = Game(DIM)
         for _, tile in game.history:
             final.apply(tile)
-        assert record["id"] == f"{shards[index // 3].stem}/{index % 3}" and record["node"] == "local"
+        assert record["id"] == game.game_id and record["node"] == "local"
         assert [tuple(pair) for pair in record["history"]] == game.history and record["dim"] == DIM
         assert record["scores"] == final.scores() and record["payoff"] == pytest.approx(game.payoff)
         exported = [(tile, p) for entry in record["policies"] for tile, p in entry]

@@ -182,7 +182,7 @@ def test_show_names_a_picture_it_cannot_write(tmp_path, capsys):
     run = stored_run(tmp_path / "run", [random_game(6, 0)])
     (tmp_path / "taken.png").mkdir()
     code, _, err = run_cli("show", run, "--png", tmp_path / "taken.png", capsys=capsys)
-    assert code == 1 and err == f"zelmor-lab: error: cannot write {tmp_path / 'taken.png'}: Is a directory\n"
+    assert code == 2 and err == f"zelmor-lab: error: cannot write the picture to {tmp_path / 'taken.png'}: it is a directory\n"
 
 
 def test_show_every_move_prints_each_piece_with_its_board(tmp_path, capsys):

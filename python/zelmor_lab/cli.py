@@ -457,9 +457,9 @@ def _show(args) -> int:
     if args.png is not None:
         from .render import check_picture_path
 
+        check_picture_path(args.png)
         if args.png.suffix.lower() != ".png":
             raise InputError(f"--png {args.png}: the board is drawn as a PNG image; name a file ending in .png")
-        check_picture_path(args.png)
     run = Run(args.run)
     games = list(run.games())
     if not -len(games) <= args.game < len(games):

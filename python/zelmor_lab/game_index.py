@@ -1,8 +1,8 @@
 """The games of a run as a listing, for the browser page and the export: each game's id, the node that
 played it, where it is stored, and what a table of games shows (length, scores, winners).
 
-Runs written before the records carried a game id and a node still list: such a game is named by its
-shard and row (``<shard name>/<row>``) and its node is ``local``.
+Runs written before the records carried a game id and a node still list: the store names such a game
+by its shard and row (``<shard file name>:<row>``) and gives it the node ``local``.
 """
 
 from __future__ import annotations
@@ -17,7 +17,6 @@ import pyarrow as pa
 from .evaluation import ReplayError, replay
 from .store import Run, StoredGame, read_shard, read_shard_games
 
-LOCAL_NODE = "local"
 
 
 @dataclass(frozen=True)
@@ -50,9 +49,8 @@ class GameEntry:
 
 
 def identity(game: StoredGame, shard: Path, row: int) -> tuple[str, str]:
-    """(id, node) of a stored game: its own when the record has them, else made from where it is stored."""
-    game_id = getattr(game, "game_id", None) or f"{shard.stem}/{row}"
-    return str(game_id), str(getattr(game, "node", None) or LOCAL_NODE)
+    """(id, node) of a stored game (the store names the games of older shards by shard and row)."""
+    return str(game.game_id), str(game.node)
 
 
 @dataclass(frozen=True)
@@ -117,15 +115,14 @@ class GameIndex:
 
 
 def _listed_games(table: pa.Table) -> Iterator[_Listed]:
-    """The games of a shard's table, without their visit shares; a game id and node where the records
-    carry them."""
+    """The games of a shard's table, with their ids and nodes but without their visit shares."""
     history = table["history"].combine_chunks()
     offsets = history.offsets.to_numpy()
     players = history.values.field("player").to_numpy().tolist()
     tiles = history.values.field("tile").to_numpy().tolist()
     columns = {name: table[name].to_pylist() for name in ("worker", "payoff", "model", "finished_at")}
     for name in ("game_id", "node"):
-        columns[name] = table[name].to_pylist() if name in table.column_names else [None] * table.num_rows
+        columns[name] = table[name].to_pylist()
     for row in range(table.num_rows):
         a, b = offsets[row], offsets[row + 1]
         yield _Listed(history=list(zip(players[a:b], tiles[a:b])),
