@@ -223,7 +223,7 @@ def test_a_finished_game_is_saved_to_the_run_and_listed(tmp_path):
         status, saved = call(server, "/api/save", {"tiles": tiles, "seats": seats})
         assert status == 200 and saved["index"] == 2 and saved["model"] == "human" and saved["worker"] == -1
         stored = list(read_games(run))[2]
-        assert stored.history == game.history and stored.payoff == game.payoff()
+        assert stored.history == game.history and stored.payoff == game.payoff() and stored.node == "human"
         assert stored.policies == [[(t, 1.0)] for t in tiles]
         assert Run(run).meta["sessions"][-1]["settings"] == {"seats": seats}
         assert len(call(server, "/api/games")[1]) == 3
