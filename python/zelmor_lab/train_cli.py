@@ -91,25 +91,21 @@ def cluster_nodes(args) -> int:
     return offered if args.nodes is None else args.nodes
 
 
-def positive_int(text: str) -> int:
-    """argparse type of every count flag of the command line."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
+def _integer_from(least: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}, got {value}")
+        return value
+
+    return parse
 
 
-def _whole_number(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
-    return value
+positive_int = _integer_from(1)  # argparse type of every count flag of the command line
+_whole_number = _integer_from(0)
 
 
 def _positive_minutes(text: str) -> float:
