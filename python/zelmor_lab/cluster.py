@@ -451,12 +451,14 @@ def _first_line(error: BaseException) -> str:
 
 class Learner:
     """The actor that trains and evaluates the loop's networks. It sits on a GPU node when the cluster
-    has one (its evaluation matches then run their network there; the training itself stays on the
-    CPU), else on the driver's node. The training files travel to it and back as bytes, so it needs
-    no access to the run directory."""
+    has one (its training and evaluation then run there), else on the driver's node. The training files
+    travel to it and back as bytes, so it needs no access to the run directory."""
 
     def __init__(self, gpu: bool):
         self._device = "cuda:0" if gpu else None
+
+    def _on_device(self, plan):
+        return plan if self._device is None else replace(plan, engine=replace(plan.engine, device=self._device))
 
     def train(self, files: dict[str, bytes], window, plan, network, generation: int,
               fresh_positions: int) -> tuple[dict[str, float] | None, dict[str, bytes]]:
@@ -472,15 +474,14 @@ class Learner:
             local = TrainingFiles(Path(directory) / "trainer.pt")
             for name, data in files.items():
                 getattr(local, name).write_bytes(data)
-            unseen = train_generation(local, window, plan, network, generation, fresh_positions, False)
+            unseen = train_generation(local, window, self._on_device(plan), network, generation, fresh_positions,
+                                      False)
             return unseen, _training_files(local)
 
     def evaluate(self, plan, network, previous):
         from .loop import _evaluate
 
-        if self._device is not None:
-            plan = replace(plan, engine=replace(plan.engine, device=self._device))
-        return _evaluate(plan, network, previous, False)
+        return _evaluate(self._on_device(plan), network, previous, False)
 
 
 _TRAINING_FILES = ("out", "state", "metrics", "curve")  # in the order they are written back
