@@ -19,7 +19,7 @@ strongest network it made, since one generation's training can leave a network w
 predecessor.
 Whatever stops the loop (Ctrl-C, a crash, the time budget), running it again continues where it stood:
 stored games are kept and counted, the training resumes from its state, an unrecorded evaluation is
-played again. Network 0 learns from random-play games first (see warmup) and is evaluated against
+played again. Network 0 learns from the heuristic player's games first (see warmup) and is evaluated against
 random and heuristic players before the first generation.
 
 The inference service keeps each network it exports to ONNX in RUN/onnx/.
