@@ -81,11 +81,12 @@ void write_stdout(const std::string& text) {
 }
 
 uint8_t Runtime::training_game() {
+    QueuePipeExchange network = exchange(inference_queue);  // looks for the channel once per game
     Game game(config.dim);
     Node root;
     std::vector<PolicyEntry> policies;
     while (!game.is_terminal()) {
-        if (search(root, game)) return 1;
+        if (search(network, root, game)) return 1;
 
         uint32_t total = 0;
         for (const Node& child : root) total += child.visits;

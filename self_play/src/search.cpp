@@ -226,7 +226,12 @@ SearchFailure search(Evaluator& evaluator, std::span<Node* const> roots, std::sp
             }
         }
         if (asked.empty()) continue;
-        outputs.assign(asked.size(), NetworkOutput{});
+        // Emptied, not replaced: the policy buffers keep their room from one simulation to the next.
+        outputs.resize(asked.size());
+        for (NetworkOutput& output : outputs) {
+            output.policy_logits.clear();
+            output.value_logits.clear();
+        }
         if (!evaluator.evaluate(asked, outputs)) return SearchFailure::leaf_evaluation;
         for (size_t k = 0; k < asked.size(); ++k) {
             Descent& descent = descents[asker[k]];

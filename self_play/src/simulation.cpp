@@ -201,10 +201,9 @@ Evaluation evaluate(QueuePipeExchange& exchange, Node& node, const Game& game) {
     return expand(node, game, std::move(output));
 }
 
-std::optional<std::string> Runtime::search(Node& root, const Game& game) {
+std::optional<std::string> Runtime::search(QueuePipeExchange& network, Node& root, const Game& game) {
     const SearchSettings settings{config.sims_per_move, config.c_base, config.c_init, true, config.dirichlet_alpha,
                                   config.exploration_fraction};
-    QueuePipeExchange network = exchange(inference_queue);
     Node* roots[] = {&root};
     const Game* positions[] = {&game};
     switch (zelmor_self_play::search(network, roots, positions, settings)) {

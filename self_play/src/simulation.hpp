@@ -78,7 +78,7 @@ struct Runtime {
     QueuePipeExchange exchange(PyObject* queue) const { return {id, config.rep, queue, pipe}; }
     // The tree search of one self-play action. Fails with a text when an evaluation fails or every score is
     // NaN; the statistics already backed up stay.
-    std::optional<std::string> search(Node& root, const Game& game);
+    std::optional<std::string> search(QueuePipeExchange& network, Node& root, const Game& game);
 
     uint8_t training_game();  // 0: played and posted; 1: abandoned after a failed search
     std::variant<uint32_t, std::string> best_action(QueuePipeExchange& network, const Game& game);
