@@ -80,7 +80,13 @@ class TestTargets:
             assert absolute == pytest.approx(payoff)
             final_squares = [batch.squares[i][(k - player) % 4] * 89 for k in range(4)]
             assert final_squares == pytest.approx([players.count(k) for k in range(4)])
+            # Every position sees the same final board, its owners renumbered from the player to act.
+            owners = np.zeros(DIM * DIM, dtype=np.int64)
+            for owner, covered in game.history:
+                owners[covered] = (owner - player) % 4 + 1
+            assert batch.ownership[i].tolist() == owners.tolist()
             replay.apply(tile)
+        assert (batch.ownership[0] == 0).any(), "the hand-made game leaves some cells empty"
 
     def test_policy_targets_are_dense_distributions_over_the_candidates(self, tmp_path, last_legal_game):
         game = last_legal_game
@@ -101,6 +107,7 @@ class TestTargets:
         batch = load_window(tmp_path / "run", 1).sample(np.random.default_rng(0), 5)
         assert batch.planes.shape == (5, 5, DIM, DIM) and batch.planes.dtype == np.float32
         assert batch.policy.shape == (5, DIM * DIM) and batch.value.shape == batch.squares.shape == (5, 4)
+        assert batch.ownership.shape == (5, DIM * DIM) and batch.ownership.dtype == np.int64
 
 
 class TestWindow:

@@ -59,6 +59,7 @@ def test_a_checkpoint_from_before_the_choice_of_heads_loads_with_the_dense_ones(
     path = save_checkpoint(model, tmp_path / "old.pt")
     payload = torch.load(path, weights_only=True)
     del payload["architecture"]["value_head"], payload["architecture"]["policy_head"]
+    del payload["architecture"]["ownership"]
     torch.save(payload, path)
     checkpoint = load_checkpoint(path, dim=6, architecture=dense)
     batch = positions(6, channels_last=False)
@@ -68,6 +69,25 @@ def test_a_checkpoint_from_before_the_choice_of_heads_loads_with_the_dense_ones(
         Architecture(value_head="flat")
     with pytest.raises(ValueError, match="policy_head must be one of conv, dense, got 'flat'"):
         Architecture(policy_head="flat")
+    with pytest.raises(ValueError, match="ownership must be true or false, got 1"):
+        Architecture(ownership=1)
+
+
+def test_the_ownership_head_predicts_every_cell_and_leaves_play_alone(tmp_path):
+    """Its logits (B, 5, cells) exist for training only: the answers the searches read are those of the
+    same network without it, and its weights travel with the checkpoint."""
+    torch.manual_seed(3)
+    owning = PolicyValueNet(6, Architecture(blocks=1, channels=8, value_hidden=8, ownership=True)).eval()
+    plain = PolicyValueNet(6, TINY).eval()
+    plain.load_state_dict({k: v for k, v in owning.state_dict().items() if not k.startswith("ownership_head")})
+    batch = positions(6, channels_last=False)
+    with torch.inference_mode():
+        heads = owning.heads(batch)
+        assert heads.ownership.shape == (7, 5, 36)
+        assert all(torch.equal(a, b) for a, b in zip(owning(batch), plain(batch)))
+        path = save_checkpoint(owning, tmp_path / "net.pt")
+        loaded = load_checkpoint(path, dim=6, architecture=owning.architecture).model
+        assert torch.equal(loaded.heads(batch).ownership, heads.ownership)
 
 
 def test_the_convolutional_policy_head_scores_a_tile_by_its_surroundings_and_its_place():
@@ -90,12 +110,12 @@ def test_the_squares_head_values_players_by_their_predicted_final_squares(tmp_pa
     path = save_checkpoint(PolicyValueNet(6, architecture).eval(), tmp_path / "net.pt")
     model = load_checkpoint(path, dim=6, architecture=architecture).model
     with torch.inference_mode():
-        _, value, squares = model.heads(positions(6, channels_last=False))
+        _, value, squares, _ = model.heads(positions(6, channels_last=False))
     # A lead of four squares is one logit, whatever the network predicts.
     assert torch.equal(value, SQUARES_LOGIT_SCALE * squares)
     assert SQUARES_LOGIT_SCALE * 4 / 89 == pytest.approx(1.0)
     # In training the value's loss must reach no weight: it would teach the squares the window's winners.
-    _, value, squares = model.train().heads(positions(6, channels_last=False))
+    _, value, squares, _ = model.train().heads(positions(6, channels_last=False))
     assert squares.requires_grad and not value.requires_grad
 
 
@@ -127,8 +147,8 @@ def test_a_checkpoint_for_another_board_or_architecture_is_refused(tmp_path):
     with pytest.raises(CheckpointError) as error:
         load_checkpoint(path, architecture=Architecture())
     assert str(error.value) == (f"checkpoint {path} has architecture blocks 1, channels 8, value_hidden 8, "
-                                f"value_head pooled, policy_head conv, not blocks 4, channels 32, value_hidden 64, "
-                                f"value_head pooled, policy_head conv")
+                                f"value_head pooled, policy_head conv, ownership False, not blocks 4, channels 32, "
+                                f"value_hidden 64, value_head pooled, policy_head conv, ownership False")
 
 
 @pytest.mark.parametrize("content, message", [

@@ -21,7 +21,7 @@ from zelmor_lab.train import (TrainingError, TrainingFiles, TrainingSettings, ne
                               read_metrics, resume_training, save_training, train, train_on_window)
 
 DIM = 6
-TINY = Architecture(blocks=1, channels=8, value_hidden=16)
+TINY = Architecture(blocks=1, channels=8, value_hidden=16, ownership=True)
 SETTINGS = TrainingSettings(batch_size=32, learning_rate=3e-3, window=10, log_every=10)
 
 
@@ -77,6 +77,8 @@ def test_training_lowers_every_loss(tmp_path, window):
     assert last["value_error"] < first["value_error"]
     assert last["squares_loss"] < 0.5 * first["squares_loss"]
     assert last["squares_error"] < first["squares_error"]
+    assert last["ownership_loss"] < 0.7 * first["ownership_loss"]
+    assert last["ownership_error"] < first["ownership_error"]
     assert (first["games"], first["positions"]) == (3, window.positions)
     assert files.curve.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 

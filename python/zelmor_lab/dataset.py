@@ -6,7 +6,9 @@ candidate tiles as the policy target, and the game's payoff as the value target.
 turned into the order the value head uses: entry k belongs to the player k seats after the player to
 act, so entry 0 is the player to act's own share. A second, auxiliary target in the same order is each
 player's squares on the board when the game ended (the score before bonuses): unlike the winner, it
-varies smoothly with the play, so a few hundred games teach it without being learnt by heart.
+varies smoothly with the play, so a few hundred games teach it without being learnt by heart. The
+third, ownership, is denser still: the final owner of every cell (none, or a player in the same relative
+order), a few hundred targets per game where the value has four.
 
 The window keeps the inputs bit-packed and the policies as (tile, probability) lists; a batch unpacks
 and densifies only the positions it draws. No board symmetry is applied: the four starting corners and
@@ -38,12 +40,15 @@ class DatasetError(InputError):
 class Batch:
     """planes: float32 (B, 5, dim, dim); policy: float32 (B, dim * dim), each row a distribution over
     tiles; value: float32 (B, 4), payoff shares relative to the player to act; squares: float32 (B, 4),
-    each player's squares on the board when the game ended as a share of a hand's 89, in the same order."""
+    each player's squares on the board when the game ended as a share of a hand's 89, in the same order;
+    ownership: int64 (B, dim * dim), each cell's owner when the game ended: 0 none, k the player k - 1
+    seats after the player to act (1 is the player to act)."""
 
     planes: np.ndarray
     policy: np.ndarray
     value: np.ndarray
     squares: np.ndarray
+    ownership: np.ndarray
 
 
 @dataclass(frozen=True)
@@ -57,7 +62,10 @@ class Window:
         [candidate_offsets[i]:candidate_offsets[i + 1]];
     candidate_tiles: int64 (C,); candidate_p: float32 (C,), renormalised to sum to 1 per position;
     value: float32 (N, 4), payoff relative to the player to act;
-    squares: float32 (N, 4), final squares per player as a share of a hand, in the same order.
+    squares: float32 (N, 4), final squares per player as a share of a hand, in the same order;
+    owners: int8 (games, dim * dim), each game's final board: 0 an empty cell, 1 + p a cell of player p;
+    position_game: int32 (N,), the row of ``owners`` each position belongs to;
+    position_player: int8 (N,), the player to act at each position.
     """
 
     dim: int
@@ -68,6 +76,9 @@ class Window:
     candidate_p: np.ndarray
     value: np.ndarray
     squares: np.ndarray
+    owners: np.ndarray
+    position_game: np.ndarray
+    position_player: np.ndarray
 
     @property
     def positions(self) -> int:
@@ -86,8 +97,12 @@ class Window:
         candidates = run_starts + np.arange(int(counts.sum()))
         policy = np.zeros((len(indices), size), dtype=np.float32)
         policy[rows, self.candidate_tiles[candidates]] = self.candidate_p[candidates]
+        owners = self.owners[self.position_game[indices]].astype(np.int64)
+        player = self.position_player[indices, None].astype(np.int64)
+        ownership = np.where(owners == 0, 0, (owners - 1 - player) % PLAYERS + 1)
         return Batch(planes=planes.reshape(-1, PLANES, self.dim, self.dim).astype(np.float32),
-                     policy=policy, value=self.value[indices], squares=self.squares[indices])
+                     policy=policy, value=self.value[indices], squares=self.squares[indices],
+                     ownership=ownership)
 
     def sample(self, rng: np.random.Generator, size: int) -> Batch:
         """``size`` positions drawn uniformly, with replacement, from the whole window."""
@@ -105,6 +120,46 @@ def squares_targets(players: np.ndarray) -> np.ndarray:
     """players: int (T,), the player of each action of a whole game (each action covers one square).
     Returns float32 (T, 4): the final squares of player (players[t] + k) mod 4 as a share of a hand."""
     return value_targets(np.bincount(players, minlength=PLAYERS) / HAND_SQUARES, players)
+
+
+def final_owners(players: np.ndarray, tiles: np.ndarray, dim: int) -> np.ndarray:
+    """players, tiles: int (T,), the actions of a whole game. Returns int8 (dim * dim,): 0 for a cell no
+    action covered, 1 + p for a cell of player p."""
+    owners = np.zeros(dim * dim, dtype=np.int8)
+    owners[tiles] = players + 1
+    return owners
+
+
+class WindowBuilder:
+    """Gathers the positions and targets of whole games, one game at a time, into a Window."""
+
+    def __init__(self, dim: int):
+        self.dim = dim
+        self._planes: list[np.ndarray] = []
+        self._values: list[np.ndarray] = []
+        self._squares: list[np.ndarray] = []
+        self._owners: list[np.ndarray] = []
+        self._players: list[np.ndarray] = []
+
+    def add_game(self, packed_planes: np.ndarray, players: np.ndarray, tiles: np.ndarray,
+                 payoff: np.ndarray) -> None:
+        """packed_planes: uint8 (T, ceil(5 * dim * dim / 8)), each position's packed inputs; players,
+        tiles: int (T,), the game's actions in order; payoff: float (4,) by absolute player."""
+        self._planes.append(packed_planes)
+        self._values.append(value_targets(payoff, players))
+        self._squares.append(squares_targets(players))
+        self._owners.append(final_owners(players, tiles, self.dim))
+        self._players.append(players.astype(np.int8))
+
+    def build(self, candidate_offsets: np.ndarray, candidate_tiles: np.ndarray, candidate_p: np.ndarray) -> Window:
+        """The window of the games added, with the policy targets of all their positions in order."""
+        lengths = [len(players) for players in self._players]
+        return Window(dim=self.dim, games=len(lengths), planes=np.concatenate(self._planes),
+                      candidate_offsets=candidate_offsets, candidate_tiles=candidate_tiles, candidate_p=candidate_p,
+                      value=np.concatenate(self._values), squares=np.concatenate(self._squares),
+                      owners=np.stack(self._owners),
+                      position_game=np.repeat(np.arange(len(lengths), dtype=np.int32), lengths),
+                      position_player=np.concatenate(self._players))
 
 
 def load_window(run: str | Path, games: int) -> Window:
@@ -144,7 +199,7 @@ def _window_of(table: pa.Table, dim: int, name: Path) -> Window:
     candidate_p = candidates.field("p").to_numpy().astype(np.float32)
     payoffs = table["payoff"].chunk(0).flatten().to_numpy().reshape(-1, PLAYERS)
 
-    planes, values, squares = [], [], []
+    builder = WindowBuilder(dim)
     for game in range(table.num_rows):
         a, b = action_offsets[game], action_offsets[game + 1]
         pairs = list(zip(players[a:b].tolist(), tiles[a:b].tolist()))
@@ -152,9 +207,7 @@ def _window_of(table: pa.Table, dim: int, name: Path) -> Window:
             encoded = encode_history(pairs, dim)
         except ValueError as error:
             raise DatasetError(f"a game in {name} does not replay: {error}") from None
-        planes.append(np.packbits(encoded.reshape(b - a, -1), axis=1))
-        values.append(value_targets(payoffs[game], players[a:b]))
-        squares.append(squares_targets(players[a:b]))
+        builder.add_game(np.packbits(encoded.reshape(b - a, -1), axis=1), players[a:b], tiles[a:b], payoffs[game])
 
     if len(candidate_tiles) and (candidate_tiles.min() < 0 or candidate_tiles.max() >= dim * dim):
         raise DatasetError(f"a game in {name} has a policy tile outside the {dim} x {dim} board")
@@ -163,7 +216,4 @@ def _window_of(table: pa.Table, dim: int, name: Path) -> Window:
     sums = np.bincount(owner, weights=candidate_p, minlength=len(counts))
     if not (np.isfinite(sums).all() and (sums > 0).all()):
         raise DatasetError(f"a game in {name} has a policy that is not a distribution over its tiles")
-    return Window(dim=dim, games=table.num_rows, planes=np.concatenate(planes),
-                  candidate_offsets=candidate_offsets, candidate_tiles=candidate_tiles,
-                  candidate_p=(candidate_p / sums[owner]).astype(np.float32),
-                  value=np.concatenate(values), squares=np.concatenate(squares))
+    return builder.build(candidate_offsets, candidate_tiles, (candidate_p / sums[owner]).astype(np.float32))

@@ -7,7 +7,9 @@ tiles the player to act may take. It answers
   value logits, shape (B, 4): one per player, relative to the player to act (entry 0 is the player to
   act, entry 1 the next player in turn order, ...).
 Networks with the pooled value head also predict, for training only, each player's squares on the board
-at the end of the game as a share of the 89 squares of a hand, shape (B, 4), in the same relative order.
+at the end of the game as a share of the 89 squares of a hand, shape (B, 4), in the same relative order;
+networks with the ownership head, also for training only, the final owner of every cell, logits of shape
+(B, 5, dim * dim): class 0 no one, class k the player k - 1 seats after the player to act.
 
 A checkpoint is one file (``torch.save`` of plain types and tensors, loaded with ``weights_only``)
 holding the weights, the architecture and the metadata (step, board side, creation time). Loading checks
@@ -26,7 +28,7 @@ import pickle
 import time
 from dataclasses import asdict, dataclass, fields
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 import torch
 from torch import nn
@@ -45,7 +47,8 @@ _ZIP_MAGIC = b"PK\x03\x04"  # what every file torch.save writes starts with
 
 
 # What checkpoints and loops from before the choice of each head have.
-OLDER_HEADS = {"value_head": "dense", "policy_head": "dense"}
+OLDER_HEADS = {"value_head": "dense", "policy_head": "dense", "ownership": False}
+OWNERSHIP_CLASSES = PLAYERS + 1  # no owner, then the four players relative to the player to act
 
 
 class CheckpointError(InputError):
@@ -69,7 +72,10 @@ class Architecture:
     from a 1 x 1 convolution flattened into a dense layer. A run of a few hundred games holds only a few
     hundred outcomes, and a value head fitted to them learns them by heart; the final squares, four
     numbers per game rather than one winner, carry over to unseen games far better (see the README for
-    the measured losses). The default is small enough for self-play on a CPU.
+    the measured losses). ownership: whether the network has the ownership head, a 1 x 1 convolution of
+    the tower's features that gives every cell the logits of its final owner; it only shapes the tower's
+    features during training (the searches never read it). The default is small enough for self-play on a
+    CPU.
     """
 
     blocks: int = 4
@@ -77,10 +83,13 @@ class Architecture:
     value_hidden: int = 64
     value_head: str = "pooled"
     policy_head: str = "conv"
+    ownership: bool = False
 
     def __post_init__(self):
+        if not isinstance(self.ownership, bool):
+            raise ValueError(f"architecture ownership must be true or false, got {self.ownership!r}")
         for f in fields(self):
-            if f.name in ("value_head", "policy_head"):
+            if f.name in ("value_head", "policy_head", "ownership"):
                 continue
             value = getattr(self, f.name)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
@@ -143,6 +152,16 @@ class _PooledHeads(nn.Module):
         return value, squares
 
 
+class Heads(NamedTuple):
+    """Everything a network predicts for a batch of B positions (see the module doc string); squares and
+    ownership are None for networks without those heads."""
+
+    policy: torch.Tensor  # (B, dim * dim)
+    value: torch.Tensor  # (B, 4)
+    squares: torch.Tensor | None  # (B, 4)
+    ownership: torch.Tensor | None  # (B, 5, dim * dim)
+
+
 class PolicyValueNet(nn.Module):
     """Residual convolutional tower with a policy head and a value head (AlphaZero layout)."""
 
@@ -163,18 +182,25 @@ class PolicyValueNet(nn.Module):
                 nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(), nn.Flatten(),
                 nn.Linear(dim * dim, architecture.value_hidden), nn.ReLU(),
                 nn.Linear(architecture.value_hidden, PLAYERS))
+        self.ownership_head = nn.Sequential(
+            nn.Conv2d(c, c, 1, bias=False), nn.BatchNorm2d(c), nn.ReLU(),
+            nn.Conv2d(c, OWNERSHIP_CLASSES, 1)) if architecture.ownership else None
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """planes: float (B, 5, dim, dim) -> (policy logits (B, dim*dim), value logits (B, 4))."""
-        policy, value, _ = self.heads(planes)
-        return policy, value
-
-    def heads(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor | None]:
-        """forward's two outputs and the final-squares shares (B, 4), or None without that head."""
         x = self.tower(self.stem(planes))
+        return self.policy_head(x), self._value_and_squares(x)[0]
+
+    def heads(self, planes: torch.Tensor) -> Heads:
+        """forward's two outputs and the training-only predictions of the network's other heads."""
+        x = self.tower(self.stem(planes))
+        ownership = None if self.ownership_head is None else self.ownership_head(x).flatten(2)
+        return Heads(self.policy_head(x), *self._value_and_squares(x), ownership)
+
+    def _value_and_squares(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor | None]:
         if self.architecture.value_head != "dense":
-            return self.policy_head(x), *self.value_head(x)
-        return self.policy_head(x), self.value_head(x), None
+            return self.value_head(x)
+        return self.value_head(x), None
 
 
 def planes_first(batch: torch.Tensor, rep: int) -> torch.Tensor:

@@ -7,11 +7,14 @@ Losses, per position, averaged over a batch:
           player to act (with the "squares" value head it is measured and adds to ``loss``, but no
           weight learns from it: the value is read off the predicted squares);
   squares (networks with the "pooled" or "squares" value head): squared error of the predicted final
-          squares shares, summed over the four players, times ``squares_weight``.
+          squares shares, summed over the four players, times ``squares_weight``;
+  ownership (networks with the ownership head): cross-entropy of each cell's predicted final owner,
+          averaged over the cells, times ``ownership_weight``.
 Weight decay is the optimizer's (AdamW). Reported with them: policy_top1, the share of positions whose
 most probable legal tile is the most visited one (what greedy play would take), and value_error, the
 total variation distance between the predicted and the actual payoff shares (0 exact, 1 all wrong), and
-squares_error, the mean absolute error of the predicted final squares, in squares.
+squares_error, the mean absolute error of the predicted final squares, in squares, and ownership_error, the
+share of cells whose most probable final owner is not the actual one.
 
 Files of a training, all derived from the output checkpoint OUT (see TrainingFiles):
   OUT                  the network in the checkpoint format every command reads
@@ -56,7 +59,8 @@ class TrainingSettings:
     latest games the positions come from; log_every: steps per metrics line; save_every_s: seconds
     between saves of the state during a long training (it is saved at the end in any case);
     squares_weight: weight of the final-squares term (shares are small numbers: an error of 9 squares
-    per player costs 0.4 at the default)."""
+    per player costs 0.4 at the default); ownership_weight: weight of the ownership term (a cell's loss is
+    log 5 = 1.6 for a network that knows nothing)."""
 
     batch_size: int = 256
     learning_rate: float = 2e-3
@@ -65,6 +69,7 @@ class TrainingSettings:
     log_every: int = 25
     save_every_s: float = 120.0
     squares_weight: float = 10.0
+    ownership_weight: float = 1.0
 
     def __post_init__(self):
         for f in fields(self):
@@ -76,7 +81,7 @@ class TrainingSettings:
         for name in ("batch_size", "learning_rate", "window", "log_every", "save_every_s"):
             if getattr(self, name) <= 0:
                 raise TrainingError(f"training setting {name} must be greater than 0, got {getattr(self, name)!r}")
-        for name in ("weight_decay", "squares_weight"):
+        for name in ("weight_decay", "squares_weight", "ownership_weight"):
             if getattr(self, name) < 0:
                 raise TrainingError(f"training setting {name} must be at least 0, got {getattr(self, name)!r}")
 
@@ -118,14 +123,14 @@ class Trainer:
         self.device = torch.device(device)
         self.model = model.to(self.device)
         self.step = step
-        self.squares_weight = settings.squares_weight
+        self.settings = settings
         self.optimizer = torch.optim.AdamW(model.parameters(), lr=settings.learning_rate,
                                            weight_decay=settings.weight_decay)
 
     def train_step(self, batch: Batch) -> dict[str, float]:
         """One optimizer step on ``batch``; returns the batch's metrics (see the module doc string)."""
         self.model.train()
-        loss, metrics = _losses(self.model, batch, self.squares_weight, self.device)
+        loss, metrics = _losses(self.model, batch, self.settings, self.device)
         self.optimizer.zero_grad(set_to_none=True)
         loss.backward()
         self.optimizer.step()
@@ -136,7 +141,7 @@ class Trainer:
         """The metrics of the network as it plays (evaluation mode) on ``batch``, without learning."""
         self.model.eval()
         with torch.no_grad():
-            return _losses(self.model, batch, self.squares_weight, self.device)[1]
+            return _losses(self.model, batch, self.settings, self.device)[1]
 
     def checkpoint_bytes(self) -> bytes:
         """The network as a checkpoint file's bytes (evaluation mode, current step)."""
@@ -144,13 +149,13 @@ class Trainer:
         return encode_checkpoint(self.model, self.step)
 
 
-def _losses(model: PolicyValueNet, batch: Batch, squares_weight: float,
+def _losses(model: PolicyValueNet, batch: Batch, settings: TrainingSettings,
             device: torch.device) -> tuple[torch.Tensor, dict[str, float]]:
     """The training loss of ``batch`` and its metrics (see the module doc string)."""
     planes = torch.from_numpy(batch.planes).to(device)
     policy_target = torch.from_numpy(batch.policy).to(device)
     value_target = torch.from_numpy(batch.value).to(device)
-    policy_logits, value_logits, squares = model.heads(planes)
+    policy_logits, value_logits, squares, ownership = model.heads(planes)
     legal = planes[:, 4].flatten(1) > 0
     policy_log_p = torch.log_softmax(policy_logits.masked_fill(~legal, _ILLEGAL_LOGIT), dim=1)
     policy_loss = -(policy_target * policy_log_p).sum(1).mean()
@@ -164,10 +169,16 @@ def _losses(model: PolicyValueNet, batch: Batch, squares_weight: float,
                "policy_top1": top1.item(), "value_error": value_error.item()}
     if squares is not None:
         squares_error = squares - torch.from_numpy(batch.squares).to(device)
-        squares_loss = squares_weight * squares_error.square().sum(1).mean()
+        squares_loss = settings.squares_weight * squares_error.square().sum(1).mean()
         loss = loss + squares_loss
         metrics["squares_loss"] = squares_loss.item()
         metrics["squares_error"] = squares_error.detach().abs().mean().item() * HAND_SQUARES
+    if ownership is not None:
+        owner_target = torch.from_numpy(batch.ownership).to(device)
+        ownership_loss = settings.ownership_weight * torch.nn.functional.cross_entropy(ownership, owner_target)
+        loss = loss + ownership_loss
+        metrics["ownership_loss"] = ownership_loss.item()
+        metrics["ownership_error"] = (ownership.detach().argmax(1) != owner_target).float().mean().item()
     return loss, {"loss": loss.item(), **metrics}
 
 
@@ -281,7 +292,7 @@ def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
     lines = read_metrics(metrics_path)
     steps = [line["step"] for line in lines]
     figure, (losses, agreement) = plt.subplots(1, 2, figsize=(11, 4))
-    for name in ("policy_loss", "value_loss", "squares_loss"):
+    for name in ("policy_loss", "value_loss", "squares_loss", "ownership_loss"):
         if lines and name in lines[-1]:
             losses.plot(steps, [line.get(name) for line in lines], label=name.replace("_", " "))
     losses.set_xlabel("step")

@@ -17,7 +17,7 @@ import random
 import numpy as np
 
 from ._rules import Game, encode_history, heuristic_tiles
-from .dataset import Window, squares_targets, value_targets
+from .dataset import Window, WindowBuilder
 
 
 def warmup_window(games: int, dim: int, seed: int, heuristic_share: float = 0.75) -> Window:
@@ -25,7 +25,7 @@ def warmup_window(games: int, dim: int, seed: int, heuristic_share: float = 0.75
     heuristic players, the rest by four random players. Policy target: uniform over the heuristic's tiles of
     each position; value and final-squares targets of the game as played."""
     chooser = random.Random(seed)
-    planes, values, squares, tiles, offsets = [], [], [], [], [np.zeros(1, dtype=np.int64)]
+    builder, tiles, offsets = WindowBuilder(dim), [], [np.zeros(1, dtype=np.int64)]
     held = 0
     for _ in range(games):
         heuristic = chooser.random() < heuristic_share
@@ -41,12 +41,8 @@ def warmup_window(games: int, dim: int, seed: int, heuristic_share: float = 0.75
         tiles.append(np.fromiter((t for best in targets for t in best), dtype=np.int64, count=int(counts.sum())))
         offsets.append(held + np.cumsum(counts))
         held += int(counts.sum())
-        planes.append(np.packbits(encode_history(history, dim).reshape(len(history), -1), axis=1))
-        values.append(value_targets(np.asarray(game.payoff()), players))
-        squares.append(squares_targets(players))
+        builder.add_game(np.packbits(encode_history(history, dim).reshape(len(history), -1), axis=1), players,
+                         np.array([tile for _, tile in history], dtype=np.int64), np.asarray(game.payoff()))
     candidate_offsets = np.concatenate(offsets)
     counts = np.diff(candidate_offsets)
-    return Window(dim=dim, games=games, planes=np.concatenate(planes), candidate_offsets=candidate_offsets,
-                  candidate_tiles=np.concatenate(tiles),
-                  candidate_p=np.repeat(1.0 / counts, counts).astype(np.float32),
-                  value=np.concatenate(values), squares=np.concatenate(squares))
+    return builder.build(candidate_offsets, np.concatenate(tiles), np.repeat(1.0 / counts, counts).astype(np.float32))
