@@ -50,6 +50,9 @@ def test_every_backend_gives_the_eager_networks_logits(architecture, rep):
             logits = runners[backend](planes)
             assert logits.dtype == np.float32 and logits.shape == (batch, DIM * DIM + 4)
             assert np.abs(logits - reference).max() <= 1e-4, backend
+        if rep == 1:  # what a search asks: bool planes, the two heads apart
+            policy, value = runners["onnxruntime"].evaluator()(planes.astype(bool))
+            assert np.abs(policy - reference[:, :-4]).max() <= 1e-4 and np.abs(value - reference[:, -4:]).max() <= 1e-4
 
 
 def test_the_export_is_kept_by_digest_and_a_damaged_copy_is_made_again(tmp_path, monkeypatch):

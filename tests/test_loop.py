@@ -22,8 +22,8 @@ TINY_PLAN = LoopPlan(
     engine=Settings(dim=20, sims_per_move=1, sample_moves=10, workers=1, flush_every=1),
     architecture=Architecture(blocks=1, channels=4, value_hidden=8),
     training=TrainingSettings(batch_size=16, window=10, log_every=5),
-    games_per_generation=4, steps_per_generation=10, random_games=3, baseline_games=2, warmup_games=0,
-    eval_sims=2)
+    games_per_generation=4, steps_per_generation=10, random_games=3, search_games=2, baseline_games=2,
+    warmup_games=0, eval_sims=2)
 
 
 class TrainingCrash(Exception):
@@ -81,7 +81,8 @@ def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
     assert (record["games"], record["window_games"]) == (4, 4)
     assert record["positions"] == record["window_positions"] == sum(len(g.history) for g in games)
     assert record["vs_random"]["games"] == 3 and record["vs_previous"]["games"] == 2
-    assert record["search_vs_random"]["games"] == record["vs_heuristic"]["games"] == 3
+    assert record["search_vs_random"]["games"] == record["vs_heuristic"]["games"] == 2
+    assert record["greedy_vs_heuristic"]["games"] == 3
     assert record["training"]["step"] == 10 and record["training"]["generation"] == 0
     assert record["unseen"].keys() == {"loss", "policy_loss", "value_loss", "policy_top1", "value_error",
                                        "squares_loss", "squares_error"}
@@ -97,26 +98,52 @@ def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
 
 def write_loop(run, last_generation_s: float) -> LoopState:
     """A started loop whose network 0 is recorded as evaluated in ``last_generation_s`` seconds."""
-    loop_module._start(LoopDirectory(run), TINY_PLAN, progress=False)
     directory = LoopDirectory(run)
-    state = LoopState.read(directory.state_path)
+    state = loop_module._start(directory, TINY_PLAN, minutes=None)
+    loop_module._warm_start(directory, state, deadline=float("inf"), progress=False)
     network = Network.load(run, directory.network_name(0), 20)
     summary = PayoffSummary(3, 0.25, 0.1)
-    evaluation = loop_module.Evaluation(summary, summary, summary, None)
+    evaluation = loop_module.Evaluation(summary, summary, summary, summary, None)
     record = loop_module.GenerationRecord.first(network, evaluation, last_generation_s)
     state.records.append(record.as_dict())
     directory.write_state(state)
     return state
 
 
-def test_network_0_is_warm_started_and_older_loops_had_no_warm_start(tmp_path):
-    plan = dataclasses.replace(TINY_PLAN, warmup_games=2, warmup_steps=3)
-    state = loop_module._start(LoopDirectory(tmp_path / "run"), plan, progress=False)
-    directory = LoopDirectory(tmp_path / "run")
-    assert Network.load(tmp_path / "run", directory.network_name(0), 20).step == 3
+def test_the_warm_start_is_saved_resumes_after_ctrl_c_and_keeps_to_its_share_of_the_time(tmp_path, monkeypatch):
+    plan = dataclasses.replace(TINY_PLAN, warmup_games=2, warmup_steps=6,
+                               training=dataclasses.replace(TINY_PLAN.training, log_every=1))
+    run, directory = tmp_path / "run", LoopDirectory(tmp_path / "run")
+    train_step = loop_module.Trainer.train_step
+
+    def ctrl_c_at_step_3(trainer, batch):
+        if trainer.step == 3:
+            raise KeyboardInterrupt
+        return train_step(trainer, batch)
+
+    monkeypatch.setattr(loop_module.Trainer, "train_step", ctrl_c_at_step_3)
+    with pytest.raises(KeyboardInterrupt):
+        run_loop(run, generations=0, plan=plan)
+    monkeypatch.undo()
+    stopped = LoopState.read(directory.state_path)
+    assert stopped.elapsed_s > 0 and stopped.records == [], "the warm start counts in the loop's time"
     assert loop_module.resume_training(directory.trainer_files, 20, plan.training).step == 3
-    assert state.elapsed_s > 0, "the warm start counts in the loop's time"
-    assert LoopState.read(directory.state_path).plan == plan
+    assert not (run / directory.network_name(0)).exists()
+
+    state = run_loop(run, generations=0)
+    assert Network.load(run, directory.network_name(0), 20).step == 6 and len(state.records) == 1
+    lines = read_metrics(directory.trainer_files.metrics)
+    assert [line["step"] for line in lines] == [1, 2, 3, 4, 5, 6], "no step lost or taken twice"
+    assert all(line["warm_start"] for line in lines)
+    assert state.elapsed_s > stopped.elapsed_s
+
+    # With no share of the session's minutes, network 0 is the seeded first network, the same every time.
+    quick = dataclasses.replace(plan, warmup_share=0.0)
+    first, second = (run_loop(tmp_path / name, generations=0, minutes=5, plan=quick) for name in ("a", "b"))
+    weights = [load_checkpoint(tmp_path / name / LoopDirectory.network_name(0)).model.state_dict()
+               for name in ("a", "b")]
+    assert first.records[0]["step"] == 0 and all(weights[0][k].equal(weights[1][k]) for k in weights[0])
+    assert first.warm_start_budget_s == 0.0
 
     older = plan.as_dict()
     del older["warmup_games"], older["warmup_steps"], older["engine"]["max_batch"]
@@ -124,6 +151,8 @@ def test_network_0_is_warm_started_and_older_loops_had_no_warm_start(tmp_path):
     assert LoopPlan.from_dict(older).engine.max_batch == plan.engine.workers, "every worker in one batch, as before"
     with pytest.raises(LoopError, match=r"^loop setting warmup_steps must be a whole number, got -1$"):
         dataclasses.replace(plan, warmup_steps=-1)
+    with pytest.raises(LoopError, match=r"^loop setting warmup_share must be between 0 and 1, got 1.5$"):
+        dataclasses.replace(plan, warmup_share=1.5)
 
 
 class TestRefusals:
@@ -175,11 +204,13 @@ def test_results_table_rows_of_older_and_newer_records():
          "vs_random": {"games": 100, "mean": 0.4, "half_width": 0.09},
          "search_vs_random": {"games": 100, "mean": 0.6, "half_width": 0.09},
          "vs_heuristic": {"games": 100, "mean": 0.2, "half_width": 0.07},
+         "greedy_vs_heuristic": {"games": 400, "mean": 0.15, "half_width": 0.03},
          "vs_previous": {"games": 1, "mean": 1.0, "half_width": float("nan")}},
     ]
     assert results_table(records).splitlines()[2:] == [
-        "| 0 | 0.5 | 0 | 0 | 0 | 0.25 ± 0.08 (100) | - | - | - |",
-        "| 1 | 5.5 | 48 | 12000 | 300 | 0.40 ± 0.09 (100) | 0.60 ± 0.09 (100) | 0.20 ± 0.07 (100) | 1.00 (1) |",
+        "| 0 | 0.5 | 0 | 0 | 0 | 0.25 ± 0.08 (100) | - | - | - | - |",
+        "| 1 | 5.5 | 48 | 12000 | 300 | 0.40 ± 0.09 (100) | 0.60 ± 0.09 (100) | 0.15 ± 0.03 (400) | "
+        "0.20 ± 0.07 (100) | 1.00 (1) |",
         "",
         "Best against heuristic players: generation 1 (loop/best.pt).",
     ]

@@ -8,7 +8,7 @@ import pytest
 from conftest import make_config, run_training_game
 from zelmor_lab import Game, heuristic_tiles, pieces, search, search_games
 from zelmor_lab.match import play_match
-from zelmor_lab.players import HeuristicPlayer, RandomPlayer, SearchPlayer
+from zelmor_lab.players import HeuristicPlayer, RandomPlayer, SampledPlayer, SearchPlayer
 from zelmor_lab.tree_search import RandomPlayout
 
 # A 7 x 7 line of play, a pentomino for each player, to a position where player 0, starting its second piece,
@@ -212,3 +212,22 @@ def test_the_search_player_plays_legal_tiles_to_the_end():
     rng = np.random.default_rng(4)
     result = play_match(SearchPlayer(RandomPlayout(), 4, rng), RandomPlayer(rng), 4, 5)
     assert result.games == 4 and all(0.0 <= p <= 1.0 for p in result.payoffs)
+
+
+def test_the_sampling_player_draws_legal_tiles_by_the_policys_odds():
+    """A network whose logits favour the first legal tile by ln 3 over each other legal tile: it comes three
+    times as often as each of them; tiles the rules forbid never come, however high their logits."""
+    game = Game(6)
+    legal = game.legal_tiles()
+    logits = np.full(36, 50.0, dtype=np.float32)
+    logits[legal] = 0.0
+    logits[legal[0]] = np.log(3.0)
+
+    def evaluate(planes):
+        return np.tile(logits, (len(planes), 1)), np.zeros((len(planes), 4), dtype=np.float32)
+
+    player = SampledPlayer(evaluate, np.random.default_rng(5))
+    picks = player.choose([game] * 4000)
+    assert set(picks) <= set(legal)
+    share = picks.count(legal[0]) / len(picks)
+    assert abs(share - 3 / (3 + len(legal) - 1)) < 0.03

@@ -44,6 +44,15 @@ class Runner:
     def __call__(self, planes: np.ndarray) -> np.ndarray:
         return self.run(planes)
 
+    def evaluator(self) -> Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]:
+        """This runner, made with rep 1, as a search's network: bool planes (B, 5, dim, dim) -> policy logits
+        (B, dim * dim) and value logits (B, 4)."""
+        def evaluate(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+            logits = self.run(np.ascontiguousarray(planes).view(np.uint8))
+            return logits[:, :-VALUE_LOGITS], logits[:, -VALUE_LOGITS:]
+
+        return evaluate
+
 
 class BackendError(Exception):
     """A backend that cannot run here as asked (a missing package or execution provider)."""

@@ -9,8 +9,8 @@ Generation g starts with network g (RUN/loop/gen-<g>.pt) and does, in order:
      ``steps_per_generation`` steps on the window of the latest games, up to the step count of network g
      plus that number; a training cut short resumes from its saved state;
   3. the trained network becomes network g + 1 (RUN/loop/gen-<g+1>.pt), which is evaluated (see
-     Evaluation): greedily and with a search against three random players, with a search against three
-     heuristic players, each seat in turn, and on the 20 x 20 board greedily against network g;
+     Evaluation), each seat in turn: greedily and with a search against three random players, greedily and
+     with a search against three heuristic players, and against network g;
   4. the generation's record is added to RUN/loop/loop.json, in the same atomic write that moves the
      loop on to generation g + 1; then the summary plot and results table are redrawn, and the network
      that scored best against heuristic players so far is copied to RUN/loop/best.pt.
@@ -19,11 +19,13 @@ strongest network it made, since one generation's training can leave a network w
 predecessor.
 Whatever stops the loop (Ctrl-C, a crash, the time budget), running it again continues where it stood:
 stored games are kept and counted, the training resumes from its state, an unrecorded evaluation is
-played again. Network 0 learns from the heuristic player's games first (see warmup) and is evaluated against
-random and heuristic players before the first generation.
+played again. Network 0 learns from the heuristic player's games first (see warmup), for at most a
+``warmup_share`` of the first session's minutes; that warm start is saved as it goes and resumes like the
+rest. Network 0 is evaluated before the first generation.
 
 The inference service keeps each network it exports to ONNX in RUN/onnx/.
-Files under RUN/loop/: loop.json (plan, current generation, records), gen-<g>.pt, trainer.pt with
+Files under RUN/loop/: loop.json (plan, current generation, records), gen-<g>.pt, trainer.pt (the warm start's
+and then the generations' training) with
 trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, best.pt, .lock.
 """
 
@@ -46,19 +48,19 @@ import numpy as np
 from .dataset import load_window
 from .errors import InputError
 from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
-from .backends import ONNX_DIR
+from .backends import ONNX_DIR, make_runner
 from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
 from .pipeline import FinishedGame, Pipeline
+from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SampledPlayer, SearchPlayer
 from .settings import Settings, read_toml
 from .store import Run, RunWriter, check_run_target, read_shard, session_record, write_atomically
 from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
                     train_on_window)
 from .warmup import warmup_window
-from .workers import AGAINST_BASELINE, TRAINING, WorkerConfig
+from .workers import TRAINING, WorkerConfig
 
 LOOP_FORMAT = "zelmor-lab loop 1"
 _UNSEEN_SAMPLE = 2048  # positions of a generation's games measured before training on them
-BASELINE_DIM = 20  # the engine plays every match between two networks on this board
 
 
 class LoopError(InputError):
@@ -71,29 +73,35 @@ class LoopPlan:
 
     engine: self-play and match settings; architecture: of network 0 and so of all; training: optimizer
     and window; games_per_generation: self-play games by each network; steps_per_generation: training
-    steps between two networks; random_games, baseline_games: evaluation games of each new network
-    against random players and against its predecessor; warmup_games, warmup_steps: network 0's warm
-    start (0 for none)."""
+    steps between two networks; random_games: games of each greedy figure against random and heuristic
+    players; search_games: games of each figure with a search of eval_sims simulations (a search costs
+    eval_sims network calls a move, so these figures are the evaluation's time); baseline_games: games
+    against the predecessor; warmup_games, warmup_steps: network 0's warm start (0 for none), which stops
+    early once it has spent warmup_share of the first session's minutes."""
 
     # Twelve workers per core in batches of eight per core: the fastest pair of a sweep of workers and
     # batch sizes with ONNX Runtime and the evaluation cache on two cores (see the README).
     engine: Settings = field(default_factory=lambda: Settings(sims_per_move=32, sample_moves=30,
                                                               workers=12 * (os.cpu_count() or 1),
                                                               max_batch=8 * (os.cpu_count() or 1)))
-    architecture: Architecture = Architecture(blocks=2, channels=16, value_hidden=32, value_head="squares")
+    architecture: Architecture = Architecture(blocks=2, channels=16, value_hidden=32, value_head="squares",
+                                              ownership=True)
     training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=400)
     games_per_generation: int = 32
     steps_per_generation: int = 200
-    random_games: int = 400  # games per figure against random and heuristic players: an interval of about ± 0.05
-    baseline_games: int = 2
-    eval_sims: int = 32  # simulations of the search player in the evaluation matches
+    random_games: int = 400  # an interval of about ± 0.05
+    search_games: int = 100
+    baseline_games: int = 400
+    eval_sims: int = 32
     warmup_games: int = 2000  # games network 0 learns from before any self-play (see warmup)
     warmup_steps: int = 2000
     warmup_heuristic_share: float = 0.75  # of the warm start's games, those the heuristic player plays
+    warmup_share: float = 0.25
     seed: int = 0  # network 0's first weights, the warm start's games and batches
 
     def __post_init__(self):
-        for name in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games", "eval_sims"):
+        for name in ("games_per_generation", "steps_per_generation", "random_games", "search_games",
+                     "baseline_games", "eval_sims"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise LoopError(f"loop setting {name} must be a positive integer, got {value!r}")
@@ -101,9 +109,10 @@ class LoopPlan:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int) or value < 0:
                 raise LoopError(f"loop setting {name} must be a whole number, got {value!r}")
-        share = self.warmup_heuristic_share
-        if isinstance(share, bool) or not isinstance(share, (int, float)) or not 0.0 <= share <= 1.0:
-            raise LoopError(f"loop setting warmup_heuristic_share must be between 0 and 1, got {share!r}")
+        for name in ("warmup_heuristic_share", "warmup_share"):
+            share = getattr(self, name)
+            if isinstance(share, bool) or not isinstance(share, (int, float)) or not 0.0 <= share <= 1.0:
+                raise LoopError(f"loop setting {name} must be between 0 and 1, got {share!r}")
         if isinstance(self.seed, bool) or not isinstance(self.seed, int) or self.seed < 0:
             raise LoopError(f"loop setting seed must be a whole number, got {self.seed!r}")
 
@@ -113,7 +122,8 @@ class LoopPlan:
                 "steps_per_generation": self.steps_per_generation, "random_games": self.random_games,
                 "baseline_games": self.baseline_games, "warmup_games": self.warmup_games,
                 "warmup_steps": self.warmup_steps, "warmup_heuristic_share": self.warmup_heuristic_share,
-                "seed": self.seed, "eval_sims": self.eval_sims}
+                "warmup_share": self.warmup_share, "seed": self.seed, "eval_sims": self.eval_sims,
+                "search_games": self.search_games}
 
     @staticmethod
     def from_dict(values: dict[str, Any]) -> LoopPlan:
@@ -126,6 +136,8 @@ class LoopPlan:
                         warmup_games=values.get("warmup_games", 0), warmup_steps=values.get("warmup_steps", 0),
                         warmup_heuristic_share=values.get("warmup_heuristic_share", 0.0),
                         seed=values.get("seed", 0), eval_sims=values.get("eval_sims", 32),
+                        search_games=values.get("search_games", values["random_games"]),
+                        warmup_share=values.get("warmup_share", 1.0),
                         **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
                                                   "random_games", "baseline_games")})
 
@@ -180,17 +192,20 @@ class Network:
 
 @dataclass
 class LoopState:
-    """Contents of loop.json: the plan, the generation now under way, the loop's time spent in finished
-    generations (over all sessions) and one record per evaluated network (see GenerationRecord)."""
+    """Contents of loop.json: the plan, the generation now under way, the loop's time spent in the warm
+    start and finished generations (over all sessions), one record per evaluated network (see
+    GenerationRecord) and the seconds the warm start may take in all (None: no limit)."""
 
     plan: LoopPlan
     generation: int
     elapsed_s: float
     records: list[dict[str, Any]]
+    warm_start_budget_s: float | None = None
 
     def to_json(self) -> str:
         return json.dumps({"format": LOOP_FORMAT, "plan": self.plan.as_dict(), "generation": self.generation,
-                           "elapsed_s": round(self.elapsed_s, 3), "records": self.records}, indent=1)
+                           "elapsed_s": round(self.elapsed_s, 3), "records": self.records,
+                           "warm_start_budget_s": self.warm_start_budget_s}, indent=1)
 
     @staticmethod
     def read(path: Path) -> LoopState:
@@ -199,7 +214,8 @@ class LoopState:
             if values["format"] != LOOP_FORMAT:
                 raise ValueError(f"format {values['format']!r}")
             return LoopState(plan=LoopPlan.from_dict(values["plan"]), generation=int(values["generation"]),
-                             elapsed_s=float(values["elapsed_s"]), records=list(values["records"]))
+                             elapsed_s=float(values["elapsed_s"]), records=list(values["records"]),
+                             warm_start_budget_s=values.get("warm_start_budget_s"))
         except (OSError, ValueError, KeyError, TypeError, InputError) as error:
             raise LoopError(f"{path} is damaged: {error}") from None
 
@@ -298,42 +314,63 @@ def run_loop(run: str | Path, generations: int | None = None, minutes: float | N
             raise LoopError(f"{directory.path} holds a loop with other settings; continue it without new "
                             f"settings or choose another run")
     else:
-        state = _start(directory, plan if plan is not None else LoopPlan(), progress)
+        state = _start(directory, plan if plan is not None else LoopPlan(), minutes)
     with directory.locked():
         return _continue(directory, state, generations, deadline, progress, on_record or (lambda record: None),
                          jobs or LocalJobs(run))
 
 
-def _start(directory: LoopDirectory, plan: LoopPlan, progress: bool) -> LoopState:
-    """Network 0 (warm-started, see warmup), the trainer and loop.json, written only once the run
-    directory accepted the loop. The warm start counts in the loop's time."""
-    from tqdm import tqdm
-
+def _start(directory: LoopDirectory, plan: LoopPlan, minutes: float | None) -> LoopState:
+    """The run, the trainer of network 0 with its seeded first weights, and loop.json, written only once
+    the run directory accepted the loop. The warm start's budget is its share of ``minutes``."""
     import torch
 
     check_run_target(directory.run, plan.engine.dim)
-    started = time.monotonic()
     torch.manual_seed(plan.seed)
     trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training, device=plan.engine.device)
-    if plan.warmup_games and plan.warmup_steps:
-        window = warmup_window(plan.warmup_games, plan.engine.dim, plan.seed, plan.warmup_heuristic_share)
-        rng = np.random.default_rng(plan.seed)
-        for _ in tqdm(range(plan.warmup_steps), unit="step", desc="warm start", disable=not progress,
-                      leave=False, file=sys.stderr):
-            trainer.train_step(window.sample(rng, plan.training.batch_size))
-    data = trainer.checkpoint_bytes()
-    network = Network(directory.network_name(0), data, decode_checkpoint(data, "network 0").digest, trainer.step)
-    session = session_record("loop", plan.as_dict(), network.record())
-    with RunWriter(directory.run, plan.engine.dim, session, plan.engine.flush_every, {network.path: data}):
+    with RunWriter(directory.run, plan.engine.dim, session_record("loop", plan.as_dict(), {}),
+                   plan.engine.flush_every):
         save_training(trainer, directory.trainer_files)
-        state = LoopState(plan=plan, generation=0, elapsed_s=time.monotonic() - started, records=[])
+        budget = None if minutes is None else 60.0 * minutes * plan.warmup_share
+        state = LoopState(plan=plan, generation=0, elapsed_s=0.0, records=[], warm_start_budget_s=budget)
         directory.write_state(state)
     return state
+
+
+def _warm_start(directory: LoopDirectory, state: LoopState, deadline: float, progress: bool) -> None:
+    """Train network 0 on the heuristic's games (see warmup) from where the trainer stands, up to the plan's
+    warm-start steps or the warm start's budget, then store it as network 0. Stopped when the session's
+    deadline comes first; the time spent counts in the loop's, whatever ends it."""
+    plan, started = state.plan, time.monotonic()
+    files = directory.trainer_files
+    budget_end = math.inf if state.warm_start_budget_s is None else started + state.warm_start_budget_s - state.elapsed_s
+    try:
+        trainer = resume_training(files, plan.engine.dim, plan.training, plan.engine.device)
+        if plan.warmup_games and trainer.step < plan.warmup_steps and time.monotonic() < budget_end:
+            window = warmup_window(plan.warmup_games, plan.engine.dim, plan.seed, plan.warmup_heuristic_share)
+            train_on_window(trainer, window, plan.warmup_steps, files, plan.training, extra={"warm_start": True},
+                            progress=progress, deadline=min(deadline, budget_end),
+                            rng=np.random.default_rng([plan.seed, trainer.step]), label="warm start")
+    finally:
+        state.elapsed_s += time.monotonic() - started
+        directory.write_state(state)
+    if plan.warmup_games and trainer.step < plan.warmup_steps and time.monotonic() < budget_end:
+        raise Stopped()
+    data = files.out.read_bytes()
+    network = Network(directory.network_name(0), data, decode_checkpoint(data, "network 0").digest, trainer.step)
+    with RunWriter(directory.run, plan.engine.dim, session_record("loop", plan.as_dict(), network.record()),
+                   plan.engine.flush_every, {network.path: data}):
+        pass
 
 
 def _continue(directory: LoopDirectory, state: LoopState, generations: int | None, deadline: float,
               progress: bool, on_record: Callable[[dict[str, Any]], None], jobs) -> LoopState:
     plan = state.plan
+    if not (directory.run / directory.network_name(0)).exists():
+        try:
+            _warm_start(directory, state, deadline, progress)
+        except Stopped:
+            return state
     network = Network.load(directory.run, directory.network_name(state.generation), plan.engine.dim)
     if not state.records:
         started = time.monotonic()
@@ -393,7 +430,8 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
         elapsed_s=state.elapsed_s + selfplay_s + train_s + eval_s,
         vs_random=evaluation.vs_random, vs_previous=evaluation.vs_previous,
         search_vs_random=evaluation.search_vs_random, vs_heuristic=evaluation.vs_heuristic,
-        training=metrics[-1] if metrics else None, unseen=unseen)
+        greedy_vs_heuristic=evaluation.greedy_vs_heuristic, training=metrics[-1] if metrics else None,
+        unseen=unseen)
     state.records.append(record.as_dict())
     state.generation = generation + 1
     state.elapsed_s = record.elapsed_s
@@ -448,8 +486,9 @@ class GenerationRecord:
     """What one network is and did. games, positions: self-play games stored by the loop up to the end of
     the generation that trained it (cumulative); window_*: what it was trained on; *_s: seconds spent in
     each phase of that generation by the session that finished it; elapsed_s: the loop's seconds so far
-    (the sum of those, so the time of a session cut short is not counted); vs_random, vs_previous: payoff
-    of the network's seat (vs_previous None for network 0 and off the 20 x 20 board); training: the
+    (the sum of those, so the time of a session cut short is not counted); vs_random, vs_previous,
+    search_vs_random, vs_heuristic (with a search), greedy_vs_heuristic: payoff of the network's seat
+    (see Evaluation; None where older loops did not measure it, vs_previous for network 0); training: the
     last metrics line of its training, measured on the batches it learnt from; unseen: the same metrics
     of the network that played the generation, on a sample of the generation's games before any
     training on them (None when that training began in an earlier session): the measure of how well the
@@ -470,8 +509,9 @@ class GenerationRecord:
     vs_previous: PayoffSummary | None
     training: dict[str, Any] | None
     unseen: dict[str, float] | None
-    search_vs_random: PayoffSummary | None = None  # None in the records of older loops
+    search_vs_random: PayoffSummary | None = None
     vs_heuristic: PayoffSummary | None = None
+    greedy_vs_heuristic: PayoffSummary | None = None
 
     @staticmethod
     def first(network: Network, evaluation: Evaluation, elapsed_s: float) -> GenerationRecord:
@@ -480,7 +520,8 @@ class GenerationRecord:
                                 window_games=0, window_positions=0, selfplay_s=0.0, train_s=0.0,
                                 eval_s=elapsed_s, elapsed_s=elapsed_s, vs_random=evaluation.vs_random,
                                 vs_previous=None, training=None, unseen=None,
-                                search_vs_random=evaluation.search_vs_random, vs_heuristic=evaluation.vs_heuristic)
+                                search_vs_random=evaluation.search_vs_random, vs_heuristic=evaluation.vs_heuristic,
+                                greedy_vs_heuristic=evaluation.greedy_vs_heuristic)
 
     def as_dict(self) -> dict[str, Any]:
         values = asdict(self)
@@ -534,13 +575,15 @@ def _self_play(run: Path, plan: LoopPlan, network: Network, games: int, deadline
 @dataclass(frozen=True)
 class Evaluation:
     """How one network plays, each figure the mean payoff of its seat with the seats taken in turn (see
-    match): greedily against three random players, with a search of ``eval_sims`` simulations against
-    three random and three heuristic players, and greedily against its predecessor in seat 0 on the
-    20 x 20 board (None for network 0 and on other boards)."""
+    match): greedily (its most probable legal tile) and with a search of ``eval_sims`` simulations, against
+    three random players and against three heuristic players; and against three seats of its predecessor,
+    both drawing their tiles from their policies, since two greedy networks would play the same game in
+    every match of a seat (None for network 0)."""
 
     vs_random: PayoffSummary
     search_vs_random: PayoffSummary
     vs_heuristic: PayoffSummary
+    greedy_vs_heuristic: PayoffSummary
     vs_previous: PayoffSummary | None
 
 
@@ -549,49 +592,36 @@ def _evaluate(plan: LoopPlan, network: Network, previous: Network | None, progre
     from tqdm import tqdm
 
     from .match import play_match
-    from .model import network_evaluator
-    from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SearchPlayer
 
-    evaluate = network_evaluator(decode_checkpoint(network.data, network.path).model, plan.engine.device)
+    def evaluator(of: Network):
+        model = decode_checkpoint(of.data, of.path).model
+        return make_runner(model, of.digest, plan.engine.backend, 1, plan.engine.device, os.cpu_count() or 1,
+                           onnx_dir).evaluator()
+
+    evaluate = evaluator(network)
     rng = np.random.default_rng()
     search = SearchPlayer(evaluate, plan.eval_sims, rng, plan.engine.c_base, plan.engine.c_init)
-    figures = []
-    for label, player, opponent in (("greedy vs random", GreedyPlayer(evaluate), RandomPlayer(rng)),
-                                    ("search vs random", search, RandomPlayer(rng)),
-                                    ("search vs heuristic", search, HeuristicPlayer(rng))):
-        with tqdm(total=plan.random_games, unit="game", desc=label, disable=not progress, leave=False,
-                  file=sys.stderr) as bar:
-            result = play_match(player, opponent, plan.random_games, plan.engine.dim,
-                                on_game=lambda game, seat: bar.update(1))
-        figures.append(result.overall())
-    vs_previous = None
-    if previous is not None and plan.engine.dim == BASELINE_DIM:
-        vs_previous = _match(plan, AGAINST_BASELINE, (network.data, previous.data), plan.baseline_games,
-                             "against previous", progress, onnx_dir)
-    return Evaluation(*figures, vs_previous)
-
-
-def _match(plan: LoopPlan, kind: str, checkpoints: tuple[bytes, ...], games: int, label: str, progress: bool,
-           onnx_dir: Path | None) -> PayoffSummary:
-    from tqdm import tqdm
-
-    payoffs = []
-    with Pipeline(WorkerConfig(kind, plan.engine), checkpoints, games, onnx_dir) as pipeline, \
-            tqdm(total=games, unit="game", desc=label, disable=not progress, leave=False, file=sys.stderr) as bar:
-        for event in pipeline.events():
-            if isinstance(event, FinishedGame):
-                payoffs.append(event.record[1])
-                bar.update(1)
-        if pipeline.interrupted:
-            raise KeyboardInterrupt
-    return summarize_payoffs(payoffs)
+    matches = {"vs_random": (GreedyPlayer(evaluate), RandomPlayer(rng), plan.random_games, "greedy vs random"),
+               "search_vs_random": (search, RandomPlayer(rng), plan.search_games, "search vs random"),
+               "vs_heuristic": (search, HeuristicPlayer(rng), plan.search_games, "search vs heuristic"),
+               "greedy_vs_heuristic": (GreedyPlayer(evaluate), HeuristicPlayer(rng), plan.random_games,
+                                       "greedy vs heuristic")}
+    if previous is not None:
+        matches["vs_previous"] = (SampledPlayer(evaluate, rng), SampledPlayer(evaluator(previous), rng),
+                                  plan.baseline_games, "vs previous")
+    figures = {}
+    for key, (player, opponent, games, label) in matches.items():
+        with tqdm(total=games, unit="game", desc=label, disable=not progress, leave=False, file=sys.stderr) as bar:
+            result = play_match(player, opponent, games, plan.engine.dim, on_game=lambda game, seat: bar.update(1))
+        figures[key] = result.overall()
+    return Evaluation(vs_previous=figures.pop("vs_previous", None), **figures)
 
 
 # ---- what the loop shows ------------------------------------------------------------------------
 
 def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
-    """Strength across generations: mean payoff against random players and against the predecessor,
-    with 95% intervals, and the share random play gets."""
+    """Strength across generations: every figure of the evaluation with its 95% interval, and the share
+    of four alike."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -600,8 +630,9 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
     figure, axes = plt.subplots(figsize=(8, 4.5))
     for key, label in (("vs_random", "greedy, against 3 random players"),
                        ("search_vs_random", "with search, against 3 random players"),
+                       ("greedy_vs_heuristic", "greedy, against 3 heuristic players"),
                        ("vs_heuristic", "with search, against 3 heuristic players"),
-                       ("vs_previous", "greedy, against the previous network")):
+                       ("vs_previous", "sampling, against the previous network")):
         shown = [r for r in records if r.get(key) is not None]
         if not shown:
             continue
@@ -634,12 +665,14 @@ def results_table(records: list[dict[str, Any]]) -> str:
         return f"{summary['mean']:.2f}{interval} ({summary['games']})"
 
     lines = ["| generation | minutes | self-play games | positions | training steps | greedy vs 3 random "
-             "(games) | search vs 3 random (games) | search vs 3 heuristic (games) | greedy vs previous (games) |",
-             "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "(games) | search vs 3 random (games) | greedy vs 3 heuristic (games) | search vs 3 heuristic "
+             "(games) | vs previous (games) |",
+             "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for r in records:
         lines.append(f"| {r['generation']} | {r['elapsed_s'] / 60:.1f} | {r['games']} | {r['positions']} | "
                      f"{r['step']} | {payoff(r['vs_random'])} | {payoff(r.get('search_vs_random'))} | "
-                     f"{payoff(r.get('vs_heuristic'))} | {payoff(r['vs_previous'])} |")
+                     f"{payoff(r.get('greedy_vs_heuristic'))} | {payoff(r.get('vs_heuristic'))} | "
+                     f"{payoff(r['vs_previous'])} |")
     if records:
         against = "heuristic" if any(r.get("vs_heuristic") for r in records) else "random"
         lines.append(f"\nBest against {against} players: generation {best_generation(records)} (loop/best.pt).")

@@ -5,6 +5,8 @@ act, so that a network player answers all the games a match plays at once with o
 - ``HeuristicPlayer``: the largest piece that still fits, as near the centre as possible (the rules
   library's ``heuristic_tiles``), ties drawn at random.
 - ``GreedyPlayer``: the legal tile with the network's highest policy logit, without search.
+- ``SampledPlayer``: a legal tile drawn from the network's policy (softmax of the legal tiles' logits),
+  without search: two networks that meet play a different game each time.
 - ``SearchPlayer``: the most visited tile of a tree search of ``sims`` simulations (no noise), ties drawn at
   random.
 """
@@ -69,6 +71,22 @@ class GreedyPlayer:
         for game, logits in zip(games, np.asarray(policy, dtype=np.float32)):
             legal = game.legal_tiles()
             choices.append(legal[int(np.argmax(logits[legal]))])
+        return choices
+
+
+@dataclass
+class SampledPlayer:
+    evaluate: Evaluate
+    rng: np.random.Generator
+    name: str = "sampling network"
+
+    def choose(self, games: Sequence[Game]) -> list[int]:
+        policy, _ = self.evaluate(np.stack([game.state() for game in games]))
+        choices = []
+        for game, logits in zip(games, np.asarray(policy, dtype=np.float64)):
+            legal = np.asarray(game.legal_tiles())
+            weights = np.exp(logits[legal] - logits[legal].max())
+            choices.append(int(legal[self.rng.choice(len(legal), p=weights / weights.sum())]))
         return choices
 
 

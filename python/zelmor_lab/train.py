@@ -312,8 +312,10 @@ def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
 
 def train_on_window(trainer: Trainer, window: Window, until_step: int, files: TrainingFiles,
                     settings: TrainingSettings, extra: dict[str, Any] | None = None,
-                    progress: bool = False) -> None:
-    """Train until ``trainer.step`` reaches ``until_step``, drawing batches uniformly from ``window``.
+                    progress: bool = False, deadline: float = math.inf,
+                    rng: np.random.Generator | None = None, label: str | None = None) -> None:
+    """Train until ``trainer.step`` reaches ``until_step`` or time.monotonic() passes ``deadline``, drawing
+    batches uniformly from ``window`` with ``rng`` (default: unseeded). label: the progress bar's.
 
     Appends metrics to ``files.metrics``, saves the training every ``settings.save_every_s`` seconds and
     at the end, and redraws the learning curve at the end. On Ctrl-C it saves what it has and re-raises,
@@ -323,11 +325,12 @@ def train_on_window(trainer: Trainer, window: Window, until_step: int, files: Tr
     files.out.parent.mkdir(parents=True, exist_ok=True)
     log = MetricsLog(files.metrics, settings.log_every,
                      {"games": window.games, "positions": window.positions, **(extra or {})})
-    rng = np.random.default_rng()
+    rng = rng if rng is not None else np.random.default_rng()
     last_save = time.monotonic()
-    bar = tqdm(total=max(0, until_step - trainer.step), unit="step", disable=not progress, leave=False)
+    bar = tqdm(total=max(0, until_step - trainer.step), unit="step", desc=label, disable=not progress,
+               leave=False)
     try:
-        while trainer.step < until_step:
+        while trainer.step < until_step and time.monotonic() < deadline:
             metrics = trainer.train_step(window.sample(rng, settings.batch_size))
             line = log.add(trainer.step, metrics)
             bar.update(1)
