@@ -179,5 +179,8 @@ def _print_record(record: dict[str, Any]) -> None:
         losses = (f"; value loss on unseen games {record['unseen']['value_loss']:.3f}, "
                   f"on trained batches {record['training']['value_loss']:.3f}")
     print(f"generation {record['generation']} ({record['elapsed_s'] / 60:.1f} min, {record['games']} games, "
-          f"step {record['step']}): vs random {payoff(record['vs_random'])}, "
+          f"step {record['step']}): greedy vs random {payoff(record['vs_random'])}, "
+          f"search vs random {payoff(record.get('search_vs_random'))}, "
+          f"greedy vs heuristic {payoff(record.get('greedy_vs_heuristic'))}, "
+          f"search vs heuristic {payoff(record.get('vs_heuristic'))}, "
           f"vs previous {payoff(record['vs_previous'])}{losses}", flush=True)
