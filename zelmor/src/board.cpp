@@ -1,7 +1,5 @@
 #include "board.hpp"
 
-#include <cstdio>
-
 #include "fatal_error.hpp"
 
 namespace zelmor {
@@ -138,12 +136,6 @@ std::string Board::render() const {
     }
     text += '\n';
     return text;
-}
-
-void Board::print_board() const {
-    const std::string text = render();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
 }
 
 }  // namespace zelmor

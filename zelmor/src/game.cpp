@@ -137,7 +137,7 @@ std::optional<std::string> Game::apply(uint32_t tile, std::optional<uint32_t> pi
     return std::nullopt;
 }
 
-uint32_t Game::advance_player() {
+void Game::advance_player() {
     while (!is_terminal()) {
         current_player_ = (current_player_ + 1) % 4;
         // A finished player's map is empty without looking: only the player to act covers cells, so
@@ -147,10 +147,9 @@ uint32_t Game::advance_player() {
             continue;
         }
         get_tile_moves(board_, current_player_, tile_moves_);
-        if (!tile_moves_.empty()) return current_player_;
+        if (!tile_moves_.empty()) return;
         finished_[current_player_] = true;
     }
-    return current_player_;
 }
 
 std::vector<uint32_t> Game::get_legal_tiles() const {
@@ -188,9 +187,6 @@ void Game::assign_position(const Game& other) {
     history_.clear();
 }
 
-}  // namespace zelmor
-
-namespace zelmor {
 namespace {
 
 constexpr std::array<std::pair<int32_t, int32_t>, 4> kEdgeSteps{{{0, -1}, {0, 1}, {-1, 0}, {1, 0}}};
