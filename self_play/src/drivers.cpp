@@ -1,8 +1,8 @@
 // The three whole-game drivers behind the module's functions: the self-play training game (search for
 // every action of every player, one record posted at the end) and the two greedy test matches.
-#include <cstdio>
-
 #include "drivers.hpp"
+
+#include <cstdio>
 
 #include "fatal_error.hpp"
 #include "interface_text.hpp"
