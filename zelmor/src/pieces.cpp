@@ -101,7 +101,6 @@ const Catalogue& Catalogue::for_dim(uint32_t dim) {
     auto& slot = built[dim];
     if (!slot) {
         auto catalogue = std::make_unique<Catalogue>();
-        catalogue->dim = dim;
         for (uint32_t id = 0; id < kPieceCount; ++id) catalogue->pieces[id] = Piece::build(id, dim);
         slot = std::move(catalogue);
     }
