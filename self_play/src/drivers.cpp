@@ -48,11 +48,12 @@ void post(PyObject* queue, PyRef record) {
     if (!result) PyErr_Clear();
 }
 
-PyRef training_record(int32_t id, const std::vector<zelmor::Action>& history,
-                      const std::vector<PolicyEntry>& policies, const std::array<float, 4>& payoff) {
+PyRef training_record(int32_t id, const std::vector<zelmor::Action>& history, const std::vector<PolicyEntry>& policies,
+                      const std::array<float, 4>& payoff) {
     PyRef history_list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(history.size())));
     for (size_t i = 0; i < history.size(); ++i)
-        PyList_SET_ITEM(history_list.get(), i, PyRef::checked(Py_BuildValue("(II)", history[i].player, history[i].tile)).release());
+        PyList_SET_ITEM(history_list.get(), i,
+                        PyRef::checked(Py_BuildValue("(II)", history[i].player, history[i].tile)).release());
     PyRef policy_list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(policies.size())));
     for (size_t i = 0; i < policies.size(); ++i) {
         PyRef entry = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(policies[i].size())));
@@ -62,8 +63,8 @@ PyRef training_record(int32_t id, const std::vector<zelmor::Action>& history,
         }
         PyList_SET_ITEM(policy_list.get(), i, entry.release());
     }
-    PyRef payoff_list = PyRef::checked(Py_BuildValue("[dddd]", double{payoff[0]}, double{payoff[1]}, double{payoff[2]},
-                                                     double{payoff[3]}));
+    PyRef payoff_list = PyRef::checked(
+        Py_BuildValue("[dddd]", double{payoff[0]}, double{payoff[1]}, double{payoff[2]}, double{payoff[3]}));
     return PyRef::checked(Py_BuildValue("(i(OOO))", id, history_list.get(), policy_list.get(), payoff_list.get()));
 }
 
@@ -80,19 +81,15 @@ void write_stdout(const std::string& text) {
 }
 
 std::optional<std::string> Runtime::search(QueuePipeExchange& network, Node& root, const Game& game) {
-    const SearchSettings settings{config.sims_per_move, config.c_base, config.c_init, true, config.dirichlet_alpha,
-                                  config.exploration_fraction};
+    const SearchSettings settings{
+        config.sims_per_move, config.c_base, config.c_init, true, config.dirichlet_alpha, config.exploration_fraction};
     Node* roots[] = {&root};
     const Game* positions[] = {&game};
     switch (zelmor_self_play::search(network, roots, positions, settings)) {
-        case SearchFailure::none:
-            return std::nullopt;
-        case SearchFailure::root_evaluation:
-            return text::kRootEvaluationFailed + network.take_error().display();
-        case SearchFailure::leaf_evaluation:
-            return network.take_error().display();
-        case SearchFailure::all_scores_nan:
-            break;
+        case SearchFailure::none: return std::nullopt;
+        case SearchFailure::root_evaluation: return text::kRootEvaluationFailed + network.take_error().display();
+        case SearchFailure::leaf_evaluation: return network.take_error().display();
+        case SearchFailure::all_scores_nan: break;
     }
     return text::kAllScoresNan;
 }

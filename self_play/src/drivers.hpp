@@ -26,7 +26,7 @@ struct Runtime {
     std::optional<std::string> search(QueuePipeExchange& network, Node& root, const Game& game);
     std::variant<uint32_t, std::string> best_action(QueuePipeExchange& network, const Game& game);
 
-    uint8_t training_game(PyObject* inference_queue);  // 0: played and posted; 1: abandoned after a failed search
+    uint8_t training_game(PyObject* inference_queue);        // 0: played and posted; 1: abandoned after a failed search
     uint8_t test_against_random(PyObject* inference_queue);  // 0: played and posted; 1: abandoned
     // Player 0's payoff on the full board, or the failure's text after the error line has been printed.
     std::variant<float, std::string> test_game(PyObject* model_queue, PyObject* baseline_queue);

@@ -67,8 +67,7 @@ std::array<PyObject*, N> parse_arguments(const Signature<N>& signature, PyObject
             PyErr_SetObject(PyExc_TypeError, message.get());
             throw PythonErrorSet{};
         }
-        if (bound[position])
-            argument_error(text::multiple_values(signature.function, signature.parameters[position]));
+        if (bound[position]) argument_error(text::multiple_values(signature.function, signature.parameters[position]));
         bound[position] = args[nargs + k];
     }
 
@@ -187,8 +186,8 @@ PyMethodDef methods[] = {
 
 // m_size 0 rather than -1: the interpreter then calls the init function again on re-import instead of
 // cloning the module, which lets it hand back the one module object.
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, text::kModuleName, "", 0, methods,
-                                 nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, text::kModuleName, "", 0, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace zelmor_self_play

@@ -42,7 +42,8 @@ PyRef encode_request(int32_t id, const Game& game, bool channels_last) {
         PyObject* rows = PyList_New(middle);
         if (!rows) throw PythonErrorSet{};
         PyList_SET_ITEM(state.get(), a, rows);
-        for (uint32_t b = 0; b < middle; ++b) PyList_SET_ITEM(rows, b, bool_list(bytes + (a * middle + b) * inner, inner));
+        for (uint32_t b = 0; b < middle; ++b)
+            PyList_SET_ITEM(rows, b, bool_list(bytes + (a * middle + b) * inner, inner));
     }
     PyRef id_object = PyRef::checked(PyLong_FromLong(id));
     return PyRef::checked(PyTuple_Pack(2, id_object.get(), state.get()));
@@ -110,8 +111,9 @@ const zelmor_channel::FastPath* loaded_channel() {
         return nullptr;
     }
     PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_fast_path"));
-    if (capsule) found = static_cast<const zelmor_channel::FastPath*>(
-                     PyCapsule_GetPointer(capsule.get(), zelmor_channel::kFastPathCapsule));
+    if (capsule)
+        found = static_cast<const zelmor_channel::FastPath*>(
+            PyCapsule_GetPointer(capsule.get(), zelmor_channel::kFastPathCapsule));
     PyErr_Clear();
     return found;
 }

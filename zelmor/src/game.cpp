@@ -251,9 +251,9 @@ void Game::check_consistency() const {
         for (auto [dr, dc] : kEdgeSteps) {
             const uint32_t r = step(row, dr), c = step(col, dc);
             if (r < dim && c < dim)
-                require(board_.cell(r * dim + c) & blocked_bit(p),
-                        "cell " + std::to_string(r * dim + c) + " touches player " + std::to_string(p) +
-                            " along an edge but is not blocked for them");
+                require(board_.cell(r * dim + c) & blocked_bit(p), "cell " + std::to_string(r * dim + c) +
+                                                                       " touches player " + std::to_string(p) +
+                                                                       " along an edge but is not blocked for them");
         }
     }
 
@@ -289,9 +289,8 @@ void Game::check_consistency() const {
         }
         require(last_size_seen, "last piece size of player " + std::to_string(p) + " matches no placed piece");
         const uint32_t in_turn = p == current_player_ ? turn_tile_count_ : 0;
-        require(covered[p] == spent + in_turn,
-                "player " + std::to_string(p) + " covers " + std::to_string(covered[p]) + " cells, not " +
-                    std::to_string(spent + in_turn));
+        require(covered[p] == spent + in_turn, "player " + std::to_string(p) + " covers " + std::to_string(covered[p]) +
+                                                   " cells, not " + std::to_string(spent + in_turn));
         if (finished_[p])
             require(reference_triples(board_, p).empty(), "finished player " + std::to_string(p) + " can move");
     }
