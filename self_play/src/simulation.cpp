@@ -4,6 +4,7 @@
 #include "simulation.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "fatal_error.hpp"
