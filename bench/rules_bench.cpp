@@ -59,9 +59,7 @@ void keep(T& value) {
     asm volatile("" : : "g"(&value) : "memory");
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // CPU time of this thread: on a shared machine it leaves out the time other processes held the core.
 double thread_cpu_seconds() {
@@ -106,8 +104,7 @@ void bench_games(double budget_s) {
     }
     const double elapsed = seconds_since(start), cpu = thread_cpu_seconds() - cpu_start;
     std::printf("random games:      %.0f games/s (%.0f per CPU second), %.1f actions/game (%llu games in %.2f s)\n",
-                games / elapsed, games / cpu, double(actions) / games, static_cast<unsigned long long>(games),
-                elapsed);
+                games / elapsed, games / cpu, double(actions) / games, static_cast<unsigned long long>(games), elapsed);
 }
 
 // One get_tile_moves call per turn start met in random games, each timed on its own. The map is refilled

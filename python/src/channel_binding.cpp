@@ -18,9 +18,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -28,8 +28,8 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -54,7 +54,7 @@ struct Header {
     uint32_t slots;
     uint32_t dim;
     uint32_t rep;
-    std::atomic<uint32_t> pending;  // requests not yet answered; futex word the service sleeps on
+    std::atomic<uint32_t> pending;        // requests not yet answered; futex word the service sleeps on
     std::atomic<uint32_t> service_sleep;  // how many pending requests the sleeping service waits for; 0: awake
     std::atomic<uint32_t> closed;
     std::atomic<int32_t> service_pid;
@@ -65,8 +65,8 @@ struct SlotControl {
     alignas(kLine) std::atomic<uint32_t> state;  // futex word the slot's worker sleeps on
     std::atomic<uint32_t> worker_asleep;
     uint32_t worker_spins;  // the worker's own note: whether its last reply came within its spin
-    uint32_t front;                             // which network, below kFronts
-    int32_t worker_id;                          // the id the module sent with the request
+    uint32_t front;         // which network, below kFronts
+    int32_t worker_id;      // the id the module sent with the request
 };
 
 // Before sleeping on a futex each side looks again for a while, yielding its core to any other runnable
@@ -113,9 +113,7 @@ bool process_running(pid_t pid) {
     return end_of_name && end_of_name[1] == ' ' && end_of_name[2] != 'Z' && end_of_name[2] != 'X';
 }
 
-[[noreturn]] void os_error(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
+[[noreturn]] void os_error(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
 // Why a channel of this shape cannot be made, or an empty text when it can.
 std::string shape_trouble(uint32_t slots, uint32_t dim, uint32_t rep) {
@@ -127,7 +125,8 @@ std::string shape_trouble(uint32_t slots, uint32_t dim, uint32_t rep) {
 
 // A timeout in seconds as the waits take it; NaN would compare false with every deadline and wait for ever.
 double checked_seconds(double seconds, const char* name) {
-    if (std::isnan(seconds)) throw nb::value_error((std::string(name) + " must be a number of seconds, got nan").c_str());
+    if (std::isnan(seconds))
+        throw nb::value_error((std::string(name) + " must be a number of seconds, got nan").c_str());
     return seconds;
 }
 
@@ -498,7 +497,7 @@ private:
     size_t size_;
     pid_t creator_pid_;
     uint32_t slots_, dim_, rep_;  // the header's, as checked when the block was made or attached
-    int64_t next_turn_ = 0;  // the service's: the slot a capped batch starts looking from
+    int64_t next_turn_ = 0;       // the service's: the slot a capped batch starts looking from
 };
 
 // The objects the engine is handed as its inference queue and its pipe: one slot, one network front.
@@ -633,11 +632,12 @@ NB_MODULE(_channel, m) {
                  return c.rep() == 1 ? view<uint8_t>(c, c.requests(), {c.slots(), kPlanes, d, d})
                                      : view<uint8_t>(c, c.requests(), {c.slots(), d, d, kPlanes});
              })
-        .def("policies", [](Channel& c) { return view<float>(c, c.policies(), {c.slots(), size_t{c.dim()} * c.dim()}); })
+        .def("policies",
+             [](Channel& c) { return view<float>(c, c.policies(), {c.slots(), size_t{c.dim()} * c.dim()}); })
         .def("values", [](Channel& c) { return view<float>(c, c.values(), {c.slots(), kPlayers}); });
 
     static zelmor_channel::FastPath fast_path{reinterpret_cast<PyTypeObject*>(nb::type<SlotQueue>().ptr()),
-                                              reinterpret_cast<PyTypeObject*>(nb::type<SlotPipe>().ptr()),
-                                              fast_put, fast_recv};
+                                              reinterpret_cast<PyTypeObject*>(nb::type<SlotPipe>().ptr()), fast_put,
+                                              fast_recv};
     m.attr("_fast_path") = nb::capsule(&fast_path, zelmor_channel::kFastPathCapsule);
 }

@@ -79,8 +79,9 @@ BoolArray encode(const Game& game, bool channels_last) {
 void apply_legal(Game& game, nb::handle tile_value) {
     const uint32_t tile = checked_tile(game, tile_value);
     if (!game.legal_set().contains(tile))
-        throw nb::value_error(("Invalid move - Player " + std::to_string(game.current_player()) + ", Tile " +
-                               std::to_string(tile)).c_str());
+        throw nb::value_error(
+            ("Invalid move - Player " + std::to_string(game.current_player()) + ", Tile " + std::to_string(tile))
+                .c_str());
     game.apply(tile);
 }
 
@@ -103,8 +104,7 @@ HistoryEntry history_entry(nb::handle entry, size_t i) {
         throw not_a_pair();
     }
     if (PySequence_Fast_GET_SIZE(pair.ptr()) != 2) throw not_a_pair();
-    HistoryEntry result{pair, PySequence_Fast_GET_ITEM(pair.ptr(), 0), PySequence_Fast_GET_ITEM(pair.ptr(), 1),
-                        {}, {}};
+    HistoryEntry result{pair, PySequence_Fast_GET_ITEM(pair.ptr(), 0), PySequence_Fast_GET_ITEM(pair.ptr(), 1), {}, {}};
     if (!PyIndex_Check(result.player.ptr()) || !PyIndex_Check(result.tile.ptr())) throw not_a_pair();
     result.player_value = integer_value(result.player);
     result.tile_value = integer_value(result.tile);
@@ -126,8 +126,8 @@ BoolArray encode_history(nb::handle history, nb::handle dim_value, bool channels
         const HistoryEntry entry = history_entry(PySequence_Fast_GET_ITEM(entries.ptr(), i), i);
         const std::string where = "history entry " + std::to_string(i) + ": ";
         if (entry.player_value != int64_t{game.current_player()})
-            throw nb::value_error((where + "player " + nb::str(entry.player).c_str() +
-                                   " is not the player to act (" + std::to_string(game.current_player()) + ")")
+            throw nb::value_error((where + "player " + nb::str(entry.player).c_str() + " is not the player to act (" +
+                                   std::to_string(game.current_player()) + ")")
                                       .c_str());
         const auto tile = entry.tile_value;
         if (i >= capacity || !tile || *tile < 0 || *tile >= int64_t(cells) ||
@@ -168,8 +168,8 @@ NB_MODULE(_rules, m) {
         .def_ro("width", &PieceVariant::width)
         .def_prop_ro("shape", [](const PieceVariant& v) { return shape_to_list(v.shape); })
         .def("__repr__", [](const PieceVariant& v) {
-            return "PieceVariant(width=" + std::to_string(v.width) + ", offsets=" +
-                   nb::repr(nb::cast(v.offsets)).c_str() + ")";
+            return "PieceVariant(width=" + std::to_string(v.width) +
+                   ", offsets=" + nb::repr(nb::cast(v.offsets)).c_str() + ")";
         });
 
     nb::class_<Piece>(m, "Piece")
@@ -196,8 +196,9 @@ NB_MODULE(_rules, m) {
           "player to act.");
 
     nb::class_<Game>(m, "Game")
-        .def("__init__", [](Game* g, nb::handle dim) { new (g) Game(checked_dim(dim)); }, nb::arg("dim") = 20,
-             nb::sig("def __init__(self, dim: int = 20) -> None"))
+        .def(
+            "__init__", [](Game* g, nb::handle dim) { new (g) Game(checked_dim(dim)); }, nb::arg("dim") = 20,
+            nb::sig("def __init__(self, dim: int = 20) -> None"))
         .def_prop_ro("dim", &Game::dim)
         .def_prop_ro("current_player", &Game::current_player)
         .def_prop_ro("finished", [](const Game& g) { return g.finished(); })
@@ -218,8 +219,7 @@ NB_MODULE(_rules, m) {
                 g.legal_set().for_each([&](uint32_t t) {
                     nb::set covering;
                     for (const Move& mv : moves)
-                        if (mv.covers(t))
-                            covering.add(nb::make_tuple(mv.piece_index, mv.variant_index, mv.origin));
+                        if (mv.covers(t)) covering.add(nb::make_tuple(mv.piece_index, mv.variant_index, mv.origin));
                     map[nb::int_(t)] = covering;
                 });
                 return map;
@@ -266,7 +266,8 @@ NB_MODULE(_rules, m) {
              "Raise ValueError naming the first broken invariant of the position.")
         .def("copy", [](const Game& g) { return Game(g); })
         .def("__copy__", [](const Game& g) { return Game(g); })
-        .def("__deepcopy__", [](const Game& g, nb::handle) { return Game(g); }, nb::arg("memo"))
+        .def(
+            "__deepcopy__", [](const Game& g, nb::handle) { return Game(g); }, nb::arg("memo"))
         .def("__repr__", [](const Game& g) {
             return "Game(dim=" + std::to_string(g.dim()) + ", current_player=" + std::to_string(g.current_player()) +
                    ", actions=" + std::to_string(g.history().size()) + (g.is_terminal() ? ", terminal)" : ")");

@@ -77,8 +77,7 @@ nb::ndarray<nb::numpy, uint32_t> search_games(const std::vector<const Game*>& ga
     std::vector<Node*> roots;
     for (Node& tree : trees) roots.push_back(&tree);
     const zelmor_self_play::SearchSettings settings{simulations, c_base, c_init, false, 0.0f, 0.0f};
-    if (zelmor_self_play::search(*evaluator, roots, games, settings) ==
-        zelmor_self_play::SearchFailure::all_scores_nan)
+    if (zelmor_self_play::search(*evaluator, roots, games, settings) == zelmor_self_play::SearchFailure::all_scores_nan)
         throw nb::value_error("every selection score is NaN: the network's values are not numbers");
 
     const size_t cells = size_t{dim} * dim;

@@ -4,27 +4,12 @@
 #include <cstdint>
 #include <string>
 
+#include "interface_text.hpp"
+#include "module_state.hpp"
 #include "python_text.hpp"
 
 namespace zelmor_self_play {
 namespace {
-
-constexpr std::array<const char*, 8> kFieldNames = {
-    "dim", "rep", "sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction",
-};
-
-// Interned once per process, under the GIL, and kept for its life.
-const std::array<PyObject*, 8>& field_names() {
-    static const std::array<PyObject*, 8> names = [] {
-        std::array<PyObject*, 8> made{};
-        for (size_t i = 0; i < made.size(); ++i) {
-            made[i] = PyUnicode_InternFromString(kFieldNames[i]);
-            if (!made[i]) throw PythonErrorSet{};
-        }
-        return made;
-    }();
-    return names;
-}
 
 // Through the object's index conversion to 64 unsigned bits, which must then fit in 32; sets the
 // Python error and returns false when it does not.
@@ -34,7 +19,7 @@ bool to_u32(PyObject* value, uint32_t& out) {
     const unsigned long long wide = PyLong_AsUnsignedLongLong(index.get());
     if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     if (wide > UINT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, text::kIntegerOutOfRange);
         return false;
     }
     out = static_cast<uint32_t>(wide);
@@ -50,7 +35,7 @@ bool to_f32(PyObject* value, float& out) {
 
 PyRef field_error(const char* field) {
     PyRef cause = fetch_exception();
-    const std::string message = std::string("failed to extract field Config.") + field;
+    const std::string message = std::string(text::kConfigFieldPrefix) + field;
     PyRef error = PyRef::checked(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
     PyException_SetCause(error.get(), cause.release());
     return error;
@@ -62,12 +47,12 @@ std::variant<Config, PyRef> read_config(PyObject* settings) {
     Config config;
     uint32_t* integers[] = {&config.dim, &config.rep, &config.sims_per_move, &config.sample_moves};
     float* floats[] = {&config.c_base, &config.c_init, &config.dirichlet_alpha, &config.exploration_fraction};
-    const auto& names = field_names();
+    const auto& names = module_state().config_fields;
     for (size_t i = 0; i < names.size(); ++i) {
         PyRef value = PyRef::steal(PyObject_GetAttr(settings, names[i]));
         if (!value) return fetch_exception();
         const bool converted = i < 4 ? to_u32(value.get(), *integers[i]) : to_f32(value.get(), *floats[i - 4]);
-        if (!converted) return field_error(kFieldNames[i]);
+        if (!converted) return field_error(kConfigFields[i]);
     }
     return config;
 }

@@ -1,11 +1,14 @@
 // The three whole-game drivers behind the module's functions: the self-play training game (search for
 // every action of every player, one record posted at the end) and the two greedy test matches.
+#include "drivers.hpp"
+
 #include <cstdio>
 
 #include "fatal_error.hpp"
+#include "interface_text.hpp"
+#include "module_state.hpp"
 #include "python_text.hpp"
 #include "rng.hpp"
-#include "simulation.hpp"
 
 namespace zelmor_self_play {
 
@@ -40,18 +43,17 @@ uint32_t greedy_action(const Node& root) {
 }
 
 void post(PyObject* queue, PyRef record) {
-    static PyObject* put = PyUnicode_InternFromString("put");
-    if (!put) throw PythonErrorSet{};
     // The collector's trouble is not the game's: whatever put raises is dropped.
-    PyRef result = PyRef::steal(PyObject_CallMethodOneArg(queue, put, record.get()));
+    PyRef result = PyRef::steal(PyObject_CallMethodOneArg(queue, module_state().put, record.get()));
     if (!result) PyErr_Clear();
 }
 
-PyRef training_record(int32_t id, const std::vector<zelmor::Action>& history,
-                      const std::vector<PolicyEntry>& policies, const std::array<float, 4>& payoff) {
+PyRef training_record(int32_t id, const std::vector<zelmor::Action>& history, const std::vector<PolicyEntry>& policies,
+                      const std::array<float, 4>& payoff) {
     PyRef history_list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(history.size())));
     for (size_t i = 0; i < history.size(); ++i)
-        PyList_SET_ITEM(history_list.get(), i, PyRef::checked(Py_BuildValue("(II)", history[i].player, history[i].tile)).release());
+        PyList_SET_ITEM(history_list.get(), i,
+                        PyRef::checked(Py_BuildValue("(II)", history[i].player, history[i].tile)).release());
     PyRef policy_list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(policies.size())));
     for (size_t i = 0; i < policies.size(); ++i) {
         PyRef entry = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(policies[i].size())));
@@ -61,12 +63,10 @@ PyRef training_record(int32_t id, const std::vector<zelmor::Action>& history,
         }
         PyList_SET_ITEM(policy_list.get(), i, entry.release());
     }
-    PyRef payoff_list = PyRef::checked(Py_BuildValue("[dddd]", double{payoff[0]}, double{payoff[1]}, double{payoff[2]},
-                                                     double{payoff[3]}));
+    PyRef payoff_list = PyRef::checked(
+        Py_BuildValue("[dddd]", double{payoff[0]}, double{payoff[1]}, double{payoff[2]}, double{payoff[3]}));
     return PyRef::checked(Py_BuildValue("(i(OOO))", id, history_list.get(), policy_list.get(), payoff_list.get()));
 }
-
-std::string error_line(const std::string& text) { return "Error running MCTS: " + debug_quote(text) + "\n"; }
 
 }  // namespace
 
@@ -80,7 +80,21 @@ void write_stdout(const std::string& text) {
     std::fflush(stdout);
 }
 
-uint8_t Runtime::training_game() {
+std::optional<std::string> Runtime::search(QueuePipeExchange& network, Node& root, const Game& game) {
+    const SearchSettings settings{
+        config.sims_per_move, config.c_base, config.c_init, true, config.dirichlet_alpha, config.exploration_fraction};
+    Node* roots[] = {&root};
+    const Game* positions[] = {&game};
+    switch (zelmor_self_play::search(network, roots, positions, settings)) {
+        case SearchFailure::none: return std::nullopt;
+        case SearchFailure::root_evaluation: return text::kRootEvaluationFailed + network.take_error().display();
+        case SearchFailure::leaf_evaluation: return network.take_error().display();
+        case SearchFailure::all_scores_nan: break;
+    }
+    return text::kAllScoresNan;
+}
+
+uint8_t Runtime::training_game(PyObject* inference_queue) {
     QueuePipeExchange network = exchange(inference_queue);  // looks for the channel once per game
     Game game(config.dim);
     Node root;
@@ -94,7 +108,7 @@ uint8_t Runtime::training_game() {
         entry.reserve(root.child_count);
         for (const Node& child : root)
             entry.emplace_back(child.action, static_cast<float>(child.visits) / static_cast<float>(total));
-        if (root.is_leaf()) throw FatalError("assertion failed: visit_dist.len() > 0");
+        if (root.is_leaf()) throw FatalError(text::kEmptyVisitDistribution);
 
         const uint32_t tile = policies.size() < config.sample_moves ? sampled_action(root) : greedy_action(root);
         game.apply(tile);  // the tile is a child of the root, hence legal
@@ -108,9 +122,9 @@ uint8_t Runtime::training_game() {
 std::variant<uint32_t, std::string> Runtime::best_action(QueuePipeExchange& network, const Game& game) {
     Node node;
     Evaluation evaluation = evaluate(network, node, game);
-    if (auto* error = std::get_if<EvalError>(&evaluation)) return "Error evaluating root node: " + error->debug();
+    if (auto* error = std::get_if<EvalError>(&evaluation)) return text::kRootEvaluationFailed + error->debug();
     // Covering an illegal tile would corrupt the board and the decision would come round for ever.
-    if (node.is_leaf() && !game.is_terminal()) return std::string("No legal tile has a positive prior");
+    if (node.is_leaf() && !game.is_terminal()) return std::string(text::kNoPositivePrior);
     uint32_t best = 0;
     float best_prior = 0.0f;
     for (const Node& child : node) {
@@ -122,19 +136,19 @@ std::variant<uint32_t, std::string> Runtime::best_action(QueuePipeExchange& netw
     return best;
 }
 
-uint8_t Runtime::test_against_random() {
+uint8_t Runtime::test_against_random(PyObject* inference_queue) {
     QueuePipeExchange network = exchange(inference_queue);
     Game game(config.dim);
     while (!game.is_terminal()) {
         uint32_t tile;
         if (game.current_player() != 0) {
             const std::vector<uint32_t> legal = game.get_legal_tiles();
-            if (legal.empty()) throw FatalError("cannot sample empty range");
+            if (legal.empty()) throw FatalError(text::kEmptyRange);
             tile = legal[thread_rng().below(static_cast<uint32_t>(legal.size()))];
         } else {
             auto decision = best_action(network, game);
             if (auto* failure = std::get_if<std::string>(&decision)) {
-                write_stdout(error_line(*failure));
+                write_stdout(text::error_line(debug_quote(*failure)));
                 return 1;
             }
             tile = std::get<uint32_t>(decision);
@@ -152,12 +166,12 @@ std::variant<float, std::string> Runtime::test_game(PyObject* model_queue, PyObj
     while (!game.is_terminal()) {
         auto decision = best_action(game.current_player() == 0 ? model : baseline, game);
         if (auto* failure = std::get_if<std::string>(&decision)) {
-            write_stdout(error_line(*failure));
-            return std::string("Error running MCTS");
+            write_stdout(text::error_line(debug_quote(*failure)));
+            return std::string(text::kMctsFailed);
         }
         game.apply(std::get<uint32_t>(decision));
     }
-    write_stdout("Finished Game\n" + game.board().render());
+    write_stdout(text::kFinishedGame + game.board().render());
     return game.get_payoff()[0];
 }
 

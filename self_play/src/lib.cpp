@@ -10,53 +10,29 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "config.hpp"
+#include "drivers.hpp"
 #include "fatal_error.hpp"
+#include "interface_text.hpp"
+#include "module_state.hpp"
 #include "python_text.hpp"
-#include "simulation.hpp"
 
 namespace zelmor_self_play {
 namespace {
 
-// Created on first use, once per process, and kept for its life.
-PyObject* panic_exception_class() {
-    static PyObject* cls = PyErr_NewExceptionWithDoc(
-        "zelmor_self_play.PanicException",
-        "A fatal error inside the engine: a broken precondition or invariant, or unreadable settings.",
-        PyExc_BaseException, nullptr);
-    return cls;
-}
-
 // Sets PanicException(message). A failure while doing so leaves no sound way to report anything.
 void raise_panic(const std::string& message) noexcept {
     try {
-        PyObject* cls = panic_exception_class();
-        if (!cls) throw PythonErrorSet{};
-        PyRef text = PyRef::checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-        PyErr_SetObject(cls, text.get());
+        PyObject* cls = module_state().panic_class;
+        PyRef shown =
+            PyRef::checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        PyErr_SetObject(cls, shown.get());
     } catch (...) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::fputs(text::kUncaughtPanic, stderr);
         std::abort();
     }
-}
-
-// Runs one entry point: no C++ exception crosses into the interpreter, and NULL always comes with an
-// exception set.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const PythonErrorSet&) {
-        if (!PyErr_Occurred()) raise_panic("a Python call failed without setting an exception");
-    } catch (const std::bad_alloc&) {
-        raise_panic("memory allocation failed");
-    } catch (const std::exception& error) {
-        raise_panic(error.what());
-    } catch (...) {
-        raise_panic("unknown fatal error");
-    }
-    return nullptr;
 }
 
 template <size_t N>
@@ -64,15 +40,6 @@ struct Signature {
     const char* function;
     std::array<const char*, N> parameters;
 };
-
-std::string quoted_list(const std::vector<std::string>& names) {
-    std::string text;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-        text += "'" + names[i] + "'";
-    }
-    return text;
-}
 
 [[noreturn]] void argument_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -83,11 +50,8 @@ std::string quoted_list(const std::vector<std::string>& names) {
 template <size_t N>
 std::array<PyObject*, N> parse_arguments(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-    const std::string name = signature.function;
     std::array<PyObject*, N> bound{};
-    if (nargs > static_cast<Py_ssize_t>(N))
-        argument_error(name + "() takes " + std::to_string(N) + " positional arguments but " + std::to_string(nargs) +
-                       (nargs == 1 ? " was" : " were") + " given");
+    if (nargs > static_cast<Py_ssize_t>(N)) argument_error(text::too_many_positional(signature.function, N, nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
 
     const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -98,22 +62,19 @@ std::array<PyObject*, N> parse_arguments(const Signature<N>& signature, PyObject
             if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[p]) == 0) position = p;
         if (position == N) {
             // Formatted from the str object itself: a keyword need not be encodable.
-            PyRef message = PyRef::checked(
-                PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", signature.function, keyword));
+            PyRef message =
+                PyRef::checked(PyUnicode_FromFormat(text::kUnexpectedKeywordFormat, signature.function, keyword));
             PyErr_SetObject(PyExc_TypeError, message.get());
             throw PythonErrorSet{};
         }
-        if (bound[position])
-            argument_error(name + "() got multiple values for argument '" + signature.parameters[position] + "'");
+        if (bound[position]) argument_error(text::multiple_values(signature.function, signature.parameters[position]));
         bound[position] = args[nargs + k];
     }
 
     std::vector<std::string> missing;
     for (size_t p = 0; p < N; ++p)
         if (!bound[p]) missing.emplace_back(signature.parameters[p]);
-    if (!missing.empty())
-        argument_error(name + "() missing " + std::to_string(missing.size()) + " required positional argument" +
-                       (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
+    if (!missing.empty()) argument_error(text::missing_arguments(signature.function, missing));
     return bound;
 }
 
@@ -124,7 +85,7 @@ int32_t convert_id(PyObject* value) {
     if (wide == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonErrorSet{};
         PyRef cause = fetch_exception();  // the conversion's own error
-        PyRef message = PyRef::checked(PyUnicode_FromFormat("argument 'id': %S", cause.get()));
+        PyRef message = PyRef::checked(PyUnicode_FromFormat(text::kIdArgumentFormat, cause.get()));
         PyRef error = PyRef::checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
         if (PyObject* original_cause = PyException_GetCause(cause.get()))  // new reference, stolen below
             PyException_SetCause(error.get(), original_cause);
@@ -132,7 +93,7 @@ int32_t convert_id(PyObject* value) {
         throw PythonErrorSet{};
     }
     if (wide < INT32_MIN || wide > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, text::kIntegerOutOfRange);
         throw PythonErrorSet{};
     }
     return static_cast<int32_t>(wide);
@@ -141,7 +102,7 @@ int32_t convert_id(PyObject* value) {
 Config read_config_or_panic(PyObject* settings) {
     auto read = read_config(settings);
     if (auto* error = std::get_if<PyRef>(&read))
-        throw zelmor::FatalError("called `Result::unwrap()` on an `Err` value: " + exception_debug(error->get()));
+        throw zelmor::FatalError(text::kUnreadableConfig + exception_debug(error->get()));
     return std::get<Config>(read);
 }
 
@@ -153,63 +114,80 @@ std::array<PyRef, N> hold(const std::array<PyObject*, N>& objects) {
     return held;
 }
 
-PyObject* play_training_game(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature<5> signature{"play_training_game",
+// What tells the three functions apart: the parameters (the id and the settings first, the result queue
+// third, the pipe last) and the driver that plays the game with the queues between.
+struct TrainingGame {
+    static constexpr Signature<5> signature{text::kPlayTrainingGame,
                                             {"id", "config", "result_queue", "inference_queue", "pipe"}};
-        const auto arguments = parse_arguments(signature, args, nargs, kwnames);
-        const int32_t id = convert_id(arguments[0]);
-        const auto held = hold(arguments);
-        Runtime runtime{held[2].get(), held[3].get(), held[4].get(), read_config_or_panic(held[1].get()), id};
-        return PyLong_FromLong(runtime.training_game());
-    });
-}
+    static constexpr const char* doc = text::kPlayTrainingGameDoc;
+    static PyRef play(Runtime& runtime, const std::array<PyRef, 5>& arguments) {
+        return PyRef::checked(PyLong_FromLong(runtime.training_game(arguments[3].get())));
+    }
+};
 
-PyObject* play_test_game(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature<6> signature{
-            "play_test_game", {"id", "config", "result_queue", "model_queue", "baseline_queue", "pipe"}};
-        const auto arguments = parse_arguments(signature, args, nargs, kwnames);
-        const int32_t id = convert_id(arguments[0]);
-        const auto held = hold(arguments);
-        Runtime runtime{held[2].get(), held[3].get(), held[5].get(), read_config_or_panic(held[1].get()), id};
-        auto outcome = runtime.test_game(held[3].get(), held[4].get());
+struct TestGame {
+    static constexpr Signature<6> signature{text::kPlayTestGame,
+                                            {"id", "config", "result_queue", "model_queue", "baseline_queue", "pipe"}};
+    static constexpr const char* doc = text::kPlayTestGameDoc;
+    static PyRef play(Runtime& runtime, const std::array<PyRef, 6>& arguments) {
+        auto outcome = runtime.test_game(arguments[3].get(), arguments[4].get());
         if (auto* failure = std::get_if<std::string>(&outcome)) {
             PyErr_SetString(PyExc_Exception, debug_quote(*failure).c_str());
-            return nullptr;
+            throw PythonErrorSet{};
         }
-        return PyFloat_FromDouble(std::get<float>(outcome));
-    });
-}
+        return PyRef::checked(PyFloat_FromDouble(std::get<float>(outcome)));
+    }
+};
 
-PyObject* play_test_against_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature<5> signature{"play_test_against_random",
+struct TestAgainstRandom {
+    static constexpr Signature<5> signature{text::kPlayTestAgainstRandom,
                                             {"id", "config", "result_queue", "inference_queue", "pipe"}};
-        const auto arguments = parse_arguments(signature, args, nargs, kwnames);
+    static constexpr const char* doc = text::kPlayTestAgainstRandomDoc;
+    static PyRef play(Runtime& runtime, const std::array<PyRef, 5>& arguments) {
+        return PyRef::checked(PyLong_FromLong(runtime.test_against_random(arguments[3].get())));
+    }
+};
+
+// Every entry point: no C++ exception crosses into the interpreter, and NULL always comes with an
+// exception set. The arguments are held for the whole call, so the drivers may borrow them.
+template <class Function>
+PyObject* entry_point(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    try {
+        const auto arguments = parse_arguments(Function::signature, args, nargs, kwnames);
         const int32_t id = convert_id(arguments[0]);
         const auto held = hold(arguments);
-        Runtime runtime{held[2].get(), held[3].get(), held[4].get(), read_config_or_panic(held[1].get()), id};
-        return PyLong_FromLong(runtime.test_against_random());
-    });
+        Runtime runtime{held[2].get(), held.back().get(), read_config_or_panic(held[1].get()), id};
+        return Function::play(runtime, held).release();
+    } catch (const PythonErrorSet&) {
+        if (!PyErr_Occurred()) raise_panic(text::kCallFailedSilently);
+    } catch (const std::bad_alloc&) {
+        raise_panic(text::kOutOfMemory);
+    } catch (const std::exception& error) {
+        raise_panic(error.what());
+    } catch (...) {
+        raise_panic(text::kUnknownFatalError);
+    }
+    return nullptr;
+}
+
+template <class Function>
+constexpr PyMethodDef method() {
+    return {Function::signature.function,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_point<Function>)),
+            METH_FASTCALL | METH_KEYWORDS, Function::doc};
 }
 
 PyMethodDef methods[] = {
-    {"play_training_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_training_game)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "play_training_game(id, config, result_queue, inference_queue, pipe)\n--\n\n"
-     "Works with Pytorch model to generate self-play data"},
-    {"play_test_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_test_game)),
-     METH_FASTCALL | METH_KEYWORDS, "play_test_game(id, config, result_queue, model_queue, baseline_queue, pipe)\n--\n\n"},
-    {"play_test_against_random", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_test_against_random)),
-     METH_FASTCALL | METH_KEYWORDS, "play_test_against_random(id, config, result_queue, inference_queue, pipe)\n--\n\n"},
+    method<TrainingGame>(),
+    method<TestGame>(),
+    method<TestAgainstRandom>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 // m_size 0 rather than -1: the interpreter then calls the init function again on re-import instead of
 // cloning the module, which lets it hand back the one module object.
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "zelmor_self_play", "", 0, methods,
-                                 nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, text::kModuleName, "", 0, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace zelmor_self_play
@@ -219,7 +197,7 @@ PyMODINIT_FUNC PyInit_zelmor_self_play() {
     static int64_t interpreter = -1;
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter != -1 && current != interpreter) {
-        PyErr_SetString(PyExc_ImportError, "zelmor_self_play supports only one interpreter per process");
+        PyErr_SetString(PyExc_ImportError, zelmor_self_play::text::kOneInterpreterOnly);
         return nullptr;
     }
     if (!module) {

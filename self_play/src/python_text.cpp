@@ -1,17 +1,20 @@
 #include "python_text.hpp"
 
 #include <cstdio>
+#include <optional>
+
+#include "interface_text.hpp"
 
 namespace zelmor_self_play {
 namespace {
 
 // UTF-8 of a str object; on failure (lone surrogates) a marker instead of an error.
-std::string utf8(PyObject* text) {
+std::string utf8(PyObject* str) {
     Py_ssize_t size = 0;
-    const char* data = text ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+    const char* data = str ? PyUnicode_AsUTF8AndSize(str, &size) : nullptr;
     if (!data) {
         PyErr_Clear();
-        return "<unprintable>";
+        return text::kUnprintable;
     }
     return std::string(data, static_cast<size_t>(size));
 }
@@ -26,7 +29,7 @@ std::string traceback_text(PyObject* traceback) {
     PyRef buffer = io ? PyRef::steal(PyObject_CallMethod(io.get(), "StringIO", nullptr)) : PyRef();
     if (!buffer || PyTraceBack_Print(traceback, buffer.get()) < 0) {
         PyErr_Clear();
-        return "<traceback unavailable>";
+        return text::kTracebackUnavailable;
     }
     PyRef text = PyRef::steal(PyObject_CallMethod(buffer.get(), "getvalue", nullptr));
     return utf8(text.get());
@@ -47,7 +50,7 @@ PyRef fetch_exception() {
     PyRef exception = PyRef::steal(value);
 #endif
     if (exception) return exception;
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    PyErr_SetString(PyExc_SystemError, text::kNoExceptionSet);
     return fetch_exception();
 }
 
@@ -61,18 +64,18 @@ std::string type_name(PyObject* object) {
 }
 
 std::string exception_display(PyObject* exception) {
-    PyRef text = PyRef::steal(PyObject_Str(exception));
-    std::string message = text ? utf8(text.get()) : "<exception str() failed>";
-    if (!text) PyErr_Clear();
+    PyRef shown = PyRef::steal(PyObject_Str(exception));
+    std::string message = shown ? utf8(shown.get()) : text::kStrFailed;
+    if (!shown) PyErr_Clear();
     return type_name(exception) + ": " + message;
 }
 
 std::string exception_debug(PyObject* exception) {
     PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
-    const std::string traceback_field =
-        traceback && traceback.get() != Py_None ? "Some(" + debug_quote(traceback_text(traceback.get())) + ")" : "None";
-    return "PyErr { type: " + repr(reinterpret_cast<PyObject*>(Py_TYPE(exception))) + ", value: " + repr(exception) +
-           ", traceback: " + traceback_field + " }";
+    std::optional<std::string> quoted_traceback;
+    if (traceback && traceback.get() != Py_None) quoted_traceback = debug_quote(traceback_text(traceback.get()));
+    return text::exception_debug(repr(reinterpret_cast<PyObject*>(Py_TYPE(exception))), repr(exception),
+                                 quoted_traceback);
 }
 
 std::string debug_quote(const std::string& text) {

@@ -4,9 +4,12 @@
 #include "simulation.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "fatal_error.hpp"
+#include "interface_text.hpp"
+#include "module_state.hpp"
 #include "python_text.hpp"
 
 namespace zelmor_self_play {
@@ -18,33 +21,18 @@ std::string EvalError::debug() const { return exception_debug(exception.get()); 
 
 namespace {
 
-PyObject* interned(const char* text) {
-    PyObject* name = PyUnicode_InternFromString(text);
-    if (!name) throw PythonErrorSet{};
-    return name;
-}
-
-PyObject* put_name() {
-    static PyObject* name = interned("put");
-    return name;
-}
-
-PyObject* recv_name() {
-    static PyObject* name = interned("recv");
-    return name;
-}
-
-// A new list of bools read from `count` bytes at `bytes` with the given stride.
-PyObject* bool_list(const uint8_t* bytes, uint32_t count, uint32_t stride) {
+// A new list of bools read from `count` consecutive bytes.
+PyObject* bool_list(const uint8_t* bytes, uint32_t count) {
     PyObject* list = PyList_New(count);
     if (!list) throw PythonErrorSet{};
-    for (uint32_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i, Py_NewRef(bytes[i * stride] ? Py_True : Py_False));
+    for (uint32_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i, Py_NewRef(bytes[i] ? Py_True : Py_False));
     return list;
 }
 
-// The position as nested lists: [plane][row][col], or [row][col][plane] when channels_last.
+// The position as nested lists: [plane][row][col], or [row][col][plane] when channels_last. Either way
+// the planes' bytes are one [outer][middle][inner] block, cut into lists as they lie.
 PyRef encode_request(int32_t id, const Game& game, bool channels_last) {
-    const uint32_t dim = game.dim(), cells = dim * dim;
+    const uint32_t dim = game.dim();
     uint8_t bytes[5 * zelmor::kMaxCells];
     game.get_game_state(channels_last, bytes);
 
@@ -55,19 +43,11 @@ PyRef encode_request(int32_t id, const Game& game, bool channels_last) {
         PyObject* rows = PyList_New(middle);
         if (!rows) throw PythonErrorSet{};
         PyList_SET_ITEM(state.get(), a, rows);
-        for (uint32_t b = 0; b < middle; ++b) {
-            const uint8_t* start = channels_last ? bytes + (a * dim + b) * 5 : bytes + a * cells + b * dim;
-            PyList_SET_ITEM(rows, b, bool_list(start, inner, 1));
-        }
+        for (uint32_t b = 0; b < middle; ++b)
+            PyList_SET_ITEM(rows, b, bool_list(bytes + (a * middle + b) * inner, inner));
     }
     PyRef id_object = PyRef::checked(PyLong_FromLong(id));
     return PyRef::checked(PyTuple_Pack(2, id_object.get(), state.get()));
-}
-
-std::string quoted_type(PyObject* object) {
-    std::string text(1, '\'');
-    text.append(type_name(object)).push_back('\'');
-    return text;
 }
 
 EvalError type_error(const std::string& message) {
@@ -88,8 +68,8 @@ std::optional<EvalError> read_numbers(PyObject* reply, long index, std::vector<f
     PyRef item = PyRef::steal(PyObject_GetItem(reply, key.get()));
     if (!item) return EvalError{fetch_exception()};
     PyObject* seq = item.get();
-    if (PyUnicode_Check(seq)) return type_error("Can't extract `str` to `Vec`");
-    if (!PySequence_Check(seq)) return type_error(quoted_type(seq) + " object cannot be converted to 'Sequence'");
+    if (PyUnicode_Check(seq)) return type_error(text::kStrIsNotNumbers);
+    if (!PySequence_Check(seq)) return type_error(text::not_a_sequence(type_name(seq)));
 
     if (PyList_CheckExact(seq)) {
         out.reserve(static_cast<size_t>(PyList_GET_SIZE(seq)));
@@ -121,10 +101,6 @@ std::optional<EvalError> read_numbers(PyObject* reply, long index, std::vector<f
     return std::nullopt;
 }
 
-}  // namespace
-
-namespace {
-
 // The channel's capsule, once its module is loaded. Only a loaded channel module can have made a channel
 // object, so the module is looked up, never imported.
 const zelmor_channel::FastPath* loaded_channel() {
@@ -136,8 +112,9 @@ const zelmor_channel::FastPath* loaded_channel() {
         return nullptr;
     }
     PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_fast_path"));
-    if (capsule) found = static_cast<const zelmor_channel::FastPath*>(
-                     PyCapsule_GetPointer(capsule.get(), zelmor_channel::kFastPathCapsule));
+    if (capsule)
+        found = static_cast<const zelmor_channel::FastPath*>(
+            PyCapsule_GetPointer(capsule.get(), zelmor_channel::kFastPathCapsule));
     PyErr_Clear();
     return found;
 }
@@ -157,15 +134,15 @@ bool QueuePipeExchange::evaluate(std::span<const Game* const> positions, std::sp
 }
 
 bool QueuePipeExchange::ask(const Game& game, NetworkOutput& output) {
-    if (rep_ != 1 && rep_ != 2) throw FatalError("Invalid representation type");
+    if (rep_ != 1 && rep_ != 2) throw FatalError(text::kInvalidRepresentation);
     if (channel_) {
         const int answered = ask_channel(game, output);
         if (answered != 1) return answered == 0;
     }
     PyRef request = encode_request(id_, game, rep_ == 2);
-    PyRef put_result = PyRef::steal(PyObject_CallMethodOneArg(queue_, put_name(), request.get()));
+    PyRef put_result = PyRef::steal(PyObject_CallMethodOneArg(queue_, module_state().put, request.get()));
     if (!put_result) return error_ = EvalError{fetch_exception()}, false;
-    PyRef reply = PyRef::steal(PyObject_CallMethodNoArgs(pipe_, recv_name()));
+    PyRef reply = PyRef::steal(PyObject_CallMethodNoArgs(pipe_, module_state().recv));
     if (!reply) return error_ = EvalError{fetch_exception()}, false;
     for (auto [index, numbers] : {std::pair{0L, &output.policy_logits}, std::pair{1L, &output.value_logits}}) {
         if (auto error = read_numbers(reply.get(), index, *numbers)) {
@@ -199,24 +176,6 @@ Evaluation evaluate(QueuePipeExchange& exchange, Node& node, const Game& game) {
     NetworkOutput output;
     if (!exchange.evaluate({&position, 1}, {&output, 1})) return exchange.take_error();
     return expand(node, game, std::move(output));
-}
-
-std::optional<std::string> Runtime::search(QueuePipeExchange& network, Node& root, const Game& game) {
-    const SearchSettings settings{config.sims_per_move, config.c_base, config.c_init, true, config.dirichlet_alpha,
-                                  config.exploration_fraction};
-    Node* roots[] = {&root};
-    const Game* positions[] = {&game};
-    switch (zelmor_self_play::search(network, roots, positions, settings)) {
-        case SearchFailure::none:
-            return std::nullopt;
-        case SearchFailure::root_evaluation:
-            return "Error evaluating root node: " + network.take_error().display();
-        case SearchFailure::leaf_evaluation:
-            return network.take_error().display();
-        case SearchFailure::all_scores_nan:
-            break;
-    }
-    return "All UCB scores NaN";
 }
 
 }  // namespace zelmor_self_play

@@ -1,11 +1,10 @@
 #pragma once
-// The engine's side of the network exchange and the game drivers behind the module's three functions. The
-// network lives in Python: every position is sent through the caller's inference queue and answered on the
-// caller's pipe. The tree search itself (search.hpp) knows nothing of Python.
+// The engine's side of the network exchange. The network lives in Python: every position is sent through
+// the caller's inference queue and answered on the caller's pipe. The tree search itself (search.hpp)
+// knows nothing of Python; the drivers (drivers.hpp) use this exchange for it and for their greedy players.
 #include <Python.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -15,19 +14,6 @@
 #include "search.hpp"
 
 namespace zelmor_self_play {
-
-// The settings of one call, read from the caller's settings object. No defaults, no range checks: the
-// users of each field take the value as it stands.
-struct Config {
-    uint32_t dim = 0;
-    uint32_t rep = 0;  // 1: planes first, 2: planes last; anything else fails at the first evaluation
-    uint32_t sims_per_move = 0;
-    uint32_t sample_moves = 0;  // actions numbered below this are sampled, later ones greedy
-    float c_base = 0;
-    float c_init = 0;
-    float dirichlet_alpha = 0;
-    float exploration_fraction = 0;
-};
 
 // A Python exception raised while talking to the network: an ordinary result that the drivers act on.
 struct EvalError {
@@ -66,28 +52,5 @@ private:
 // Scores a finished game, or asks the network and expands `node` with one child per tile whose masked
 // prior is positive.
 Evaluation evaluate(QueuePipeExchange& exchange, Node& node, const Game& game);
-
-// The context of one call: borrowed Python objects (owned by the call's argument list), settings, id.
-struct Runtime {
-    PyObject* result_queue;
-    PyObject* inference_queue;
-    PyObject* pipe;
-    Config config;
-    int32_t id;
-
-    QueuePipeExchange exchange(PyObject* queue) const { return {id, config.rep, queue, pipe}; }
-    // The tree search of one self-play action. Fails with a text when an evaluation fails or every score is
-    // NaN; the statistics already backed up stay.
-    std::optional<std::string> search(QueuePipeExchange& network, Node& root, const Game& game);
-
-    uint8_t training_game();  // 0: played and posted; 1: abandoned after a failed search
-    std::variant<uint32_t, std::string> best_action(QueuePipeExchange& network, const Game& game);
-    uint8_t test_against_random();  // 0: played and posted; 1: abandoned
-    std::variant<float, std::string> test_game(PyObject* model_queue, PyObject* baseline_queue);
-};
-
-// Text output shared with Python's own buffered stdout: flushes Python's first, then writes and flushes,
-// so lines neither get lost nor overtake what Python printed before.
-void write_stdout(const std::string& text);
 
 }  // namespace zelmor_self_play

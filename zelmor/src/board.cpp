@@ -1,7 +1,5 @@
 #include "board.hpp"
 
-#include <cstdio>
-
 #include "fatal_error.hpp"
 
 namespace zelmor {
@@ -53,8 +51,7 @@ bool Board::is_valid_move(uint32_t player, const PieceVariant& variant, uint32_t
     if (uint64_t{origin} + mask_len > cell_count()) return false;
     if (origin % dim_ + variant.width > dim_) return false;
     bool conflict = false;
-    for (uint32_t i = 0; i < mask_len && !conflict; ++i)
-        conflict = variant.mask[i] && (cells_[origin + i] & bit);
+    for (uint32_t i = 0; i < mask_len && !conflict; ++i) conflict = variant.mask[i] && (cells_[origin + i] & bit);
     if (variant.offsets.empty() || corners_[player].empty()) return false;
     for (uint32_t k : variant.offsets)
         if (corners_[player].contains(origin + k)) return !conflict;
@@ -138,12 +135,6 @@ std::string Board::render() const {
     }
     text += '\n';
     return text;
-}
-
-void Board::print_board() const {
-    const std::string text = render();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
 }
 
 }  // namespace zelmor

@@ -49,7 +49,6 @@ public:
     void write_rep(bool channels_last, uint32_t player, uint32_t plane_count, uint8_t* out) const;
 
     std::string render() const;  // one line of coloured squares per row, then an empty line
-    void print_board() const;    // render() to standard output, flushed
 
     static uint32_t checked_player(uint32_t player);  // FatalError outside 0..3
     const Catalogue& catalogue() const { return *catalogue_; }

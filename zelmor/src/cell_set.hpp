@@ -56,8 +56,7 @@ public:
     template <class Visit>
     void for_each(Visit&& visit) const {
         for (uint32_t i = 0; i < kWords; ++i) {
-            for (uint64_t w = words_[i]; w; w &= w - 1)
-                visit(i * 64 + static_cast<uint32_t>(std::countr_zero(w)));
+            for (uint64_t w = words_[i]; w; w &= w - 1) visit(i * 64 + static_cast<uint32_t>(std::countr_zero(w)));
         }
     }
 

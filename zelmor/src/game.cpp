@@ -137,7 +137,7 @@ std::optional<std::string> Game::apply(uint32_t tile, std::optional<uint32_t> pi
     return std::nullopt;
 }
 
-uint32_t Game::advance_player() {
+void Game::advance_player() {
     while (!is_terminal()) {
         current_player_ = (current_player_ + 1) % 4;
         // A finished player's map is empty without looking: only the player to act covers cells, so
@@ -147,10 +147,9 @@ uint32_t Game::advance_player() {
             continue;
         }
         get_tile_moves(board_, current_player_, tile_moves_);
-        if (!tile_moves_.empty()) return current_player_;
+        if (!tile_moves_.empty()) return;
         finished_[current_player_] = true;
     }
-    return current_player_;
 }
 
 std::vector<uint32_t> Game::get_legal_tiles() const {
@@ -188,9 +187,6 @@ void Game::assign_position(const Game& other) {
     history_.clear();
 }
 
-}  // namespace zelmor
-
-namespace zelmor {
 namespace {
 
 constexpr std::array<std::pair<int32_t, int32_t>, 4> kEdgeSteps{{{0, -1}, {0, 1}, {-1, 0}, {1, 0}}};
@@ -255,9 +251,9 @@ void Game::check_consistency() const {
         for (auto [dr, dc] : kEdgeSteps) {
             const uint32_t r = step(row, dr), c = step(col, dc);
             if (r < dim && c < dim)
-                require(board_.cell(r * dim + c) & blocked_bit(p),
-                        "cell " + std::to_string(r * dim + c) + " touches player " + std::to_string(p) +
-                            " along an edge but is not blocked for them");
+                require(board_.cell(r * dim + c) & blocked_bit(p), "cell " + std::to_string(r * dim + c) +
+                                                                       " touches player " + std::to_string(p) +
+                                                                       " along an edge but is not blocked for them");
         }
     }
 
@@ -293,9 +289,8 @@ void Game::check_consistency() const {
         }
         require(last_size_seen, "last piece size of player " + std::to_string(p) + " matches no placed piece");
         const uint32_t in_turn = p == current_player_ ? turn_tile_count_ : 0;
-        require(covered[p] == spent + in_turn,
-                "player " + std::to_string(p) + " covers " + std::to_string(covered[p]) + " cells, not " +
-                    std::to_string(spent + in_turn));
+        require(covered[p] == spent + in_turn, "player " + std::to_string(p) + " covers " + std::to_string(covered[p]) +
+                                                   " cells, not " + std::to_string(spent + in_turn));
         if (finished_[p])
             require(reference_triples(board_, p).empty(), "finished player " + std::to_string(p) + " can move");
     }

@@ -100,12 +100,12 @@ public:
     const std::array<uint32_t, 4>& last_sizes() const { return last_sizes_; }
     const std::array<bool, 4>& finished() const { return finished_; }
     const std::vector<Action>& history() const { return history_; }
-    std::vector<Action> take_history() { return std::move(history_); }
     // Tiles taken so far in the piece being laid, in the order taken.
     std::vector<uint32_t> turn_tiles() const { return {turn_tiles_.begin(), turn_tiles_.begin() + turn_tile_count_}; }
 
 private:
-    uint32_t advance_player();
+    // Passes the turn to the next player who can move, marking the stuck ones finished, until the game ends.
+    void advance_player();
 
     Board board_;
     TileMoves tile_moves_;

@@ -12,8 +12,8 @@ namespace {
 
 // Base orientations, rows separated by '/'.
 constexpr const char* kBaseShapes[kPieceCount] = {
-    "#",         "##",         "##/.#",      "###",        "####",       "##/#./#.",    "###/.#.",
-    "##/##",     "##./.##",    "#####",      "####/#...",  "###./..##",  "###/##.",     "###/#../#..",
+    "#",           "##",          "##/.#",   "###",       "####",        "##/#./#.",    "###/.#.",
+    "##/##",       "##./.##",     "#####",   "####/#...", "###./..##",   "###/##.",     "###/#../#..",
     "##./.##/..#", "##./.#./.##", "###/#.#", "####/.#..", ".#./###/.#.", ".#./###/#..", "###/.#./.#.",
 };
 
@@ -44,8 +44,7 @@ PieceVariant PieceVariant::build(Shape shape, uint32_t dim) {
             v.mask.push_back(row[c]);
         }
         if (r + 1 < v.height) {
-            if (row.size() > dim)
-                throw FatalError("board side " + std::to_string(dim) + " is narrower than a piece");
+            if (row.size() > dim) throw FatalError("board side " + std::to_string(dim) + " is narrower than a piece");
             v.mask.insert(v.mask.end(), dim - row.size(), false);
         }
     }
@@ -69,8 +68,7 @@ Shape Piece::flip(const Shape& shape) {
 }
 
 Piece Piece::build(uint32_t piece_id, uint32_t dim) {
-    if (piece_id >= kPieceCount)
-        throw FatalError("piece id " + std::to_string(piece_id) + " is not in 0..20");
+    if (piece_id >= kPieceCount) throw FatalError("piece id " + std::to_string(piece_id) + " is not in 0..20");
     Piece piece;
     piece.piece_id = piece_id;
     piece.shape = parse_shape(kBaseShapes[piece_id]);
@@ -93,15 +91,14 @@ Piece Piece::build(uint32_t piece_id, uint32_t dim) {
 
 const Catalogue& Catalogue::for_dim(uint32_t dim) {
     if (dim < kMinDim || dim > kMaxDim)
-        throw FatalError("board side " + std::to_string(dim) + " is not in " + std::to_string(kMinDim) +
-                         ".." + std::to_string(kMaxDim));
+        throw FatalError("board side " + std::to_string(dim) + " is not in " + std::to_string(kMinDim) + ".." +
+                         std::to_string(kMaxDim));
     static std::mutex mutex;
     static std::array<std::unique_ptr<const Catalogue>, kMaxDim + 1> built;
     std::lock_guard lock(mutex);
     auto& slot = built[dim];
     if (!slot) {
         auto catalogue = std::make_unique<Catalogue>();
-        catalogue->dim = dim;
         for (uint32_t id = 0; id < kPieceCount; ++id) catalogue->pieces[id] = Piece::build(id, dim);
         slot = std::move(catalogue);
     }

@@ -52,7 +52,6 @@ struct Piece {
 // The whole catalogue for one board side. for_dim hands out one instance per side for the life of the
 // process, so boards refer to it by pointer and a board copy never copies pieces.
 struct Catalogue {
-    uint32_t dim = 0;
     std::array<Piece, kPieceCount> pieces;
 
     static const Catalogue& for_dim(uint32_t dim);  // FatalError outside kMinDim..kMaxDim
