@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from .backends import BACKENDS, ONNX_DIR
+from .constants import STANDARD_DIM
 from .errors import InputError, WriteError
 from .settings import load_settings
 from .train_cli import add_cluster_flags, add_training_commands, check_cluster_flags, cluster_nodes, positive_int
@@ -84,7 +85,7 @@ def _parser() -> argparse.ArgumentParser:
     evaluate.add_argument("--sims", type=int, default=0,
                           help="tree-search simulations per action; 0 plays greedily (default: 0)")
     evaluate.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
-    evaluate.add_argument("--dim", type=positive_int, help="board side (default: 20)")
+    evaluate.add_argument("--dim", type=positive_int, help=f"board side (default: {STANDARD_DIM})")
     evaluate.add_argument("--config", type=Path, metavar="FILE.toml",
                           help="settings file (c_base and c_init of the search; flags take precedence)")
     evaluate.add_argument("--seed", type=int, help="seed of the players' random choices (default: fresh)")
@@ -130,7 +131,7 @@ def _add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--workers", type=positive_int, help="worker processes (default: eight per core)")
     parser.add_argument("--max-batch", type=positive_int,
                         help="most requests the service evaluates at once (default: half the workers)")
-    parser.add_argument("--dim", type=positive_int, help="board side (default: 20)")
+    parser.add_argument("--dim", type=positive_int, help=f"board side (default: {STANDARD_DIM})")
     parser.add_argument("--config", type=Path, metavar="FILE.toml", help="settings file (flags take precedence)")
     parser.add_argument("--transport", choices=("shm", "queue"),
                         help="worker-service exchange: shared memory (Linux default) or multiprocessing queues")

@@ -13,6 +13,8 @@ import sys
 from pathlib import Path
 from typing import Any
 
+from .constants import STANDARD_DIM
+
 _EXIT_FAILED = 1
 
 
@@ -45,7 +47,7 @@ def add_training_commands(subparsers) -> None:
     loop.add_argument("--minutes", type=_positive_minutes, default=60.0, metavar="M",
                       help="time budget of this session in minutes; no generation starts that would not "
                            "end in time (default: 60)")
-    loop.add_argument("--dim", type=positive_int, help="board side of a new loop (default: 20)")
+    loop.add_argument("--dim", type=positive_int, help=f"board side of a new loop (default: {STANDARD_DIM})")
     loop.add_argument("--sims", type=positive_int, help="simulations per self-play action of a new loop")
     loop.add_argument("--seed", type=_whole_number,
                       help="seed of a new loop's first weights, warm-start games and batches (default: 0)")
