@@ -231,12 +231,9 @@ def test_the_best_network_scores_highest_against_heuristic_players_and_ties_go_t
 
 
 def test_loop_command_line_flags(tmp_path, capsys):
-    import argparse
+    from zelmor_lab.cli import build_parser
 
-    from zelmor_lab.train_cli import add_training_commands
-
-    parser = argparse.ArgumentParser(prog="zelmor-lab")
-    add_training_commands(parser.add_subparsers())
+    parser = build_parser()
     args = parser.parse_args(["loop", str(tmp_path)])
     assert (args.generations, args.minutes) == (None, 60.0)
     args = parser.parse_args(["loop", str(tmp_path), "--generations", "3", "--minutes", "2.5"])

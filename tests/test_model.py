@@ -44,7 +44,7 @@ def test_a_checkpoint_restores_weights_architecture_and_metadata(tmp_path):
     model = PolicyValueNet(8, Architecture(blocks=2, channels=12, value_hidden=16)).eval()
     path = save_checkpoint(model, tmp_path / "net.pt", step=1234)
     checkpoint = load_checkpoint(path, dim=8, architecture=Architecture(blocks=2, channels=12, value_hidden=16))
-    assert (checkpoint.step, checkpoint.dim, checkpoint.architecture) == (1234, 8, model.architecture)
+    assert (checkpoint.step, checkpoint.model.dim, checkpoint.model.architecture) == (1234, 8, model.architecture)
     assert not checkpoint.model.training
     assert checkpoint.digest == checkpoint_digest(path.read_bytes())
     batch = positions(8, channels_last=False)

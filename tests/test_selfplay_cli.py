@@ -17,7 +17,8 @@ import zelmor_lab
 import zelmor_self_play
 from hypothesis import HealthCheck, given, settings, strategies as st
 from zelmor_lab import Game, read_games
-from zelmor_lab.cli import _selfplay_network, main
+from zelmor_lab.cli import main
+from zelmor_lab.cli.selfplay import selfplay_network
 from zelmor_lab.errors import InputError
 from zelmor_lab.store import Run, RunWriter, session_record
 
@@ -138,7 +139,7 @@ def test_any_run_json_is_used_or_refused_in_one_message(tmp_path, capsys, dim, s
     code, _, err = run_cli("info", run, capsys=capsys)
     assert code == 0 or (code == 2 and len(err.splitlines()) == 1)
     try:
-        _selfplay_network(run, None, 6)  # what a self-play session that goes on reads of its run
+        selfplay_network(run, None, 6)  # what a self-play session that goes on reads of its run
     except InputError:
         pass
 

@@ -14,7 +14,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 from zelmor_lab import read_games
 from zelmor_lab.errors import WriteError
-from zelmor_lab.store import CorruptShardError, Run, RunError, RunWriter, read_shard, session_record, write_atomically
+from zelmor_lab.atomic import write_atomically
+from zelmor_lab.store import CorruptShardError, Run, RunError, RunWriter, read_shard, session_record
 
 ONE_THIRD = float(np.float32(1 / 3))
 

@@ -226,12 +226,9 @@ class TestTrainCommand:
 
 
 def test_train_command_line(tmp_path, run_dir, capsys):
-    import argparse
+    from zelmor_lab.cli import build_parser
 
-    from zelmor_lab.train_cli import add_training_commands
-
-    parser = argparse.ArgumentParser(prog="zelmor-lab")
-    add_training_commands(parser.add_subparsers())
+    parser = build_parser()
     torch.manual_seed(0)
     start = save_checkpoint(PolicyValueNet(DIM, TINY), tmp_path / "start.pt")
     args = parser.parse_args(["train", str(run_dir), "--model", str(start), "--steps", "3",

@@ -9,7 +9,7 @@ Backends:
   onnxruntime  the network exported to ONNX and run by ONNX Runtime (its CUDA provider for a CUDA
                device). Eager PyTorch spends most of a small network's time outside the convolutions
                (unfused batch norm, allocation, dispatch); ONNX Runtime folds those away. The export
-               takes about a second, so it is kept in a directory by checkpoint digest and layout.
+               costs time at every start, so it is kept in a directory by checkpoint digest and layout.
   torch        the network traced and frozen by TorchScript: batch norm folded into the convolutions,
                and no Python between the layers.
   torch-eager  the PyTorch module as written: the reference the others are checked against.
@@ -131,7 +131,7 @@ def onnx_bytes(model, digest: str, rep: int, onnx_dir: str | Path | None = None)
             return data
     data = export_onnx(model, rep)
     if path is not None:
-        from .store import write_atomically
+        from .atomic import write_atomically
 
         path.parent.mkdir(parents=True, exist_ok=True)
         write_atomically(path, data)

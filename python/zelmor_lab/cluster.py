@@ -558,7 +558,7 @@ class ClusterJobs:
               progress: bool) -> dict[str, float] | None:
         import ray
 
-        from .store import write_atomically
+        from .atomic import write_atomically
 
         unseen, trained = ray.get(self._learner.train.remote(_training_files(files), ray.put(window), plan,
                                                              network, generation, fresh_positions))

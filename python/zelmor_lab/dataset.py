@@ -23,13 +23,10 @@ from pathlib import Path
 import numpy as np
 import pyarrow as pa
 
-from . import encode_history
+from ._rules import encode_history
+from .constants import HAND_SQUARES, PLANES, PLAYERS
 from .errors import InputError
 from .store import Run, read_shard
-
-PLANES = 5
-PLAYERS = 4
-HAND_SQUARES = 89  # squares of the 21 pieces of one player
 
 
 class DatasetError(InputError):

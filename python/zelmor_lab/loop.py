@@ -53,7 +53,8 @@ from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint,
 from .pipeline import FinishedGame, Pipeline
 from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SampledPlayer, SearchPlayer
 from .settings import Settings, read_toml
-from .store import Run, RunWriter, check_run_target, read_shard, session_record, write_atomically
+from .atomic import write_atomically
+from .store import Run, RunWriter, check_run_target, read_shard, session_record
 from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
                     train_on_window)
 from .warmup import warmup_window

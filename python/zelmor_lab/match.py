@@ -1,7 +1,7 @@
 """Seat-balanced matches played in one process: a player under test against three copies of an opponent,
 with many games in flight so that network players answer them in batches.
 
-Seats are not equal (on 20 x 20, random play scores about 0.31 in seat 0 against three random players),
+Seats are not equal (the first to act has a head start; the README gives random play's scores per seat),
 so the player under test takes each seat in turn: game i seats it at i mod 4. A result is only worth
 comparing with what a random player scores in the same seats against the same opponents.
 """

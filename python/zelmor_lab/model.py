@@ -33,9 +33,9 @@ from typing import Any, NamedTuple
 import torch
 from torch import nn
 
-from .dataset import HAND_SQUARES, PLANES, PLAYERS
+from .constants import HAND_SQUARES, PLANES, PLAYERS
 from .errors import InputError
-from .store import write_atomically
+from .atomic import write_atomically
 
 CHECKPOINT_FORMAT = "zelmor-lab checkpoint 1"
 POLICY_HEADS = ("conv", "dense")
@@ -63,16 +63,16 @@ class Architecture:
     value head's hidden layer. policy_head: "conv" gives each tile the logit of a 1 x 1 convolution of
     its features plus a bias of its own; "dense" (the layout of older checkpoints) reads all logits from
     a dense layer over two feature planes of the whole board. The dense layer has a weight for every
-    pair of tiles and learns each placement anew; trained on the same 86,000 positions to copy a
-    player that wins 0.86 of its games against three random players, the convolution played at 0.72
-    and the dense layer at 0.52. value_head: "pooled" reads the value from the board-wide mean and maximum
-    of each feature and shares that summary with the final-squares head; "squares" has no value layers
+    pair of tiles and learns each placement anew, where the convolution's features carry over from one
+    placement to the next (docs/experiments.md compares them). value_head: "pooled" reads the value from
+    the board-wide mean and maximum of each feature and shares that summary with the final-squares head;
+    "squares" has no value layers
     of its own: the value logits are the final-squares head's prediction times SQUARES_LOGIT_SCALE, and
     the value's loss is measured but trains nothing; "dense" (the layout of older checkpoints) reads it
     from a 1 x 1 convolution flattened into a dense layer. A run of a few hundred games holds only a few
     hundred outcomes, and a value head fitted to them learns them by heart; the final squares, four
-    numbers per game rather than one winner, carry over to unseen games far better (see the README for
-    the measured losses). ownership: whether the network has the ownership head, a 1 x 1 convolution of
+    numbers per game rather than one winner, carry over to unseen games far better (docs/experiments.md
+    gives the losses). ownership: whether the network has the ownership head, a 1 x 1 convolution of
     the tower's features that gives every cell the logits of its final owner; it only shapes the tower's
     features during training (the searches never read it). The default is small enough for self-play on a
     CPU.
@@ -250,14 +250,6 @@ class Checkpoint:
     step: int
     created_at: float  # seconds since the epoch
     digest: str  # see checkpoint_digest
-
-    @property
-    def dim(self) -> int:
-        return self.model.dim
-
-    @property
-    def architecture(self) -> Architecture:
-        return self.model.architecture
 
 
 def encode_checkpoint(model: PolicyValueNet, step: int = 0) -> bytes:

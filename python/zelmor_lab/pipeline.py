@@ -27,8 +27,9 @@ from dataclasses import dataclass
 from typing import Iterator
 
 from .channel import Channel, serve_channel
+from .constants import STANDARD_DIM
 from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats, serve
-from .workers import (ABANDONED, AGAINST_BASELINE, GAME, MATCH_DIM, UNLIMITED, WORKER_ENDED, WORKER_FAILED,
+from .workers import (ABANDONED, AGAINST_BASELINE, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED,
                       WorkerConfig, work)
 
 _STOP_GRACE_S = 10.0
@@ -83,7 +84,7 @@ class Pipeline:
                                        onnx_dir=None if onnx_dir is None else str(onnx_dir))
         if settings.transport == "shm":
             # The main process holds the block for the run's life; children map it by its path.
-            dim = MATCH_DIM if config.kind == AGAINST_BASELINE else settings.dim
+            dim = STANDARD_DIM if config.kind == AGAINST_BASELINE else settings.dim
             self._channel = Channel.create(self.workers, dim, settings.rep)
             self._requests, pipes = None, [(None, None)] * self.workers
             service_target = serve_channel

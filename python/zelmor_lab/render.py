@@ -125,7 +125,7 @@ def draw_board(game: Game, path: str | Path, title: str = "") -> Path:
     figure.tight_layout()
     picture = io.BytesIO()
     figure.savefig(picture, format="png", dpi=100)
-    from .store import write_atomically
+    from .atomic import write_atomically
 
     write_atomically(path, picture.getvalue())  # WriteError, one line, when it cannot be written
     return path

@@ -17,6 +17,7 @@ from pathlib import Path
 from typing import Any
 
 from .backends import BACKENDS, default_backend, onnxruntime_installed
+from .constants import STANDARD_DIM
 from .errors import InputError
 
 try:
@@ -48,16 +49,14 @@ class Settings:
 
     workers: self-play processes; by default eight per core. A worker spends most of its time waiting
         for its reply, and with max_batch at its default only half of them wait on the network at a time.
-        With the default network, ONNX Runtime and the evaluation cache on two cores, 16 workers in
-        batches of 8 were the fastest of a sweep (see the README).
+        The README gives the sweep the defaults come from.
     batch_wait_ms: how long the inference service waits for more requests before it runs a batch
         smaller than max_batch.
     max_batch: the most requests the service evaluates as one batch; 0 (the default) means half the
         workers, rounded up, and a value of at least ``workers`` lets every worker into one batch. With
         half, one half of the workers searches and sends its next requests while the network evaluates
-        the other half's, so the service does not wait for its workers between batches. On two cores,
-        8 workers in batches of 4 kept the service 97% of its time inside the default network, 4 workers
-        in batches of 4 about 90%.
+        the other half's, so the service does not wait for its workers between batches (the README
+        measures it).
     flush_every: finished games per Parquet shard; at most this many minus one are lost when a run is
         killed.
     reply_timeout_s: how long a worker waits for one network reply before it gives the service up.
@@ -72,7 +71,7 @@ class Settings:
         queue and pipes (portable).
     """
 
-    dim: int = 20
+    dim: int = STANDARD_DIM
     rep: int = 1
     sims_per_move: int = 32
     sample_moves: int = 60

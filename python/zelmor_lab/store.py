@@ -47,6 +47,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
+from .atomic import write_atomically
 from .errors import InputError, WriteError
 
 RUN_FORMAT = "zelmor-lab run 1"
@@ -337,30 +338,6 @@ class RunWriter:
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-
-def write_atomically(path: Path, data: bytes) -> None:
-    """Replace ``path`` by ``data`` so that a reader, or a restart after a crash, sees the old file or the
-    complete new one. WriteError when it cannot be written (the temporary file is removed)."""
-    temporary = path.with_name(f".{path.name}.tmp")
-    try:
-        try:
-            with open(temporary, "wb") as f:
-                f.write(data)
-                f.flush()
-                os.fsync(f.fileno())
-            temporary.replace(path)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                temporary.unlink(missing_ok=True)
-            raise
-        directory = os.open(path.parent, os.O_RDONLY)
-        try:
-            os.fsync(directory)
-        finally:
-            os.close(directory)
-    except OSError as error:
-        raise WriteError(f"cannot write {path}: {error.strerror or error}") from None
 
 
 def _table_of(games: list[tuple[int, list, list, list, str, float, str, str]]) -> pa.Table:

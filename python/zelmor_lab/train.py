@@ -39,11 +39,13 @@ from typing import Any
 import numpy as np
 import torch
 
-from .dataset import HAND_SQUARES, Batch, Window, load_window
+from .constants import HAND_SQUARES
+from .dataset import Batch, Window, load_window
 from .model import (Architecture, CheckpointError, PolicyValueNet, decode_checkpoint, encode_checkpoint,
                     load_checkpoint, load_plain)
 from .errors import InputError, WriteError
-from .store import Run, write_atomically
+from .atomic import write_atomically
+from .store import Run
 
 STATE_FORMAT = "zelmor-lab training state 1"
 _ILLEGAL_LOGIT = -1e9  # far enough below any logit that an illegal tile's probability is exactly 0

@@ -24,7 +24,7 @@ from .render import COLOURS, Timeline, timeline
 from .store import Run, RunError, RunWriter, session_record
 from .tree_search import RandomPlayout, search
 
-MAX_SIMS = 5000  # a search the page waits for; 5,000 simulations take seconds with the default network
+MAX_SIMS = 5000  # a search the page waits for, so bounded
 SEAT_KINDS = ("human", "random", "heuristic", "greedy", "search")
 HUMAN_NODE = "human"
 

@@ -22,7 +22,6 @@ from .inference import ReplyPipe, RequestQueue
 from .settings import Settings
 
 TRAINING, AGAINST_RANDOM, AGAINST_BASELINE = "training", "against random", "against baseline"
-MATCH_DIM = 20  # the engine plays network-against-network matches on this board whatever the settings
 GAME, ABANDONED, WORKER_ENDED, WORKER_FAILED = "game", "abandoned", "worker ended", "worker failed"
 UNLIMITED = -1  # games left when the run goes on until it is stopped
 

@@ -1,0 +1,28 @@
+"""zelmor-lab info: statistics of a run's games."""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+
+def register(commands) -> None:
+    info = commands.add_parser("info", help="statistics of the games of a run")
+    info.add_argument("run", type=Path, metavar="RUN")
+    info.set_defaults(command=run)
+
+
+def run(args) -> int:
+    from tqdm import tqdm
+
+    from ..evaluation import RunSummary
+    from ..store import Run
+
+    run = Run(args.run)
+    summary = RunSummary(run.dim)
+    for index, game in enumerate(tqdm(run.games(), unit="game", file=sys.stderr, disable=None, leave=False)):
+        summary.add(game, index)
+    print(f"run {args.run}: {run.dim} x {run.dim} board, sessions: {len(run.meta['sessions'])}, "
+          f"shards: {len(run.shards())}")
+    print(summary.describe())
+    return 0
