@@ -184,3 +184,17 @@ def test_warm_start_positions_learn_the_heuristics_tiles_and_the_final_squares(h
         assert np.allclose(batch.squares[begin:end].sum(1) * 89, end - begin)
     again = warmup_window(games=3, dim=8, seed=7, heuristic_share=heuristic_share)
     assert np.array_equal(again.planes, window.planes) and np.array_equal(again.candidate_tiles, window.candidate_tiles)
+
+
+def test_a_window_after_another_keeps_each_positions_targets(tmp_path, first_legal_game, last_legal_game):
+    """The warm start's games before a run's: every position keeps its own policy, value and final board."""
+    write_run(tmp_path / "run", [(last_legal_game.history, spread_policies(last_legal_game), [0.0, 1.0, 0.0, 0.0])])
+    newer = load_window(tmp_path / "run", 5)
+    older = warmup_window(games=2, dim=DIM, seed=3)
+    joined = newer.after(older)
+    assert (joined.games, joined.positions) == (3, older.positions + newer.positions)
+    everything = joined.batch(np.arange(joined.positions))
+    for part, rows in ((older, slice(0, older.positions)), (newer, slice(older.positions, None))):
+        alone = part.batch(np.arange(part.positions))
+        for name in ("planes", "policy", "value", "squares", "ownership"):
+            assert np.array_equal(getattr(everything, name)[rows], getattr(alone, name)), name

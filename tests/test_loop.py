@@ -10,6 +10,7 @@ import pytest
 from zelmor_lab import Game
 from zelmor_lab import loop as loop_module
 from zelmor_lab.errors import WriteError
+from zelmor_lab.dataset import load_window
 from zelmor_lab.evaluation import PayoffSummary
 from zelmor_lab.loop import (LoopDirectory, LoopError, LoopPlan, LoopState, Network, best_generation, count_games,
                              plot_summary, results_table, run_loop)
@@ -94,6 +95,18 @@ def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
 
     # The loop is at its generation limit: running it again changes nothing.
     assert run_loop(run, generations=1).records == state.records
+
+
+def test_the_first_generations_train_on_the_warm_starts_games_too(tmp_path):
+    """Until the run holds a window of its own games, the warm start's games fill it, before the run's."""
+    plan = dataclasses.replace(TINY_PLAN, warmup_games=3, warmup_steps=1)
+    with RunWriter(tmp_path, 20, session_record("test", {}, {}), 1) as writer:
+        history, policies, payoff = first_legal_game()
+        writer.add(0, history, policies, payoff, "hand-made", 0.0)
+    window, own = loop_module._training_window(plan, tmp_path), load_window(tmp_path, 10)
+    assert window.games == 4 and window.planes[-own.positions:].tobytes() == own.planes.tobytes()
+    full = dataclasses.replace(plan, training=dataclasses.replace(plan.training, window=1))
+    assert loop_module._training_window(full, tmp_path).games == 1
 
 
 def write_loop(run, last_generation_s: float) -> LoopState:

@@ -101,6 +101,19 @@ class Window:
                      policy=policy, value=self.value[indices], squares=self.squares[indices],
                      ownership=ownership)
 
+    def after(self, older: Window) -> Window:
+        """The positions of ``older`` followed by these, newest last (same board side)."""
+        offsets = np.concatenate([older.candidate_offsets, self.candidate_offsets[1:] + older.candidate_offsets[-1]])
+        return Window(dim=self.dim, games=older.games + self.games, planes=np.concatenate([older.planes, self.planes]),
+                      candidate_offsets=offsets,
+                      candidate_tiles=np.concatenate([older.candidate_tiles, self.candidate_tiles]),
+                      candidate_p=np.concatenate([older.candidate_p, self.candidate_p]),
+                      value=np.concatenate([older.value, self.value]),
+                      squares=np.concatenate([older.squares, self.squares]),
+                      owners=np.concatenate([older.owners, self.owners]),
+                      position_game=np.concatenate([older.position_game, self.position_game + older.games]),
+                      position_player=np.concatenate([older.position_player, self.position_player]))
+
     def sample(self, rng: np.random.Generator, size: int) -> Batch:
         """``size`` positions drawn uniformly, with replacement, from the whole window."""
         return self.batch(rng.integers(0, self.positions, size=size))

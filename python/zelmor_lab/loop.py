@@ -409,7 +409,7 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
 
     timer = time.monotonic()
     files = directory.trainer_files
-    window = load_window(run, plan.training.window)
+    window = _training_window(plan, run)
     unseen = jobs.train(files, window, plan, network, generation, before.positions + played.positions, progress)
     successor_path = directory.network_name(generation + 1)
     write_atomically(run / successor_path, files.out.read_bytes())
@@ -438,6 +438,17 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
     state.elapsed_s = record.elapsed_s
     _finish_generation(directory, state)
     return successor
+
+
+def _training_window(plan: LoopPlan, run: Path):
+    """The latest ``window`` games of the run, and while the run holds fewer, the warm start's games before
+    them up to that number: the first generations' few games alone, each drawn many times, would teach the
+    network those games by heart and make it forget what the warm start taught."""
+    window = load_window(run, plan.training.window)
+    missing = min(plan.training.window - window.games, plan.warmup_games if plan.warmup_steps else 0)
+    if missing <= 0:
+        return window
+    return window.after(warmup_window(missing, plan.engine.dim, plan.seed, plan.warmup_heuristic_share))
 
 
 def train_generation(files: TrainingFiles, window, plan: LoopPlan, network: Network, generation: int,
