@@ -78,7 +78,10 @@ class LoopPlan:
     players; search_games: games of each figure with a search of eval_sims simulations (a search costs
     eval_sims network calls a move, so these figures are the evaluation's time); baseline_games: games
     against the predecessor; warmup_games, warmup_steps: network 0's warm start (0 for none), which stops
-    early once it has spent warmup_share of the first session's minutes."""
+    early once it has spent warmup_share of the first session's minutes. threads: PyTorch's and ONNX
+    Runtime's threads in the loop's own process (training, evaluation); their threads wait for each other
+    by spinning, and where another job shares the cores, two threads made a training step up to ten times
+    slower than one."""
 
     # Twelve workers per core in batches of eight per core: the fastest pair of a sweep of workers and
     # batch sizes with ONNX Runtime and the evaluation cache on two cores (see the README).
@@ -94,6 +97,7 @@ class LoopPlan:
     search_games: int = 100
     baseline_games: int = 400
     eval_sims: int = 32
+    threads: int = 1
     warmup_games: int = 2000  # games network 0 learns from before any self-play (see warmup)
     warmup_steps: int = 2000
     warmup_heuristic_share: float = 0.75  # of the warm start's games, those the heuristic player plays
@@ -102,7 +106,7 @@ class LoopPlan:
 
     def __post_init__(self):
         for name in ("games_per_generation", "steps_per_generation", "random_games", "search_games",
-                     "baseline_games", "eval_sims"):
+                     "baseline_games", "eval_sims", "threads"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise LoopError(f"loop setting {name} must be a positive integer, got {value!r}")
@@ -124,7 +128,7 @@ class LoopPlan:
                 "baseline_games": self.baseline_games, "warmup_games": self.warmup_games,
                 "warmup_steps": self.warmup_steps, "warmup_heuristic_share": self.warmup_heuristic_share,
                 "warmup_share": self.warmup_share, "seed": self.seed, "eval_sims": self.eval_sims,
-                "search_games": self.search_games}
+                "search_games": self.search_games, "threads": self.threads}
 
     @staticmethod
     def from_dict(values: dict[str, Any]) -> LoopPlan:
@@ -138,6 +142,7 @@ class LoopPlan:
                         warmup_heuristic_share=values.get("warmup_heuristic_share", 0.0),
                         seed=values.get("seed", 0), eval_sims=values.get("eval_sims", 32),
                         search_games=values.get("search_games", values["random_games"]),
+                        threads=values.get("threads", 1),
                         warmup_share=values.get("warmup_share", 1.0),
                         **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
                                                   "random_games", "baseline_games")})
@@ -316,6 +321,9 @@ def run_loop(run: str | Path, generations: int | None = None, minutes: float | N
                             f"settings or choose another run")
     else:
         state = _start(directory, plan if plan is not None else LoopPlan(), minutes)
+    import torch
+
+    torch.set_num_threads(state.plan.threads)
     with directory.locked():
         return _continue(directory, state, generations, deadline, progress, on_record or (lambda record: None),
                          jobs or LocalJobs(run))
@@ -607,7 +615,7 @@ def _evaluate(plan: LoopPlan, network: Network, previous: Network | None, progre
 
     def evaluator(of: Network):
         model = decode_checkpoint(of.data, of.path).model
-        return make_runner(model, of.digest, plan.engine.backend, 1, plan.engine.device, os.cpu_count() or 1,
+        return make_runner(model, of.digest, plan.engine.backend, 1, plan.engine.device, plan.threads,
                            onnx_dir).evaluator()
 
     evaluate = evaluator(network)
