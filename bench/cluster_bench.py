@@ -23,7 +23,7 @@ import time
 from pathlib import Path
 
 from zelmor_lab.settings import Settings
-from zelmor_lab.workers import TRAINING, WorkerConfig
+from zelmor_lab.workers import WorkerConfig
 
 WORKERS_PER_CPU = 4
 NODES = 2
@@ -73,13 +73,13 @@ def writer_in(directory: str, settings: Settings):
 def local_round(settings: Settings, network: tuple[bytes, str], seconds: float) -> dict:
     from zelmor_lab.pipeline import FinishedGame, Pipeline
 
-    config = WorkerConfig(TRAINING, settings.with_values(workers=WORKERS_PER_CPU * NODES))
+    config = WorkerConfig(settings.with_values(workers=WORKERS_PER_CPU * NODES))
     with tempfile.TemporaryDirectory() as directory, writer_in(directory, settings) as writer:
         window = Window(seconds)
         with Pipeline(config, (network[0],), None) as pipeline:
             for event in pipeline.events():
                 if isinstance(event, FinishedGame):
-                    _, (history, policies, payoff) = event.record
+                    history, policies, payoff = event.game.history, event.game.policies, event.game.payoff
                     writer.add(event.worker, history, policies, payoff, network[1], event.finished_at)
                     window.stored()
                 if window.closed():
@@ -93,7 +93,7 @@ def cluster_round(settings: Settings, network: tuple[bytes, str], seconds: float
 
     from zelmor_lab.cluster import ClusterSelfPlay, NodeGame
 
-    config = WorkerConfig(TRAINING, settings)
+    config = WorkerConfig(settings)
     wire, disk = [], 0
     with tempfile.TemporaryDirectory() as directory, writer_in(directory, settings) as writer:
         window = Window(seconds)

@@ -38,7 +38,7 @@ from dataclasses import dataclass, replace
 from zelmor_lab import Game
 from zelmor_lab.pipeline import FinishedGame, Pipeline
 from zelmor_lab.settings import Settings
-from zelmor_lab.workers import TRAINING, WorkerConfig
+from zelmor_lab.workers import WorkerConfig
 
 # torch is imported inside the functions: the workers start by importing this file, and like the
 # command line's workers they should not carry torch.
@@ -115,7 +115,7 @@ class RunningPipeline:
         # A worker whose reply was due when its pipeline was paused must not count the pause against it.
         settings = replace(settings, reply_timeout_s=_PAUSED_REPLY_TIMEOUT_S)
         before = {p.pid for p in multiprocessing.active_children()}
-        self.pipeline = Pipeline(WorkerConfig(TRAINING, settings), (checkpoint,)).__enter__()
+        self.pipeline = Pipeline(WorkerConfig(settings), (checkpoint,)).__enter__()
         children = [p for p in multiprocessing.active_children() if p.pid not in before]
         self.pids = [p.pid for p in children]
         self.worker_pids = [p.pid for p in children if p.name.startswith("zelmor-worker")]

@@ -12,7 +12,8 @@ from zelmor_lab import loop as loop_module
 from zelmor_lab.errors import WriteError
 from zelmor_lab.dataset import load_window
 from zelmor_lab.evaluation import PayoffSummary
-from zelmor_lab.loop import (LoopDirectory, LoopError, LoopPlan, LoopState, Network, best_generation, count_games,
+from zelmor_lab.selfplay import Network
+from zelmor_lab.loop import (LoopDirectory, LoopError, LoopPlan, LoopState, best_generation, count_games,
                              plot_summary, results_table, run_loop)
 from zelmor_lab.model import Architecture, load_checkpoint
 from zelmor_lab.settings import Settings

@@ -32,7 +32,8 @@ import numpy as np
 
 from .errors import InputError
 from .pipeline import PipelineError
-from .workers import TRAINING, WorkerConfig
+from .training_game import TrainingGame
+from .workers import WorkerConfig
 
 SELFPLAY_RESOURCE = "zelmor_selfplay"
 LOCAL_ADDRESS = "local"
@@ -115,9 +116,8 @@ class PlayedGame:
     payoff: np.ndarray
 
     @staticmethod
-    def pack(worker: int, finished_at: float, model: str, record: tuple) -> PlayedGame:
-        """From the engine's record (id, (history, policies, payoff))."""
-        _, (history, policies, payoff) = record
+    def pack(worker: int, finished_at: float, model: str, game: TrainingGame) -> PlayedGame:
+        history, policies, payoff = game.history, game.policies, game.payoff
         return PlayedGame(game_id=uuid.uuid4().hex, worker=worker, finished_at=finished_at, model=model,
                           history=np.array(history, dtype=np.int16).reshape(-1, 2),
                           candidates=np.array([len(entry) for entry in policies], dtype=np.int16),
@@ -233,7 +233,7 @@ class SelfPlayNode:
                         pipeline.finish()
                 for event in pipeline.events():
                     if isinstance(event, FinishedGame):
-                        game = PlayedGame.pack(event.worker, event.finished_at, digest, event.record)
+                        game = PlayedGame.pack(event.worker, event.finished_at, digest, event.game)
                         with self._changed:
                             self._games.append(game)
                             self._changed.notify_all()
@@ -539,7 +539,7 @@ class ClusterJobs:
                 tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False,
                      file=sys.stderr) as bar:
             try:
-                for event in self._selfplay.play(WorkerConfig(TRAINING, plan.engine), network.data, network.digest,
+                for event in self._selfplay.play(WorkerConfig(plan.engine), network.data, network.digest,
                                                  games):
                     if isinstance(event, NodeGame):
                         positions = event.store(writer)

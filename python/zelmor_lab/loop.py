@@ -45,20 +45,38 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 
+from .atomic import write_atomically
+from .backends import ONNX_DIR, make_runner
 from .dataset import load_window
 from .errors import InputError
-from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
-from .backends import ONNX_DIR, make_runner
-from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
-from .pipeline import FinishedGame, Pipeline
-from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SampledPlayer, SearchPlayer
+from .evaluation import RANDOM_SHARE, PayoffSummary
+from .model import (
+    OLDER_HEADS,
+    Architecture,
+    PolicyValueNet,
+    decode_checkpoint,
+)
+from .pipeline import PipelineError
+from .players import (
+    GreedyPlayer,
+    HeuristicPlayer,
+    RandomPlayer,
+    SampledPlayer,
+    SearchPlayer,
+)
+from .selfplay import Network, play_games
 from .settings import Settings, read_toml
-from .atomic import write_atomically
 from .store import Run, RunWriter, check_run_target, read_shard, session_record
-from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
-                    train_on_window)
+from .train import (
+    Trainer,
+    TrainingFiles,
+    TrainingSettings,
+    read_metrics,
+    resume_training,
+    save_training,
+    train_on_window,
+)
 from .warmup import warmup_window
-from .workers import TRAINING, WorkerConfig
 
 LOOP_FORMAT = "zelmor-lab loop 1"
 _UNSEEN_SAMPLE = 2048  # positions of a generation's games measured before training on them
@@ -175,25 +193,6 @@ def load_plan(toml_path: str | Path | None = None, dim: int | None = None, sims:
         return LoopPlan.from_dict(values)
     except TypeError as error:  # a value of the wrong kind; the parts' own checks raise InputErrors
         raise LoopError(f"the loop's plan cannot be made: {error}") from None
-
-
-@dataclass(frozen=True)
-class Network:
-    """A network as the pipeline takes it. path: relative to the run directory."""
-
-    path: str
-    data: bytes
-    digest: str
-    step: int
-
-    @staticmethod
-    def load(run: Path, path: str, dim: int) -> Network:
-        data = read_checkpoint_file(run / path)
-        checkpoint = decode_checkpoint(data, str(run / path), dim=dim)
-        return Network(path, data, checkpoint.digest, checkpoint.step)
-
-    def record(self) -> dict[str, Any]:
-        return {"digest": self.digest, "path": self.path, "step": self.step}
 
 
 @dataclass
@@ -568,28 +567,13 @@ def count_games(run: Path, digest: str) -> Played:
 def _self_play(run: Path, plan: LoopPlan, network: Network, games: int, deadline: float,
                progress: bool) -> Played:
     """Play up to ``games`` training games with ``network`` into the run, until the deadline."""
-    from tqdm import tqdm
-
-    played = Played(0, 0)
-    session = session_record("loop", plan.as_dict(), network.record())
-    with RunWriter(run, plan.engine.dim, session, plan.engine.flush_every) as writer, \
-            Pipeline(WorkerConfig(TRAINING, plan.engine), (network.data,), games, run / ONNX_DIR) as pipeline, \
-            tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False,
-                 file=sys.stderr) as bar:
-        try:
-            for event in pipeline.events():
-                if isinstance(event, FinishedGame):
-                    _, (history, policies, payoff) = event.record
-                    writer.add(event.worker, history, policies, payoff, network.digest, event.finished_at)
-                    played = Played(played.games + 1, played.positions + len(history))
-                    bar.update(1)
-                if time.monotonic() > deadline:
-                    pipeline.stop()
-        finally:
-            writer.flush()
-        if pipeline.interrupted:
-            raise KeyboardInterrupt
-    return played
+    outcome = play_games(run, plan.engine, network, games, session_record("loop", plan.as_dict(), network.record()),
+                         deadline=deadline, progress=progress, label="self-play")
+    if outcome.failure is not None:
+        raise PipelineError(outcome.failure)
+    if outcome.interrupted:
+        raise KeyboardInterrupt
+    return Played(outcome.games, outcome.positions)
 
 
 @dataclass(frozen=True)

@@ -27,9 +27,9 @@ from dataclasses import dataclass
 from typing import Iterator
 
 from .channel import Channel, serve_channel
-from .constants import STANDARD_DIM
 from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats, serve
-from .workers import (ABANDONED, AGAINST_BASELINE, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED,
+from .training_game import TrainingGame
+from .workers import (ABANDONED, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED,
                       WorkerConfig, work)
 
 _STOP_GRACE_S = 10.0
@@ -42,11 +42,9 @@ class PipelineError(Exception):
 
 @dataclass(frozen=True)
 class FinishedGame:
-    """record: (id, (history, policies, payoff)) of a training game, (id, payoff) of a match."""
-
     worker: int
     finished_at: float  # seconds since the epoch
-    record: tuple
+    game: TrainingGame
 
 
 @dataclass(frozen=True)
@@ -60,9 +58,9 @@ class Idle:
 
 
 class Pipeline:
-    """Plays ``games`` games (None: until stop()) of one kind over ``settings.workers`` workers.
+    """Plays ``games`` training games (None: until stop()) over ``settings.workers`` workers.
 
-    checkpoints: checkpoint bytes of the network (index 0) and, for matches, the baseline (index 1).
+    checkpoints: checkpoint bytes of the network (the workers ask network 0).
     onnx_dir: where the service keeps the networks it exports to ONNX, for the next pipeline (None:
     nowhere). Use as a context manager around events(); leaving the block ends every process."""
 
@@ -84,8 +82,7 @@ class Pipeline:
                                        onnx_dir=None if onnx_dir is None else str(onnx_dir))
         if settings.transport == "shm":
             # The main process holds the block for the run's life; children map it by its path.
-            dim = STANDARD_DIM if config.kind == AGAINST_BASELINE else settings.dim
-            self._channel = Channel.create(self.workers, dim, settings.rep)
+            self._channel = Channel.create(self.workers, settings.dim, settings.rep)
             self._requests, pipes = None, [(None, None)] * self.workers
             service_target = serve_channel
             service_args = (service_config, self._channel.path, self._active_workers, self._stats, self._stop,
@@ -193,7 +190,7 @@ class Pipeline:
                 continue
             kind = message[0]
             if kind == GAME:
-                yield FinishedGame(worker=message[1], finished_at=message[2], record=message[3])
+                yield FinishedGame(worker=message[1], finished_at=message[2], game=message[3])
             elif kind == ABANDONED:
                 yield AbandonedGame(worker=message[1])
             elif kind == WORKER_ENDED:

@@ -1,9 +1,9 @@
-"""Worker processes: each plays whole games with the engine (``zelmor_self_play``), one after another.
+"""Worker processes: each plays whole training games with the engine (``zelmor_self_play``), one after
+another.
 
 A worker claims a game from the shared count of games left, plays it with its own id, pipe and the
 shared request queue, and posts what came of it on the message queue:
-  (GAME, worker, finished_at, record)   record as the engine posts it: (id, (history, policies,
-                                        payoff)) for a training game, (id, payoff of seat 0) for a match
+  (GAME, worker, finished_at, game)     game: the TrainingGame the engine posted
   (ABANDONED, worker)                   the engine gave the game up (a search failed)
   (WORKER_ENDED, worker, reason)        the worker's last message; reason None when it ran out of games
                                         or was asked to stop, else why it could not go on
@@ -20,31 +20,30 @@ from dataclasses import dataclass
 
 from .inference import ReplyPipe, RequestQueue
 from .settings import Settings
+from .training_game import TrainingGame
 
-TRAINING, AGAINST_RANDOM, AGAINST_BASELINE = "training", "against random", "against baseline"
 GAME, ABANDONED, WORKER_ENDED, WORKER_FAILED = "game", "abandoned", "worker ended", "worker failed"
 UNLIMITED = -1  # games left when the run goes on until it is stopped
 
 
 @dataclass(frozen=True)
 class WorkerConfig:
-    """kind: TRAINING, AGAINST_RANDOM or AGAINST_BASELINE; engine_output: let the engine's own
-    standard output through (the final board of a match, its error lines) instead of discarding it."""
+    """engine_output: let the engine's own standard output through (its error lines) instead of discarding
+    it."""
 
-    kind: str
     settings: Settings
     engine_output: bool = False
 
 
 class _ResultQueue:
-    """The engine's result queue: stamps each record with the time it was posted."""
+    """The engine's result queue: each result becomes a TrainingGame, stamped with the time it was posted."""
 
     def __init__(self, messages, worker: int):
         self._messages = messages
         self._worker = worker
 
     def put(self, record) -> None:
-        self._messages.put((GAME, self._worker, time.time(), record))
+        self._messages.put((GAME, self._worker, time.time(), TrainingGame.from_engine(record)))
 
 
 def claim_game(games_left) -> bool:
@@ -70,11 +69,9 @@ def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games
             from .channel import Channel
 
             channel = Channel.attach(channel_path)
-            exchange = (channel.queue(worker, 0), channel.queue(worker, 1),
-                        channel.pipe(worker, config.settings.reply_timeout_s))
+            exchange = (channel.queue(worker, 0), channel.pipe(worker, config.settings.reply_timeout_s))
         else:
-            exchange = (RequestQueue(requests, 0), RequestQueue(requests, 1),
-                        ReplyPipe(reply_end, config.settings.reply_timeout_s))
+            exchange = (RequestQueue(requests, 0), ReplyPipe(reply_end, config.settings.reply_timeout_s))
         reason = _play(worker, config, *exchange, messages, games_left, stop)
         messages.put((WORKER_ENDED, worker, reason))
     except (KeyboardInterrupt, SystemExit):
@@ -88,8 +85,7 @@ def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games
             requests.cancel_join_thread()  # a request left unread must not hold up the exit
 
 
-def _play(worker: int, config: WorkerConfig, model_queue, baseline_queue, pipe, messages, games_left,
-          stop) -> str | None:
+def _play(worker: int, config: WorkerConfig, model_queue, pipe, messages, games_left, stop) -> str | None:
     """pipe.failure: None while the service answers, else why it was given up."""
     import zelmor_self_play as engine
 
@@ -101,17 +97,7 @@ def _play(worker: int, config: WorkerConfig, model_queue, baseline_queue, pipe, 
             return "the main process has gone"
         if not claim_game(games_left):
             return None
-        if config.kind == TRAINING:
-            finished = engine.play_training_game(worker, settings, results, model_queue, pipe) == 0
-        elif config.kind == AGAINST_RANDOM:
-            finished = engine.play_test_against_random(worker, settings, results, model_queue, pipe) == 0
-        else:
-            try:
-                payoff = engine.play_test_game(worker, settings, results, model_queue, baseline_queue, pipe)
-                results.put((worker, payoff))
-                finished = True
-            except Exception:  # the engine's "Error running MCTS": the reason is in the pipe or the network
-                finished = False
+        finished = engine.play_training_game(worker, settings, results, model_queue, pipe) == 0
         if pipe.failure is not None:
             return None if stop.is_set() else str(pipe.failure)
         if not finished:

@@ -5,11 +5,10 @@ from __future__ import annotations
 
 import sys
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
-from ..backends import ONNX_DIR
 from ..errors import InputError
+from ..selfplay import REFRESH_S, Network, SelfPlayOutcome, play_games
 from ..settings import load_settings
 from .arguments import (
     add_cluster_flags,
@@ -20,8 +19,6 @@ from .arguments import (
 )
 from .exits import CommandFailed
 from .requirements import require_pipeline
-
-REFRESH_S = 0.5  # seconds between two refreshes of the progress bar's rates
 
 
 def register(commands) -> None:
@@ -38,24 +35,8 @@ def register(commands) -> None:
     selfplay.set_defaults(command=run)
 
 
-@dataclass(frozen=True)
-class SelfPlayNetwork:
-    """Checkpoint bytes ready for the service. path: where it lives, relative to the run directory for
-    a network the run keeps itself."""
-
-    data: bytes
-    digest: str
-    path: str
-    step: int
-    fresh: bool
-
-    def record(self) -> dict:
-        return {"digest": self.digest, "path": self.path, "step": self.step}
-
-
 def run(args) -> int:
-    from ..store import RunWriter, session_record
-    from ..workers import TRAINING, WorkerConfig
+    from ..store import session_record
 
     check_cluster_flags(args)
     if args.ray is not None and args.workers is not None:
@@ -64,34 +45,21 @@ def run(args) -> int:
                              max_batch=args.max_batch, transport=args.transport, backend=args.backend,
                              device=args.device)
     require_pipeline(settings)
-    network = selfplay_network(args.run, args.model, settings.dim)
+    network, fresh = selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
+    new_files = {network.path: network.data} if fresh else None
     if args.ray is not None:
-        return _on_cluster(args, settings, network, session)
-    new_files = {network.path: network.data} if network.fresh else None
-    with RunWriter(args.run, settings.dim, session, settings.flush_every, new_files) as writer:
-        stored = []
-
-        def store(event) -> int:
-            _, (history, policies, payoff) = event.record
-            writer.add(event.worker, history, policies, payoff, network.digest, event.finished_at)
-            stored.append(len(history))
-            return len(history)
-
-        try:
-            outcome = _play(WorkerConfig(TRAINING, settings), (network.data,), args.games, store,
-                            onnx_dir=args.run / ONNX_DIR)
-        finally:
-            writer.flush()
-    print(f"{len(stored)} games, {sum(stored)} positions stored in {args.run}"
+        return _on_cluster(args, settings, network, session, new_files)
+    outcome = play_games(args.run, settings, network, args.games, session, new_files)
+    print(f"{outcome.games} games, {outcome.positions} positions stored in {args.run}"
           + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else ""))
-    return outcome.report()
+    return report(outcome)
 
 
-def _on_cluster(args, settings, network: SelfPlayNetwork, session: dict) -> int:
+def _on_cluster(args, settings, network: Network, session: dict, new_files: dict | None) -> int:
     from ..cluster import connect, disconnect
     from ..store import RunWriter, check_run_target
-    from ..workers import TRAINING, WorkerConfig
+    from ..workers import WorkerConfig
 
     check_run_target(args.run, settings.dim)
     connect(args.ray)
@@ -99,21 +67,19 @@ def _on_cluster(args, settings, network: SelfPlayNetwork, session: dict) -> int:
         nodes = cluster_nodes(args)
         session = dict(session, cluster={"address": args.ray, "nodes": nodes,
                                          "workers_per_node": args.workers_per_node})
-        new_files = {network.path: network.data} if network.fresh else None
         with RunWriter(args.run, settings.dim, session, settings.flush_every, new_files) as writer:
-            outcome, played = _play_on_cluster(WorkerConfig(TRAINING, settings), network, args, writer, nodes)
+            outcome, from_nodes, lost = _play_on_cluster(WorkerConfig(settings), network, args, writer, nodes)
     finally:
         disconnect()
-    games, positions, from_nodes, lost = played
-    print(f"{games} games, {positions} positions stored in {args.run} from {from_nodes} nodes"
+    print(f"{outcome.games} games, {outcome.positions} positions stored in {args.run} from {from_nodes} nodes"
           + (f"; {lost} games in progress lost with their nodes" if lost else "")
           + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else ""))
-    return outcome.report()
+    return report(outcome)
 
 
-def _play_on_cluster(config, network: SelfPlayNetwork, args, writer, nodes: int) -> tuple[Outcome, tuple]:
-    """Self-play over the cluster's nodes into ``writer`` with a progress bar; returns the outcome and
-    (games, positions, nodes they came from, games lost with nodes)."""
+def _play_on_cluster(config, network: Network, args, writer, nodes: int) -> tuple[SelfPlayOutcome, int, int]:
+    """Self-play over the cluster's nodes into ``writer`` with a progress bar; returns the outcome, the
+    number of nodes the games came from and the games lost with nodes."""
     from tqdm import tqdm
 
     from ..cluster import (
@@ -156,10 +122,11 @@ def _play_on_cluster(config, network: SelfPlayNetwork, args, writer, nodes: int)
         finally:
             writer.flush()
         interrupted = cluster.interrupted
-    return Outcome(abandoned, interrupted, failure), (games, positions, len(from_nodes), lost)
+    return SelfPlayOutcome(games, positions, abandoned, interrupted, failure), len(from_nodes), lost
 
 
-def selfplay_network(run: Path, model: Path | None, dim: int) -> SelfPlayNetwork:
+def selfplay_network(run: Path, model: Path | None, dim: int) -> tuple[Network, bool]:
+    """The network to play with and whether it is a fresh one, which the run must then keep."""
     from ..model import (
         Architecture,
         CheckpointError,
@@ -174,7 +141,7 @@ def selfplay_network(run: Path, model: Path | None, dim: int) -> SelfPlayNetwork
     if model is not None:
         data = read_checkpoint_file(model)
         checkpoint = decode_checkpoint(data, str(model), dim=dim)
-        return SelfPlayNetwork(data, checkpoint.digest, str(model.resolve()), checkpoint.step, fresh=False)
+        return Network(str(model.resolve()), data, checkpoint.digest, checkpoint.step), False
     if (run / "run.json").exists():
         existing = Run(run)
         existing.check_dim(dim)
@@ -187,60 +154,20 @@ def selfplay_network(run: Path, model: Path | None, dim: int) -> SelfPlayNetwork
         if checkpoint.digest != latest["digest"]:
             raise CheckpointError(f"checkpoint {path} has changed since the run's latest session used it "
                                   f"(digest {checkpoint.digest}, recorded {latest['digest']}); pass --model")
-        return SelfPlayNetwork(data, checkpoint.digest, latest["path"], checkpoint.step, fresh=False)
+        return Network(latest["path"], data, checkpoint.digest, checkpoint.step), False
     data = encode_checkpoint(PolicyValueNet(dim, Architecture()))
     digest = checkpoint_digest(data)
-    return SelfPlayNetwork(data, digest, f"models/{digest}.pt", 0, fresh=True)
+    return Network(f"models/{digest}.pt", data, digest, 0), True
 
 
-@dataclass(frozen=True)
-class Outcome:
-    abandoned: int
-    interrupted: bool
-    failure: str | None
-
-    def report(self) -> int:
-        """0 for a run that played its games; otherwise the failure, the interruption or the abandoned games
-        raised for the command line to report."""
-        if self.failure is not None:
-            raise CommandFailed(self.failure)
-        if self.interrupted:
-            raise KeyboardInterrupt
-        if self.abandoned:
-            raise CommandFailed(f"the engine abandoned {self.abandoned} games (a search failed, as it does "
-                                f"when the network answers NaN)")
-        return 0
-
-
-def _play(config, checkpoints, games, on_game, onnx_dir=None) -> Outcome:
-    """Run the pipeline until its games are played, it fails or Ctrl-C stops it; on_game(event) takes
-    each finished game and returns its number of positions. onnx_dir: see Pipeline."""
-    from tqdm import tqdm
-
-    from ..pipeline import AbandonedGame, FinishedGame, Pipeline, PipelineError
-
-    abandoned, positions, failure = 0, 0, None
-    with Pipeline(config, checkpoints, games, onnx_dir) as pipeline, \
-            tqdm(total=games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
-        started = last_refresh = time.monotonic()
-        try:
-            for event in pipeline.events():
-                if isinstance(event, FinishedGame):
-                    positions += on_game(event)
-                    bar.update(1)
-                elif isinstance(event, AbandonedGame):
-                    abandoned += 1
-                now = time.monotonic()
-                if now - last_refresh >= REFRESH_S:
-                    last_refresh = now
-                    counts = pipeline.stats
-                    postfix = {"eval/s": f"{counts.evaluations / (now - started):.0f}",
-                               "batch": f"{counts.mean_batch:.1f}", "cached": f"{counts.hit_rate:.0%}"}
-                    if positions:
-                        postfix["pos/s"] = f"{positions / (now - started):.1f}"
-                    bar.set_postfix(postfix, refresh=False)
-                    bar.refresh()
-        except PipelineError as error:
-            failure = str(error)
-        interrupted = pipeline.interrupted
-    return Outcome(abandoned, interrupted, failure)
+def report(outcome: SelfPlayOutcome) -> int:
+    """0 for a play that ended as asked; otherwise its failure, interruption or abandoned games, raised for
+    the command line to report."""
+    if outcome.failure is not None:
+        raise CommandFailed(outcome.failure)
+    if outcome.interrupted:
+        raise KeyboardInterrupt
+    if outcome.abandoned:
+        raise CommandFailed(f"the engine abandoned {outcome.abandoned} games (a search failed, as it does "
+                            f"when the network answers NaN)")
+    return 0
