@@ -76,6 +76,7 @@ from .train import (
     save_training,
     train_on_window,
 )
+from .validation import check_kinds, require
 from .warmup import warmup_window
 
 LOOP_FORMAT = "zelmor-lab loop 1"
@@ -123,21 +124,14 @@ class LoopPlan:
     seed: int = 0  # network 0's first weights, the warm start's games and batches
 
     def __post_init__(self):
+        check_kinds(self, "loop setting", LoopError)
         for name in ("games_per_generation", "steps_per_generation", "random_games", "search_games",
                      "baseline_games", "eval_sims", "threads"):
-            value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise LoopError(f"loop setting {name} must be a positive integer, got {value!r}")
-        for name in ("warmup_games", "warmup_steps"):
-            value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-                raise LoopError(f"loop setting {name} must be a whole number, got {value!r}")
+            require(self, "loop setting", LoopError, getattr(self, name) >= 1, name, "must be a positive integer")
+        for name in ("warmup_games", "warmup_steps", "seed"):
+            require(self, "loop setting", LoopError, getattr(self, name) >= 0, name, "must be a whole number")
         for name in ("warmup_heuristic_share", "warmup_share"):
-            share = getattr(self, name)
-            if isinstance(share, bool) or not isinstance(share, (int, float)) or not 0.0 <= share <= 1.0:
-                raise LoopError(f"loop setting {name} must be between 0 and 1, got {share!r}")
-        if isinstance(self.seed, bool) or not isinstance(self.seed, int) or self.seed < 0:
-            raise LoopError(f"loop setting seed must be a whole number, got {self.seed!r}")
+            require(self, "loop setting", LoopError, 0.0 <= getattr(self, name) <= 1.0, name, "must be between 0 and 1")
 
     def as_dict(self) -> dict[str, Any]:
         return {"engine": self.engine.as_dict(), "architecture": asdict(self.architecture),

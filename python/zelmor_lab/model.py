@@ -26,7 +26,7 @@ import hashlib
 import io
 import pickle
 import time
-from dataclasses import asdict, dataclass, fields
+from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import Any, NamedTuple
 
@@ -35,6 +35,7 @@ from torch import nn
 
 from .constants import HAND_SQUARES, PLANES, PLAYERS
 from .errors import InputError
+from .validation import check_kinds, require
 from .atomic import write_atomically
 
 CHECKPOINT_FORMAT = "zelmor-lab checkpoint 1"
@@ -86,14 +87,9 @@ class Architecture:
     ownership: bool = False
 
     def __post_init__(self):
-        if not isinstance(self.ownership, bool):
-            raise ValueError(f"architecture ownership must be true or false, got {self.ownership!r}")
-        for f in fields(self):
-            if f.name in ("value_head", "policy_head", "ownership"):
-                continue
-            value = getattr(self, f.name)
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise ValueError(f"architecture {f.name} must be a positive integer, got {value!r}")
+        check_kinds(self, "architecture", ValueError)
+        for name in ("blocks", "channels", "value_hidden"):
+            require(self, "architecture", ValueError, getattr(self, name) >= 1, name, "must be a positive integer")
         if self.value_head not in VALUE_HEADS:
             raise ValueError(f"architecture value_head must be one of {', '.join(VALUE_HEADS)}, got {self.value_head!r}")
         if self.policy_head not in POLICY_HEADS:

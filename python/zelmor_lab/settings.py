@@ -9,7 +9,6 @@ in one place, ``Settings.__post_init__``, so the engine never sees one it cannot
 
 from __future__ import annotations
 
-import math
 import os
 import sys
 from dataclasses import asdict, dataclass, fields, replace
@@ -18,6 +17,7 @@ from typing import Any
 
 from .backends import BACKENDS, default_backend, onnxruntime_installed
 from .constants import STANDARD_DIM
+from .validation import check_kinds, require
 from .errors import InputError
 
 try:
@@ -92,18 +92,7 @@ class Settings:
     def __post_init__(self):
         if self.backend == "" and isinstance(self.device, str):
             object.__setattr__(self, "backend", default_backend(self.device))
-        for f in fields(self):
-            value = getattr(self, f.name)
-            if f.type == "int" and (isinstance(value, bool) or not isinstance(value, int)):
-                raise SettingsError(f"setting {f.name} must be an integer, got {value!r}")
-            if f.type == "float":
-                if isinstance(value, bool) or not isinstance(value, (int, float)):
-                    raise SettingsError(f"setting {f.name} must be a number, got {value!r}")
-                if not math.isfinite(value):
-                    raise SettingsError(f"setting {f.name} must be a finite number, got {value!r}")
-                object.__setattr__(self, f.name, float(value))
-            if f.type == "str" and not isinstance(value, str):
-                raise SettingsError(f"setting {f.name} must be a string, got {value!r}")
+        check_kinds(self, "setting", SettingsError)
         self._require(4 <= self.dim <= 32, "dim", "must be between 4 and 32")
         self._require(self.rep in (1, 2), "rep", "must be 1 or 2")
         self._require(1 <= self.sims_per_move < 2**32, "sims_per_move", "must be at least 1")
@@ -130,8 +119,7 @@ class Settings:
             self._require(available(), "transport", '"shm" needs Linux; use "queue"')
 
     def _require(self, condition: bool, name: str, rule: str) -> None:
-        if not condition:
-            raise SettingsError(f"setting {name} {rule}, got {getattr(self, name)!r}")
+        require(self, "setting", SettingsError, condition, name, rule)
 
     def with_values(self, **values: Any) -> Settings:
         """A copy with the given settings replaced; None values are left out (an absent flag)."""

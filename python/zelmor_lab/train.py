@@ -32,7 +32,7 @@ import json
 import math
 import tempfile
 import time
-from dataclasses import dataclass, fields
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -46,6 +46,7 @@ from .model import (Architecture, CheckpointError, PolicyValueNet, decode_checkp
 from .errors import InputError, WriteError
 from .atomic import write_atomically
 from .store import Run
+from .validation import check_kinds, require
 
 STATE_FORMAT = "zelmor-lab training state 1"
 _ILLEGAL_LOGIT = -1e9  # far enough below any logit that an illegal tile's probability is exactly 0
@@ -74,18 +75,11 @@ class TrainingSettings:
     ownership_weight: float = 1.0
 
     def __post_init__(self):
-        for f in fields(self):
-            value = getattr(self, f.name)
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-                raise TrainingError(f"training setting {f.name} must be a number, got {value!r}")
-            if f.type == "int" and not isinstance(value, int):
-                raise TrainingError(f"training setting {f.name} must be an integer, got {value!r}")
+        check_kinds(self, "training setting", TrainingError)
         for name in ("batch_size", "learning_rate", "window", "log_every", "save_every_s"):
-            if getattr(self, name) <= 0:
-                raise TrainingError(f"training setting {name} must be greater than 0, got {getattr(self, name)!r}")
+            require(self, "training setting", TrainingError, getattr(self, name) > 0, name, "must be greater than 0")
         for name in ("weight_decay", "squares_weight", "ownership_weight"):
-            if getattr(self, name) < 0:
-                raise TrainingError(f"training setting {name} must be at least 0, got {getattr(self, name)!r}")
+            require(self, "training setting", TrainingError, getattr(self, name) >= 0, name, "must be at least 0")
 
 
 @dataclass(frozen=True)
