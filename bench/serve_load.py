@@ -19,7 +19,7 @@ import time
 import urllib.request
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "toolkit"))
 from chromium import Chromium  # noqa: E402
 from played_runs import write_run  # noqa: E402
 

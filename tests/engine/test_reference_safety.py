@@ -10,7 +10,8 @@ import weakref
 
 import pytest
 import zelmor_self_play
-from conftest import ResultQueue, Service, make_config, resident_bytes, run_python
+from engine_helpers import resident_bytes, run_python
+from stand_ins import ResultQueue, Service, make_config
 
 MiB = 1 << 20
 

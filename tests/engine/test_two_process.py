@@ -6,7 +6,7 @@ import types
 
 import pytest
 import zelmor_self_play
-from conftest import PAYOFF_SHARES, make_config
+from stand_ins import PAYOFF_SHARES, make_config
 
 SERVICE_TIMEOUT = 30.0
 

@@ -8,8 +8,9 @@ import zlib
 import numpy as np
 import pytest
 import zelmor_self_play
-from conftest import (Request, ResultQueue, Service, is_nan, make_config, planes_of, policy,
-                      replay_training_record, run_training_game, smallest_tile_network, uniform_network)
+from engine_helpers import is_nan
+from stand_ins import (Request, ResultQueue, Service, make_config, planes_of, policy, replay_training_record,
+                       run_training_game, smallest_tile_network, uniform_network)
 from zelmor_lab import Game
 
 f32 = np.float32
