@@ -34,8 +34,7 @@ class NullNetwork:
 
 def service_config(dim: int, batch_wait_s: float, workers: int) -> ServiceConfig:
     """Every worker in one batch: with a null network nothing overlaps with the evaluation."""
-    from zelmor_lab.model import PolicyValueNet, encode_checkpoint
-    from zelmor_lab.model import Architecture
+    from zelmor_lab.model import Architecture, PolicyValueNet, encode_checkpoint
 
     checkpoint = encode_checkpoint(PolicyValueNet(dim, Architecture(blocks=1, channels=1, value_hidden=1)))
     return ServiceConfig(checkpoints=(checkpoint,), rep=1, device="cpu", threads=1, batch_wait_s=batch_wait_s,

@@ -147,7 +147,8 @@ def main() -> None:
           f"{os.cpu_count()} CPUs on this machine:")
     for kind, rows in results.items():
         print(f"  {kind}: " + ", ".join(f"{k} {statistics.median(r[k] for r in rows):,.1f}" for k in rows[0]))
-    ratios = [c["games_per_hour"] / l["games_per_hour"] for l, c in zip(results["local"], results["cluster"])]
+    ratios = [cluster["games_per_hour"] / local["games_per_hour"]
+              for local, cluster in zip(results["local"], results["cluster"])]
     print(f"  cluster / local games per hour, per round: {', '.join(f'{r:.2f}' for r in ratios)}; "
           f"median {statistics.median(ratios):.2f}")
 

@@ -167,6 +167,7 @@ def backend_alone_rate(settings: Settings, checkpoint: bytes, batch: int, second
     positions of a game in progress, over the whole window: the statistic of the pipeline's windows, so
     that a burst of load from elsewhere weighs on both alike."""
     import numpy as np
+
     from zelmor_lab.backends import make_runner
     from zelmor_lab.model import decode_checkpoint
 

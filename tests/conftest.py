@@ -1,6 +1,7 @@
 """Checks every test of every folder gets: whatever engine stand-in it made kept the exchange protocol."""
 
 import pytest
+
 from stand_ins import take_protocol_faults
 
 

@@ -9,10 +9,11 @@ network exactly and sees everything the module sent.
 from __future__ import annotations
 
 import types
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
+
 import zelmor_self_play
 from zelmor_lab import Game
 
@@ -82,7 +83,7 @@ class Service:
         self.inference_queue = self.queue("inference")
         _services.append(self)
 
-    def queue(self, name: str) -> "RequestQueue":
+    def queue(self, name: str) -> RequestQueue:
         return RequestQueue(self, name)
 
     def fault(self, text: str) -> None:

@@ -22,9 +22,9 @@ from __future__ import annotations
 import importlib.util
 import io
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
 
 import numpy as np
 

@@ -256,8 +256,15 @@ def _play_on_cluster(config, network: _Network, args, writer, nodes: int) -> tup
 
 
 def _selfplay_network(run: Path, model: Path | None, dim: int) -> _Network:
-    from .model import (Architecture, CheckpointError, PolicyValueNet, checkpoint_digest, decode_checkpoint,
-                        encode_checkpoint, read_checkpoint_file)
+    from .model import (
+        Architecture,
+        CheckpointError,
+        PolicyValueNet,
+        checkpoint_digest,
+        decode_checkpoint,
+        encode_checkpoint,
+        read_checkpoint_file,
+    )
     from .store import Run
 
     if model is not None:

@@ -25,8 +25,9 @@ import socket
 import threading
 import time
 import uuid
+from collections.abc import Iterator
 from dataclasses import dataclass, replace
-from typing import Any, Iterator
+from typing import Any
 
 import numpy as np
 
@@ -356,8 +357,9 @@ class ClusterSelfPlay:
     def play(self, config: WorkerConfig, network: bytes, digest: str, games: int | None) -> Iterator[
             NodeGame | NodeJoined | NodeLost | Abandoned | Waiting]:
         """Play ``games`` games (None: until interrupted) of ``config``'s settings (its workers replaced by
-        each node's) with ``network`` (checkpoint bytes) over the nodes. Yields at most ``games`` NodeGame events; games finished beyond them are dropped. Nodes
-        stop taking new games once the games in progress would make up the rest. Returns once every
+        each node's) with ``network`` (checkpoint bytes) over the nodes. Yields at most ``games`` NodeGame
+        events; games finished beyond them are dropped. Nodes stop taking new games once the games in
+        progress would make up the rest. Returns once every
         node's play has ended; raises ClusterFailed at the end when one failed (the games finished
         before are yielded first)."""
         previous_handlers = {}

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import sys
 from collections import OrderedDict
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 

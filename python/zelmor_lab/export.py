@@ -13,8 +13,9 @@ import csv
 import json
 import os
 import sys
+from collections.abc import Iterator
 from pathlib import Path
-from typing import IO, Iterator
+from typing import IO
 
 from .errors import InputError
 from .game_index import entry_of

@@ -7,16 +7,15 @@ by its shard and row (``<shard file name>:<row>``) and gives it the node ``local
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
-from typing import Iterator
 
 import pyarrow as pa
 
 from .evaluation import ReplayError, replay
 from .store import Run, StoredGame, read_shard, read_shard_games
-
 
 
 @dataclass(frozen=True)

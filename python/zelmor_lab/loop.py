@@ -38,24 +38,32 @@ import math
 import os
 import sys
 import time
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Iterator
+from typing import Any
 
 import numpy as np
 
+from .backends import ONNX_DIR, make_runner
 from .dataset import load_window
 from .errors import InputError
-from .evaluation import RANDOM_SHARE, PayoffSummary, summarize_payoffs
-from .backends import ONNX_DIR, make_runner
+from .evaluation import RANDOM_SHARE, PayoffSummary
 from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
 from .pipeline import FinishedGame, Pipeline
 from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SampledPlayer, SearchPlayer
 from .settings import Settings, read_toml
 from .store import Run, RunWriter, check_run_target, read_shard, session_record, write_atomically
-from .train import (Trainer, TrainingFiles, TrainingSettings, read_metrics, resume_training, save_training,
-                    train_on_window)
+from .train import (
+    Trainer,
+    TrainingFiles,
+    TrainingSettings,
+    read_metrics,
+    resume_training,
+    save_training,
+    train_on_window,
+)
 from .warmup import warmup_window
 from .workers import TRAINING, WorkerConfig
 
@@ -343,7 +351,8 @@ def _warm_start(directory: LoopDirectory, state: LoopState, deadline: float, pro
     deadline comes first; the time spent counts in the loop's, whatever ends it."""
     plan, started = state.plan, time.monotonic()
     files = directory.trainer_files
-    budget_end = math.inf if state.warm_start_budget_s is None else started + state.warm_start_budget_s - state.elapsed_s
+    budget_s = state.warm_start_budget_s
+    budget_end = math.inf if budget_s is None else started + budget_s - state.elapsed_s
     try:
         trainer = resume_training(files, plan.engine.dim, plan.training, plan.engine.device)
         if plan.warmup_games and trainer.step < plan.warmup_steps and time.monotonic() < budget_end:

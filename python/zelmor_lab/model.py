@@ -95,7 +95,8 @@ class Architecture:
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"architecture {f.name} must be a positive integer, got {value!r}")
         if self.value_head not in VALUE_HEADS:
-            raise ValueError(f"architecture value_head must be one of {', '.join(VALUE_HEADS)}, got {self.value_head!r}")
+            raise ValueError(f"architecture value_head must be one of {', '.join(VALUE_HEADS)}, "
+                             f"got {self.value_head!r}")
         if self.policy_head not in POLICY_HEADS:
             raise ValueError(f"architecture policy_head must be one of {', '.join(POLICY_HEADS)}, "
                              f"got {self.policy_head!r}")

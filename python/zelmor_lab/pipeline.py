@@ -23,13 +23,22 @@ import queue
 import signal
 import threading
 import time
+from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import Iterator
 
 from .channel import Channel, serve_channel
 from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats, serve
-from .workers import (ABANDONED, AGAINST_BASELINE, GAME, MATCH_DIM, UNLIMITED, WORKER_ENDED, WORKER_FAILED,
-                      WorkerConfig, work)
+from .workers import (
+    ABANDONED,
+    AGAINST_BASELINE,
+    GAME,
+    MATCH_DIM,
+    UNLIMITED,
+    WORKER_ENDED,
+    WORKER_FAILED,
+    WorkerConfig,
+    work,
+)
 
 _STOP_GRACE_S = 10.0
 _JOIN_TIMEOUT_S = 5.0

@@ -36,11 +36,12 @@ import json
 import os
 import platform
 import uuid
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from importlib import metadata
 from datetime import datetime, timezone
+from importlib import metadata
 from pathlib import Path
-from typing import Any, Iterator, Mapping, Sequence
+from typing import Any
 
 import numpy as np
 import pyarrow as pa

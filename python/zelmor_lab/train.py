@@ -40,9 +40,16 @@ import numpy as np
 import torch
 
 from .dataset import HAND_SQUARES, Batch, Window, load_window
-from .model import (Architecture, CheckpointError, PolicyValueNet, decode_checkpoint, encode_checkpoint,
-                    load_checkpoint, load_plain)
 from .errors import InputError, WriteError
+from .model import (
+    Architecture,
+    CheckpointError,
+    PolicyValueNet,
+    decode_checkpoint,
+    encode_checkpoint,
+    load_checkpoint,
+    load_plain,
+)
 from .store import Run, write_atomically
 
 STATE_FORMAT = "zelmor-lab training state 1"

@@ -11,13 +11,14 @@ from __future__ import annotations
 
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 
-from ._rules import Game, pieces
+from ._rules import pieces
 from .game_index import GameIndex
 from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SearchPlayer
 from .render import COLOURS, Timeline, timeline

@@ -1,6 +1,7 @@
 """Fixtures of the engine's tests."""
 
 import pytest
+
 import zelmor_self_play
 from stand_ins import ResultQueue, Service, uniform_network
 

@@ -22,7 +22,7 @@ def debug_text(text: str) -> str:
         if ch in escapes:
             out.append(escapes[ch])
         elif not ch.isprintable():
-            out.append("\\u{%x}" % ord(ch))
+            out.append(f"\\u{{{ord(ch):x}}}")
         else:
             out.append(ch)
     return '"' + "".join(out) + '"'

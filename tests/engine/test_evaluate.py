@@ -12,10 +12,21 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+
 import zelmor_self_play
 from engine_helpers import mcts_error_line, root_error_line, run_python
-from stand_ins import (PAYOFF_SHARES, Request, ResultQueue, Service, make_config, owners, planes_of, policy,
-                       run_against_random, uniform_network)
+from stand_ins import (
+    PAYOFF_SHARES,
+    Request,
+    ResultQueue,
+    Service,
+    make_config,
+    owners,
+    planes_of,
+    policy,
+    run_against_random,
+    uniform_network,
+)
 from zelmor_lab import Game
 
 NO_PRIOR_LINE = mcts_error_line("No legal tile has a positive prior")

@@ -11,10 +11,19 @@ import types
 
 import numpy as np
 import pytest
+
 import zelmor_self_play
 from engine_helpers import run_python, unwrap_message
-from stand_ins import (CONFIG_FIELDS, PAYOFF_SHARES, ResultQueue, Service, make_config, run_against_random,
-                       run_training_game, uniform_network)
+from stand_ins import (
+    CONFIG_FIELDS,
+    PAYOFF_SHARES,
+    ResultQueue,
+    Service,
+    make_config,
+    run_against_random,
+    run_training_game,
+    uniform_network,
+)
 from zelmor_lab import Game
 
 FUNCTIONS = ("play_training_game", "play_test_game", "play_test_against_random")

@@ -9,6 +9,7 @@ import textwrap
 import weakref
 
 import pytest
+
 import zelmor_self_play
 from engine_helpers import resident_bytes, run_python
 from stand_ins import ResultQueue, Service, make_config
@@ -219,7 +220,7 @@ def test_memory_stays_flat_over_many_games():
             return self.reply if self.calls < 15 else ("x", [])  # a few actions into the game
 
     def games(n):
-        for i in range(n):
+        for _ in range(n):
             assert zelmor_self_play.play_training_game(1, config, good, good, good) == 0
             late = FailsLate()
             assert zelmor_self_play.play_training_game(1, config, late, late, late) == 1

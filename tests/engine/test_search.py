@@ -7,10 +7,21 @@ import zlib
 
 import numpy as np
 import pytest
+
 import zelmor_self_play
 from engine_helpers import is_nan
-from stand_ins import (Request, ResultQueue, Service, make_config, planes_of, policy, replay_training_record,
-                       run_training_game, smallest_tile_network, uniform_network)
+from stand_ins import (
+    Request,
+    ResultQueue,
+    Service,
+    make_config,
+    planes_of,
+    policy,
+    replay_training_record,
+    run_training_game,
+    smallest_tile_network,
+    uniform_network,
+)
 from zelmor_lab import Game
 
 f32 = np.float32
@@ -272,7 +283,7 @@ def test_a_line_of_single_children(sims):
         assert status == 0
         history, policies, payoff = results.records[0][1]
         game = Game(4)
-        for (player, tile), entry in zip(history, policies):
+        for (_player, tile), entry in zip(history, policies):
             assert entry == [(game.legal_tiles()[0], 1.0)] and tile == entry[0][0]
             assert np.array_equal(service.requests[len(game.history)].planes, planes_of(game))
             game.apply(tile)

@@ -7,10 +7,19 @@ import threading
 import time
 
 import pytest
+
 import zelmor_self_play
 from engine_helpers import is_nan
-from stand_ins import (FAR_BELOW, Request, ResultQueue, Service, make_config, replay_training_record, run_training_game,
-                       uniform_network)
+from stand_ins import (
+    FAR_BELOW,
+    Request,
+    ResultQueue,
+    Service,
+    make_config,
+    replay_training_record,
+    run_training_game,
+    uniform_network,
+)
 from zelmor_lab import Game
 
 

@@ -5,6 +5,7 @@ import multiprocessing
 import types
 
 import pytest
+
 import zelmor_self_play
 from stand_ins import PAYOFF_SHARES, make_config
 

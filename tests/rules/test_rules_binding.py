@@ -118,7 +118,7 @@ def test_encode_history_is_the_state_before_each_action(dim, seed):
     game = random_game(dim, seed)
     replay = Game(dim)
     expected_first, expected_last = [], []
-    for player, tile in game.history:
+    for _player, tile in game.history:
         expected_first.append(replay.state())
         expected_last.append(replay.state(channels_last=True))
         replay.apply(tile)

@@ -67,7 +67,8 @@ class Rules:
                             continue
                         if any(blocked[top + rr, left + cc] for rr, cc in cells):
                             continue
-                        found[(index, k, top * dim + left)] = frozenset((top + rr) * dim + left + cc for rr, cc in cells)
+                        covered = frozenset((top + rr) * dim + left + cc for rr, cc in cells)
+                        found[(index, k, top * dim + left)] = covered
         return found
 
     def scores(self, owners: np.ndarray, piece_ids: list[list[int]], last_sizes: list[int]) -> list[int]:

@@ -6,6 +6,7 @@ from __future__ import annotations
 from pathlib import Path
 
 import numpy as np
+
 from zelmor_lab import Game, heuristic_tile
 from zelmor_lab.store import RunWriter, session_record
 

@@ -9,7 +9,8 @@ import time
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from zelmor_lab import Game
 from zelmor_lab.channel import Channel, available
@@ -127,7 +128,7 @@ def test_the_engine_meets_its_channel_with_bytes_and_floats(rep):
         thread.join()
     assert status == 0 and channel.worker_id(0) == 7
     game = Game(dim)
-    for (player, tile), planes in zip(records[0][1][0], seen):
+    for (_player, tile), planes in zip(records[0][1][0], seen):
         assert tile == game.legal_tiles()[0]
         assert np.array_equal(planes, game.state(channels_last=rep == 2))
         game.apply(tile)

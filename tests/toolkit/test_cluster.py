@@ -7,7 +7,6 @@ import re
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -15,14 +14,15 @@ import pytest
 pytest.importorskip("ray", reason="the cluster tests need the ray extra (CI installs it)")
 
 from ray.cluster_utils import Cluster  # noqa: E402
+
 from test_loop import TINY_PLAN  # noqa: E402
 from test_selfplay_cli import IMPORT_PATH, alive, check_games_replay, cli, wait_for  # noqa: E402
 from zelmor_lab.cli import main  # noqa: E402
 from zelmor_lab.cluster import SELFPLAY_RESOURCE, ClusterJobs, connect, disconnect  # noqa: E402
 from zelmor_lab.loop import LoopDirectory, run_loop  # noqa: E402
 from zelmor_lab.model import load_checkpoint  # noqa: E402
-from zelmor_lab.train import read_metrics  # noqa: E402
 from zelmor_lab.store import read_games  # noqa: E402
+from zelmor_lab.train import read_metrics  # noqa: E402
 
 SMALL = ["--dim", "6", "--sims", "4", "--workers-per-node", "2"]
 # A removed node is seen dead within about two seconds instead of Ray's default half minute.

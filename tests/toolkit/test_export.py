@@ -7,6 +7,7 @@ import json
 
 import numpy as np
 import pytest
+
 from played_runs import write_run
 from zelmor_lab import Game, pieces
 from zelmor_lab.cli import main

@@ -11,8 +11,15 @@ import pytest
 torch = pytest.importorskip("torch")
 
 from zelmor_lab import Game  # noqa: E402
-from zelmor_lab.inference import (SERVICE_FAILED, ReplyPipe, RequestQueue, ServiceConfig, ServiceGone,  # noqa: E402
-                                  ServiceStats, serve)
+from zelmor_lab.inference import (  # noqa: E402
+    SERVICE_FAILED,
+    ReplyPipe,
+    RequestQueue,
+    ServiceConfig,
+    ServiceGone,
+    ServiceStats,
+    serve,
+)
 from zelmor_lab.model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint  # noqa: E402
 
 DIM = 7

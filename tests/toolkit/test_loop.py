@@ -7,12 +7,23 @@ import dataclasses
 import json
 
 import pytest
+
 from zelmor_lab import Game
 from zelmor_lab import loop as loop_module
 from zelmor_lab.errors import WriteError
 from zelmor_lab.evaluation import PayoffSummary
-from zelmor_lab.loop import (LoopDirectory, LoopError, LoopPlan, LoopState, Network, best_generation, count_games,
-                             plot_summary, results_table, run_loop)
+from zelmor_lab.loop import (
+    LoopDirectory,
+    LoopError,
+    LoopPlan,
+    LoopState,
+    Network,
+    best_generation,
+    count_games,
+    plot_summary,
+    results_table,
+    run_loop,
+)
 from zelmor_lab.model import Architecture, load_checkpoint
 from zelmor_lab.settings import Settings
 from zelmor_lab.store import RunError, RunWriter, read_games, session_record

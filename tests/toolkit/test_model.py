@@ -9,8 +9,16 @@ import pytest
 torch = pytest.importorskip("torch")
 
 from zelmor_lab import Game  # noqa: E402
-from zelmor_lab.model import (Architecture, CheckpointError, PolicyValueNet, checkpoint_digest,  # noqa: E402
-                              SQUARES_LOGIT_SCALE, load_checkpoint, planes_first, save_checkpoint)
+from zelmor_lab.model import (  # noqa: E402
+    SQUARES_LOGIT_SCALE,
+    Architecture,
+    CheckpointError,
+    PolicyValueNet,
+    checkpoint_digest,
+    load_checkpoint,
+    planes_first,
+    save_checkpoint,
+)
 
 TINY = Architecture(blocks=1, channels=8, value_hidden=8)
 
@@ -163,7 +171,8 @@ def test_a_checkpoint_for_another_board_or_architecture_is_refused(tmp_path):
                    "metadata": {"step": 0, "dim": 8, "created_at": 0.0}, "state_dict": {}}),
      "checkpoint {path} has a damaged header: architecture blocks must be a positive integer, got 0"),
     (pickle.dumps(Exploit(), protocol=2), "{path} is not a zelmor-lab checkpoint"),
-    (_torch_bytes({"format": "zelmor-lab checkpoint 1", "metadata": Exploit()}), "{path} is not a zelmor-lab checkpoint"),
+    (_torch_bytes({"format": "zelmor-lab checkpoint 1", "metadata": Exploit()}),
+     "{path} is not a zelmor-lab checkpoint"),
 ], ids=["empty", "truncated", "text", "random bytes", "foreign", "no metadata", "bad architecture", "code in a pickle",
         "code in a torch file"])
 def test_a_damaged_or_foreign_file_is_refused_naming_it(tmp_path, capfd, content, message):

@@ -5,6 +5,7 @@ import threading
 import time
 
 import pytest
+
 from chromium import Chromium, find_chromium
 from played_runs import write_run
 from zelmor_lab import Game

@@ -5,6 +5,7 @@ import zlib
 
 import numpy as np
 import pytest
+
 from stand_ins import make_config, run_training_game
 from zelmor_lab import Game, heuristic_tiles, pieces, search, search_games
 from zelmor_lab.match import play_match

@@ -13,9 +13,11 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
 import zelmor_lab
 import zelmor_self_play
-from hypothesis import HealthCheck, given, settings, strategies as st
 from zelmor_lab import Game, read_games
 from zelmor_lab.cli import _selfplay_network, main
 from zelmor_lab.errors import InputError
@@ -27,7 +29,8 @@ from zelmor_lab.model import Architecture, PolicyValueNet, load_checkpoint, save
 # Child processes import the package from wherever this process did: the source tree in development,
 # site-packages when installed.
 IMPORT_PATH = os.pathsep.join(dict.fromkeys(
-    str(Path(module.__file__).resolve().parents[levels]) for module, levels in ((zelmor_lab, 1), (zelmor_self_play, 0))))
+    str(Path(module.__file__).resolve().parents[levels])
+    for module, levels in ((zelmor_lab, 1), (zelmor_self_play, 0))))
 TINY = Architecture(blocks=1, channels=8, value_hidden=8)
 SMALL_RUN = ["--dim", "7", "--sims", "4", "--workers", "2"]
 
@@ -121,8 +124,8 @@ def test_bad_input_is_one_message_and_exit_code_2_with_nothing_written(inputs, c
     assert sorted(str(p) + str(p.stat().st_mtime_ns) for p in inputs.rglob("*")) == before
 
 
-JSON = st.recursive(st.none() | st.booleans() | st.integers(-2**40, 2**40) | st.floats(allow_nan=False, allow_infinity=False)
-                    | st.text(max_size=4),
+JSON = st.recursive(st.none() | st.booleans() | st.integers(-2**40, 2**40)
+                    | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=4),
                     lambda inner: st.lists(inner, max_size=3)
                     | st.dictionaries(st.sampled_from(["model", "path", "digest"]), inner, max_size=3),
                     max_leaves=6)
@@ -172,8 +175,9 @@ def test_show_replays_a_game_to_its_final_board_and_scores(tmp_path, capsys):
     for _, tile in games[2]["history"]:
         final.apply(tile)
     assert code == 0
-    assert out.startswith(f"game 2 of 3: id game-2, node local, worker 0, network f00d, finished 2023-11-14 22:13:22 UTC, "
-                          f"{len(games[2]['history'])} actions\n" + final.render())
+    assert out.startswith("game 2 of 3: id game-2, node local, worker 0, network f00d, "
+                          f"finished 2023-11-14 22:13:22 UTC, {len(games[2]['history'])} actions\n"
+                          + final.render())
     assert "scores:  " + "  ".join(f"player {p}: {s}" for p, s in enumerate(final.scores())) in out
     assert (tmp_path / "board.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
@@ -182,7 +186,8 @@ def test_show_names_a_picture_it_cannot_write(tmp_path, capsys):
     run = stored_run(tmp_path / "run", [random_game(6, 0)])
     (tmp_path / "taken.png").mkdir()
     code, _, err = run_cli("show", run, "--png", tmp_path / "taken.png", capsys=capsys)
-    assert code == 2 and err == f"zelmor-lab: error: cannot write the picture to {tmp_path / 'taken.png'}: it is a directory\n"
+    assert code == 2
+    assert err == f"zelmor-lab: error: cannot write the picture to {tmp_path / 'taken.png'}: it is a directory\n"
 
 
 def test_show_every_move_prints_each_piece_with_its_board(tmp_path, capsys):

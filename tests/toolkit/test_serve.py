@@ -9,6 +9,7 @@ from pathlib import Path
 import numpy as np
 import pyarrow.parquet as pq
 import pytest
+
 from played_runs import write_run
 from zelmor_lab import Game, pieces
 from zelmor_lab.serve import make_server

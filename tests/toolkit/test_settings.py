@@ -3,6 +3,7 @@
 import math
 
 import pytest
+
 from zelmor_lab.settings import Settings, SettingsError, load_settings
 
 ENGINE_FIELDS = ("dim", "rep", "sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha",

@@ -11,7 +11,9 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
 from zelmor_lab import read_games
 from zelmor_lab.errors import WriteError
 from zelmor_lab.store import CorruptShardError, Run, RunError, RunWriter, read_shard, session_record, write_atomically
@@ -20,7 +22,8 @@ ONE_THIRD = float(np.float32(1 / 3))
 
 # Three games as the engine posts them; the values are exact in 32 bits, so they must come back equal.
 GAMES = [
-    dict(worker=0, history=[(0, 0), (0, 1), (1, 6)], policies=[[(0, 0.75), (1, 0.25)], [(1, 1.0)], [(6, 0.5), (5, 0.5)]],
+    dict(worker=0, history=[(0, 0), (0, 1), (1, 6)],
+         policies=[[(0, 0.75), (1, 0.25)], [(1, 1.0)], [(6, 0.5), (5, 0.5)]],
          payoff=[1.0, 0.0, 0.0, 0.0], model="aaaa", finished_at=1_700_000_000.25, game_id="g0", node="local"),
     dict(worker=3, history=[(0, 2)], policies=[[(2, 1.0), (3, 0.0)]],
          payoff=[ONE_THIRD, ONE_THIRD, ONE_THIRD, 0.0], model="aaaa", finished_at=1_700_000_001.5, game_id="g1",
@@ -197,7 +200,8 @@ def test_a_damaged_footer_is_a_corrupt_shard_or_a_readable_one(tmp_path, place, 
     ('{"format": "zelmor-lab run 2", "dim": 6, "sessions": [{}]}',
      "format 'zelmor-lab run 2', not 'zelmor-lab run 1'"),
     ('{"format": "zelmor-lab run 1", "dim": 99, "sessions": [{}]}', "dim must be a board side from 4 to 32, got 99"),
-    ('{"format": "zelmor-lab run 1", "dim": true, "sessions": [{}]}', "dim must be a board side from 4 to 32, got True"),
+    ('{"format": "zelmor-lab run 1", "dim": true, "sessions": [{}]}',
+     "dim must be a board side from 4 to 32, got True"),
     ('{"format": "zelmor-lab run 1", "dim": 6, "sessions": {"model": {}}}', "sessions must be a list, got dict"),
     ('{"format": "zelmor-lab run 1", "dim": 6, "sessions": []}',
      "sessions is empty; a run records the session that created it"),

@@ -12,13 +12,24 @@ import subprocess
 import numpy as np
 import pytest
 import torch
+
 from zelmor_lab import Game
 from zelmor_lab.dataset import load_window
+from zelmor_lab.errors import WriteError
 from zelmor_lab.model import Architecture, CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
 from zelmor_lab.store import RunWriter, session_record
-from zelmor_lab.errors import WriteError
-from zelmor_lab.train import (TrainingError, TrainingFiles, TrainingSettings, new_trainer, plot_learning_curve,
-                              read_metrics, resume_training, save_training, train, train_on_window)
+from zelmor_lab.train import (
+    TrainingError,
+    TrainingFiles,
+    TrainingSettings,
+    new_trainer,
+    plot_learning_curve,
+    read_metrics,
+    resume_training,
+    save_training,
+    train,
+    train_on_window,
+)
 
 DIM = 6
 TINY = Architecture(blocks=1, channels=8, value_hidden=16, ownership=True)
@@ -214,7 +225,8 @@ class TestTrainCommand:
     def test_bad_values_are_refused(self, run_dir):
         with pytest.raises(TrainingError, match=r"^--steps must be at least 1, got 0$"):
             train(run_dir, None, 0)
-        with pytest.raises(TrainingError, match=r"^device must be \"cpu\" or a CUDA device such as \"cuda:0\", got 'tpu'$"):
+        wrong_device = r"^device must be \"cpu\" or a CUDA device such as \"cuda:0\", got 'tpu'$"
+        with pytest.raises(TrainingError, match=wrong_device):
             train(run_dir, None, 1, device="tpu")
         if not torch.cuda.is_available():
             with pytest.raises(TrainingError, match=r"^device is 'cuda:0', but CUDA is not available$"):
