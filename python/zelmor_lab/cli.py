@@ -529,6 +529,6 @@ def _serve(args) -> int:
     from .serve import serve
 
     if args.model is not None:
-        _require_torch()
+        _require_torch("the page's network")
     serve(args.run, args.model, args.port)
     return 0

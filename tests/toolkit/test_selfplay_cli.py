@@ -221,18 +221,20 @@ def test_info_names_a_corrupt_shard(tmp_path, capsys):
     assert code == 2 and err.startswith(f"zelmor-lab: error: corrupt shard {shard}: ")
 
 
-def test_reading_a_run_needs_no_torch_and_self_play_says_it_does(tmp_path):
+def test_reading_a_run_needs_no_torch_and_self_play_and_a_served_network_say_they_do(tmp_path):
     run = stored_run(tmp_path / "run", [random_game(6, 1)])
     script = ("import sys; sys.modules['torch'] = None\n"
               "from zelmor_lab.cli import main\n"
-              "codes = [main(['info', sys.argv[1]]), main(['show', sys.argv[1]]), main(['selfplay', sys.argv[2]])]\n"
+              "codes = [main(['info', sys.argv[1]]), main(['show', sys.argv[1]]), main(['selfplay', sys.argv[2]]),\n"
+              "         main(['serve', sys.argv[1], '--model', sys.argv[3], '--port', '0'])]\n"
               "assert 'torch' not in sys.modules or sys.modules['torch'] is None\n"
               "print(codes)\n")
-    result = subprocess.run([sys.executable, "-c", script, str(run), str(tmp_path / "new")], text=True,
-                            capture_output=True, env=dict(os.environ, PYTHONPATH=IMPORT_PATH), timeout=60)
-    assert result.stdout.splitlines()[-1] == "[0, 0, 2]"
-    assert result.stderr.splitlines()[-1] == (
-        "zelmor-lab: error: the inference service needs PyTorch: pip install 'zelmor-lab[torch]'")
+    result = subprocess.run([sys.executable, "-c", script, str(run), str(tmp_path / "new"), str(tmp_path / "n.pt")],
+                            text=True, capture_output=True, env=dict(os.environ, PYTHONPATH=IMPORT_PATH), timeout=60)
+    assert result.stdout.splitlines()[-1] == "[0, 0, 2, 2]"
+    assert result.stderr.splitlines()[-2:] == [
+        "zelmor-lab: error: the inference service needs PyTorch: pip install 'zelmor-lab[torch]'",
+        "zelmor-lab: error: the page's network needs PyTorch: pip install 'zelmor-lab[torch]'"]
     assert not (tmp_path / "new").exists()
 
 
