@@ -150,7 +150,9 @@ def export_onnx(model, rep: int) -> bytes:
         # The TorchScript exporter is deprecated in favour of one that needs onnxscript; this network
         # has no control flow, which is all the older one cannot handle.
         warnings.simplefilter("ignore")
-        torch.onnx.export(network, (_example(model, rep),), buffer, dynamo=False, input_names=["planes"],
+        # The exporter writes to any binary file object, though its annotation names paths only.
+        torch.onnx.export(network, (_example(model, rep),), buffer,  # type: ignore[arg-type]
+                          dynamo=False, input_names=["planes"],
                           output_names=["logits"], dynamic_axes={"planes": {0: "batch"}, "logits": {0: "batch"}},
                           opset_version=17)
     return buffer.getvalue()
@@ -176,7 +178,7 @@ def _onnxruntime_run(data: bytes, device: str, threads: int) -> Callable[[np.nda
     options.inter_op_num_threads = 1
     options.execution_mode = onnxruntime.ExecutionMode.ORT_SEQUENTIAL
     if device == "cpu":
-        providers = ["CPUExecutionProvider"]
+        providers: list[str | tuple[str, dict[str, int]]] = ["CPUExecutionProvider"]
     else:
         if "CUDAExecutionProvider" not in onnxruntime.get_available_providers():
             raise BackendError(f"the onnxruntime backend runs on {device} only with ONNX Runtime's CUDA "

@@ -25,7 +25,7 @@ from .inference import VALUE_LOGITS, ServiceConfig, ServiceStats, load_runners, 
 try:
     from ._channel import Channel
 except ImportError:  # not built on this platform
-    Channel = None
+    Channel = None  # type: ignore[assignment,misc]
 
 _WAIT_S = 0.1  # longest sleep between looks at the stop event and the parent process
 

@@ -296,7 +296,7 @@ def _evaluate(args) -> int:
     from tqdm import tqdm
 
     from .match import SEATS, play_match
-    from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SearchPlayer
+    from .players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SearchPlayer
 
     if args.sims < 0:
         raise InputError(f"--sims must be at least 0, got {args.sims}")
@@ -309,6 +309,7 @@ def _evaluate(args) -> int:
     _require_cuda(settings.device)
     network = _network_evaluator(args.model, dim, settings.device)
     rng = np.random.default_rng(args.seed)
+    opponent: Player
     if opponent_kind == "random":
         opponent, opponents = RandomPlayer(rng), "3 random players"
     elif opponent_kind == "heuristic":

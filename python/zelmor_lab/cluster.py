@@ -32,7 +32,7 @@ from typing import Any
 import numpy as np
 
 from .errors import InputError
-from .pipeline import PipelineError
+from .pipeline import Pipeline, PipelineError
 from .workers import TRAINING, WorkerConfig
 
 SELFPLAY_RESOURCE = "zelmor_selfplay"
@@ -170,7 +170,7 @@ class SelfPlayNode:
         self._games: list[PlayedGame] = []
         self._abandoned = 0
         self._failure: str | None = None
-        self._pipeline = None
+        self._pipeline: Pipeline | None = None
         self._thread: threading.Thread | None = None
         self._finish = self._stop = False
 
@@ -501,13 +501,14 @@ class ClusterJobs:
         self._nodes = nodes
         self._workers_per_node = workers_per_node
         self._selfplay: ClusterSelfPlay | None = None
-        self._learner = None
+        self._learner: Any = None  # the Learner actor's handle while entered
 
     def __enter__(self) -> ClusterJobs:
         import ray
         from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
         gpu = ray.cluster_resources().get("GPU", 0) >= 1
+        options: dict[str, Any]
         if gpu:
             options = dict(num_cpus=0, num_gpus=1)
         else:
@@ -520,6 +521,7 @@ class ClusterJobs:
     def __exit__(self, *exc) -> None:
         import ray
 
+        assert self._selfplay is not None, "left without being entered"
         try:
             self._selfplay.__exit__(*exc)
         finally:
@@ -534,6 +536,8 @@ class ClusterJobs:
         from .loop import Played
         from .store import RunWriter, session_record
 
+        selfplay = self._selfplay
+        assert selfplay is not None, "used outside its with block"
         played = Played(0, 0)
         session = dict(session_record("loop", plan.as_dict(), network.record()),
                        cluster={"nodes": self._nodes, "workers_per_node": self._workers_per_node})
@@ -541,7 +545,7 @@ class ClusterJobs:
                 tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False,
                      file=sys.stderr) as bar:
             try:
-                for event in self._selfplay.play(WorkerConfig(TRAINING, plan.engine), network.data, network.digest,
+                for event in selfplay.play(WorkerConfig(TRAINING, plan.engine), network.data, network.digest,
                                                  games):
                     if isinstance(event, NodeGame):
                         positions = event.store(writer)
@@ -549,10 +553,10 @@ class ClusterJobs:
                             played = Played(played.games + 1, played.positions + positions)
                             bar.update(1)
                     if time.monotonic() > deadline:
-                        self._selfplay.stop()
+                        selfplay.stop()
             finally:
                 writer.flush()
-        if self._selfplay.interrupted:
+        if selfplay.interrupted:
             raise KeyboardInterrupt
         return played
 

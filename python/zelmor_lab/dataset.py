@@ -170,19 +170,19 @@ def load_window(run: str | Path, games: int) -> Window:
     not replay or whose policy is not a distribution over the board, or when the window is empty."""
     if games < 1:
         raise DatasetError(f"the window must hold at least one game, got {games}")
-    run = Run(run)
+    stored = Run(run)
     tables, held = [], 0
-    for shard in reversed(run.shards()):
+    for shard in reversed(stored.shards()):
         if held >= games:
             break
         table = read_shard(shard).select(["history", "policies", "payoff"])
         tables.append(table)
         held += table.num_rows
     if held == 0:
-        raise DatasetError(f"{run.path} holds no games to train on")
+        raise DatasetError(f"{stored.path} holds no games to train on")
     table = pa.concat_tables(reversed(tables))
     table = table.slice(max(0, table.num_rows - games)).combine_chunks()
-    return _window_of(table, run.dim, run.path)
+    return _window_of(table, stored.dim, stored.path)
 
 
 def _window_of(table: pa.Table, dim: int, name: Path) -> Window:

@@ -13,6 +13,7 @@ from __future__ import annotations
 import sys
 from collections import OrderedDict
 from collections.abc import Callable
+from typing import cast
 
 import numpy as np
 
@@ -56,7 +57,7 @@ class EvaluationCache:
         if computed is not None and len(new_rows) == count:
             self._add(keys, computed)
             return computed, 0
-        width = computed.shape[1] if computed is not None else len(found[0]) // 4
+        width = computed.shape[1] if computed is not None else len(cast(bytes, found[0])) // 4
         logits = np.empty((count, width), dtype=np.float32)
         if computed is not None:
             index = dict(zip(new_rows, range(len(new_rows))))

@@ -47,7 +47,7 @@ class GameEntry:
                 "problem": self.problem}
 
 
-def identity(game: StoredGame, shard: Path, row: int) -> tuple[str, str]:
+def identity(game: StoredGame | _Listed, shard: Path, row: int) -> tuple[str, str]:
     """(id, node) of a stored game (the store names the games of older shards by shard and row)."""
     return str(game.game_id), str(game.node)
 

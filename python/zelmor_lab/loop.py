@@ -52,7 +52,7 @@ from .errors import InputError
 from .evaluation import RANDOM_SHARE, PayoffSummary
 from .model import OLDER_HEADS, Architecture, PolicyValueNet, decode_checkpoint, read_checkpoint_file
 from .pipeline import FinishedGame, Pipeline
-from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SampledPlayer, SearchPlayer
+from .players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SampledPlayer, SearchPlayer
 from .settings import Settings, read_toml
 from .store import Run, RunWriter, check_run_target, read_shard, session_record, write_atomically
 from .train import (
@@ -610,11 +610,12 @@ def _evaluate(plan: LoopPlan, network: Network, previous: Network | None, progre
     evaluate = evaluator(network)
     rng = np.random.default_rng()
     search = SearchPlayer(evaluate, plan.eval_sims, rng, plan.engine.c_base, plan.engine.c_init)
-    matches = {"vs_random": (GreedyPlayer(evaluate), RandomPlayer(rng), plan.random_games, "greedy vs random"),
-               "search_vs_random": (search, RandomPlayer(rng), plan.search_games, "search vs random"),
-               "vs_heuristic": (search, HeuristicPlayer(rng), plan.search_games, "search vs heuristic"),
-               "greedy_vs_heuristic": (GreedyPlayer(evaluate), HeuristicPlayer(rng), plan.random_games,
-                                       "greedy vs heuristic")}
+    matches: dict[str, tuple[Player, Player, int, str]] = {
+        "vs_random": (GreedyPlayer(evaluate), RandomPlayer(rng), plan.random_games, "greedy vs random"),
+        "search_vs_random": (search, RandomPlayer(rng), plan.search_games, "search vs random"),
+        "vs_heuristic": (search, HeuristicPlayer(rng), plan.search_games, "search vs heuristic"),
+        "greedy_vs_heuristic": (GreedyPlayer(evaluate), HeuristicPlayer(rng), plan.random_games,
+                                "greedy vs heuristic")}
     if previous is not None:
         matches["vs_previous"] = (SampledPlayer(evaluate, rng), SampledPlayer(evaluator(previous), rng),
                                   plan.baseline_games, "vs previous")

@@ -176,6 +176,7 @@ class PolicyValueNet(nn.Module):
         self.policy_head = _ConvPolicyHead(c, dim) if architecture.policy_head == "conv" else nn.Sequential(
             nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU(), nn.Flatten(),
             nn.Linear(2 * dim * dim, dim * dim))
+        self.value_head: nn.Module
         if architecture.value_head != "dense":
             self.value_head = _PooledHeads(c, architecture.value_hidden, architecture.value_head == "squares")
         else:

@@ -23,8 +23,10 @@ import queue
 import signal
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
 
 from .channel import Channel, serve_channel
 from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats, serve
@@ -75,7 +77,7 @@ class Pipeline:
     nowhere). Use as a context manager around events(); leaving the block ends every process."""
 
     def __init__(self, config: WorkerConfig, checkpoints: tuple[bytes, ...], games: int | None = None,
-                 onnx_dir: str | None = None):
+                 onnx_dir: str | Path | None = None):
         settings = config.settings
         self.workers = settings.workers if games is None else max(1, min(settings.workers, games))
         context = multiprocessing.get_context("spawn")
@@ -90,6 +92,10 @@ class Pipeline:
                                        max_batch=settings.batch_limit(self.workers), backend=settings.backend,
                                        cache_bytes=settings.cache_bytes,
                                        onnx_dir=None if onnx_dir is None else str(onnx_dir))
+        self._channel: Channel | None
+        pipes: list[tuple[Any, Any]]
+        service_target: Callable[..., None]
+        service_args: tuple[Any, ...]
         if settings.transport == "shm":
             # The main process holds the block for the run's life; children map it by its path.
             dim = MATCH_DIM if config.kind == AGAINST_BASELINE else settings.dim
@@ -118,7 +124,7 @@ class Pipeline:
         self._found_dead: set[int] = set()
         self._failure: str | None = None
         self._stop_requested_at: float | None = None
-        self._previous_handlers: dict[int, object] = {}
+        self._previous_handlers: dict[int, Any] = {}
         self.interrupted = False
 
     def __enter__(self) -> Pipeline:
@@ -234,8 +240,9 @@ class Pipeline:
         message is given up at the next such call: whatever it posted before it died was in the queue
         when its death was seen, so it has been read by then."""
         self._check_service()
-        stopping = self._stop_requested_at is not None
-        overdue = stopping and time.monotonic() - self._stop_requested_at > _STOP_GRACE_S
+        stop_requested_at = self._stop_requested_at
+        stopping = stop_requested_at is not None
+        overdue = stop_requested_at is not None and time.monotonic() - stop_requested_at > _STOP_GRACE_S
         for worker, process in enumerate(self._workers):
             if worker in self._ended:
                 continue

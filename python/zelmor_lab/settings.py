@@ -19,9 +19,9 @@ from typing import Any
 from .backends import BACKENDS, default_backend, onnxruntime_installed
 from .errors import InputError
 
-try:
+if sys.version_info >= (3, 11):
     import tomllib
-except ModuleNotFoundError:  # Python 3.10: settings come from flags only
+else:  # Python 3.10: settings come from flags only
     tomllib = None
 
 

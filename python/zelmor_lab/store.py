@@ -221,7 +221,7 @@ class RunWriter:
         self.path = Path(path)
         self.dim = dim
         self.flush_every = flush_every
-        self._pending: list[tuple[int, list, list, list, str, float, str, str]] = []
+        self._pending: list[tuple[int, Sequence, Sequence, Sequence[float], str, float, str, str]] = []
         self._next_try = flush_every  # queued games at which add() writes a shard
         self._ids: set[str] = set()
         self._sequence = 0
@@ -364,7 +364,7 @@ def write_atomically(path: Path, data: bytes) -> None:
         raise WriteError(f"cannot write {path}: {error.strerror or error}") from None
 
 
-def _table_of(games: list[tuple[int, list, list, list, str, float, str, str]]) -> pa.Table:
+def _table_of(games: list[tuple[int, Sequence, Sequence, Sequence[float], str, float, str, str]]) -> pa.Table:
     """Rows to columns: the nested lists become flat arrays and offsets, never Python objects per row."""
     action_counts = np.array([len(g[1]) for g in games], dtype=np.int32)
     history = np.array([pair for g in games for pair in g[1]], dtype=np.int64).reshape(-1, 2)

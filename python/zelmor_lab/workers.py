@@ -71,7 +71,7 @@ def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games
             from .channel import Channel
 
             channel = Channel.attach(channel_path)
-            exchange = (channel.queue(worker, 0), channel.queue(worker, 1),
+            exchange: tuple[object, object, object] = (channel.queue(worker, 0), channel.queue(worker, 1),
                         channel.pipe(worker, config.settings.reply_timeout_s))
         else:
             exchange = (RequestQueue(requests, 0), RequestQueue(requests, 1),

@@ -1,0 +1,65 @@
+"""
+Shared-memory request/reply slots between self-play workers and the inference service.
+"""
+
+from typing import Annotated
+
+import numpy
+from numpy.typing import NDArray
+
+
+class SlotQueue:
+    def put(self, request: object) -> None: ...
+
+class SlotPipe:
+    def recv(self) -> tuple: ...
+
+    @property
+    def failure(self) -> object:
+        """Why the service was given up, or None while it answers."""
+
+class Channel:
+    @staticmethod
+    def create(slots: int, dim: int, rep: int) -> Channel: ...
+
+    @staticmethod
+    def attach(path: str) -> Channel: ...
+
+    @property
+    def path(self) -> str: ...
+
+    @property
+    def slots(self) -> int: ...
+
+    @property
+    def dim(self) -> int: ...
+
+    @property
+    def rep(self) -> int: ...
+
+    def serve(self) -> None: ...
+
+    def wait_batch(self, gather: float, timeout: float, max_batch: int = 0) -> list: ...
+
+    def complete(self, slots: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu')]) -> None: ...
+
+    def close(self) -> None: ...
+
+    def service_trouble(self) -> str:
+        """
+        Why the service can no longer answer (closed, or its process gone); empty while it can.
+        """
+
+    def worker_id(self, slot: int) -> int: ...
+
+    def queue(self, slot: int, front: int = 0) -> SlotQueue:
+        """The inference queue of one worker slot for one network."""
+
+    def pipe(self, slot: int, timeout: float) -> SlotPipe:
+        """The pipe of one worker slot; recv() waits at most `timeout` s."""
+
+    def requests(self) -> NDArray[numpy.uint8]: ...
+
+    def policies(self) -> NDArray[numpy.float32]: ...
+
+    def values(self) -> NDArray[numpy.float32]: ...
