@@ -359,9 +359,8 @@ class ClusterSelfPlay:
         """Play ``games`` games (None: until interrupted) of ``config``'s settings (its workers replaced by
         each node's) with ``network`` (checkpoint bytes) over the nodes. Yields at most ``games`` NodeGame
         events; games finished beyond them are dropped. Nodes stop taking new games once the games in
-        progress would make up the rest. Returns once every
-        node's play has ended; raises ClusterFailed at the end when one failed (the games finished
-        before are yielded first)."""
+        progress would make up the rest. Returns once every node's play has ended; raises ClusterFailed
+        at the end when one failed (the games finished before are yielded first)."""
         previous_handlers = {}
         if threading.current_thread() is threading.main_thread():
             for signum in (signal.SIGINT, signal.SIGTERM):
@@ -546,7 +545,7 @@ class ClusterJobs:
                      file=sys.stderr) as bar:
             try:
                 for event in selfplay.play(WorkerConfig(TRAINING, plan.engine), network.data, network.digest,
-                                                 games):
+                                           games):
                     if isinstance(event, NodeGame):
                         positions = event.store(writer)
                         if positions:
