@@ -34,19 +34,25 @@ class NullNetwork:
 
 def service_config(dim: int, batch_wait_s: float, workers: int) -> ServiceConfig:
     """Every worker in one batch: with a null network nothing overlaps with the evaluation."""
-    from zelmor_lab.model import PolicyValueNet, encode_checkpoint
-    from zelmor_lab.model import Architecture
+    from zelmor_lab.model import Architecture, PolicyValueNet, encode_checkpoint
 
     checkpoint = encode_checkpoint(PolicyValueNet(dim, Architecture(blocks=1, channels=1, value_hidden=1)))
-    return ServiceConfig(checkpoints=(checkpoint,), rep=1, device="cpu", threads=1, batch_wait_s=batch_wait_s,
-                         max_batch=workers)
+    return ServiceConfig(
+        checkpoints=(checkpoint,), rep=1, device="cpu", threads=1, batch_wait_s=batch_wait_s, max_batch=workers
+    )
 
 
 def queue_service(dim, requests, reply_ends, active, stop, batch_wait_s):
     from zelmor_lab.inference import ServiceStats
 
-    service = _Service(service_config(dim, batch_wait_s, active.value), requests, reply_ends, active,
-                       ServiceStats(multiprocessing.get_context("spawn")), stop)
+    service = _Service(
+        service_config(dim, batch_wait_s, active.value),
+        requests,
+        reply_ends,
+        active,
+        ServiceStats(multiprocessing.get_context("spawn")),
+        stop,
+    )
     service._networks = [NullNetwork(dim)]
     service.run()
 
@@ -85,11 +91,13 @@ def rate(transport: str, workers: int, dim: int, seconds: float, batch_wait_s: f
         requests = context.Queue()
         pipes = [context.Pipe(duplex=False) for _ in range(workers)]
         active = context.Value("i", workers)
-        service = context.Process(target=queue_service, args=(dim, requests, [w for _, w in pipes], active, stop,
-                                                                        batch_wait_s))
+        service = context.Process(
+            target=queue_service, args=(dim, requests, [w for _, w in pipes], active, stop, batch_wait_s)
+        )
         endpoints = [(requests, r) for r, _ in pipes]
-    processes = [service] + [context.Process(target=ask, args=(s, dim, transport, endpoints[s], counts[s], stop))
-                             for s in range(workers)]
+    processes = [service] + [
+        context.Process(target=ask, args=(s, dim, transport, endpoints[s], counts[s], stop)) for s in range(workers)
+    ]
     for process in processes:
         process.start()
     while sum(c.value for c in counts) < 100:  # start-up (torch import in the service) is not measured
@@ -115,11 +123,15 @@ def main() -> None:
     args = parser.parse_args()
     results = {}
     for transport in ("queue", "shm"):
-        rates = [rate(transport, args.workers, args.dim, args.seconds, args.batch_wait_ms / 1000)
-                 for _ in range(args.repeats)]
+        rates = [
+            rate(transport, args.workers, args.dim, args.seconds, args.batch_wait_ms / 1000)
+            for _ in range(args.repeats)
+        ]
         results[transport] = statistics.median(rates)
-        print(f"{transport:>5}: {results[transport]:,.0f} evaluations/s (null network, {args.workers} workers, "
-              f"{args.dim} x {args.dim}; windows: {', '.join(f'{r:,.0f}' for r in rates)})")
+        print(
+            f"{transport:>5}: {results[transport]:,.0f} evaluations/s (null network, {args.workers} workers, "
+            f"{args.dim} x {args.dim}; windows: {', '.join(f'{r:,.0f}' for r in rates)})"
+        )
     print(f"shm / queue: {results['shm'] / results['queue']:.1f}x")
 
 

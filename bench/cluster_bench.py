@@ -60,8 +60,12 @@ class Window:
 
     def result(self) -> dict:
         elapsed = time.monotonic() - self.first
-        return {"games_per_hour": 3600 * self.games / elapsed, "startup_s": self.first - self.started,
-                "driver_cpu_ms_per_game": 1000 * self.cpu / max(1, self.games), "games": self.games}
+        return {
+            "games_per_hour": 3600 * self.games / elapsed,
+            "startup_s": self.first - self.started,
+            "driver_cpu_ms_per_game": 1000 * self.cpu / max(1, self.games),
+            "games": self.games,
+        }
 
 
 def writer_in(directory: str, settings: Settings):
@@ -109,8 +113,11 @@ def cluster_round(settings: Settings, network: tuple[bytes, str], seconds: float
         writer.flush()
         disk = sum(p.stat().st_size for p in (Path(directory) / "run" / "games").glob("*.parquet"))
         stored = window.games + 1
-        return {**window.result(), "wire_bytes_per_game": statistics.mean(len(ray.cloudpickle.dumps(g)) for g in wire),
-                "parquet_bytes_per_game": disk / stored}
+        return {
+            **window.result(),
+            "wire_bytes_per_game": statistics.mean(len(ray.cloudpickle.dumps(g)) for g in wire),
+            "parquet_bytes_per_game": disk / stored,
+        }
 
 
 def main() -> None:
@@ -138,18 +145,26 @@ def main() -> None:
             for kind, measure in (("local", local_round), ("cluster", cluster_round)):
                 result = measure(settings, network, args.seconds)
                 results[kind].append(result)
-                print(f"round {round_ + 1} {kind}: " + ", ".join(f"{k} {v:,.1f}" for k, v in result.items()),
-                      flush=True)
+                print(
+                    f"round {round_ + 1} {kind}: " + ", ".join(f"{k} {v:,.1f}" for k, v in result.items()), flush=True
+                )
     finally:
         disconnect()  # before the nodes go: Ray refuses to remove the node a driver is connected to
         cluster.shutdown()
-    print(f"\nmedians over {args.rounds} rounds of {args.seconds:.0f} s, dim {args.dim}, sims {args.sims}, "
-          f"{os.cpu_count()} CPUs on this machine:")
+    print(
+        f"\nmedians over {args.rounds} rounds of {args.seconds:.0f} s, dim {args.dim}, sims {args.sims}, "
+        f"{os.cpu_count()} CPUs on this machine:"
+    )
     for kind, rows in results.items():
         print(f"  {kind}: " + ", ".join(f"{k} {statistics.median(r[k] for r in rows):,.1f}" for k in rows[0]))
-    ratios = [c["games_per_hour"] / l["games_per_hour"] for l, c in zip(results["local"], results["cluster"])]
-    print(f"  cluster / local games per hour, per round: {', '.join(f'{r:.2f}' for r in ratios)}; "
-          f"median {statistics.median(ratios):.2f}")
+    ratios = [
+        cluster["games_per_hour"] / local["games_per_hour"]
+        for local, cluster in zip(results["local"], results["cluster"])
+    ]
+    print(
+        f"  cluster / local games per hour, per round: {', '.join(f'{r:.2f}' for r in ratios)}; "
+        f"median {statistics.median(ratios):.2f}"
+    )
 
 
 if __name__ == "__main__":

@@ -64,9 +64,7 @@ def training_game(sims: int) -> float:
 
 
 def peak_memory_mib(sims: int) -> float:
-    code = (
-        "import sys, resource; sys.argv = ['x', '--one-game', '%d']; exec(open(%r).read())" % (sims, __file__)
-    )
+    code = f"import sys, resource; sys.argv = ['x', '--one-game', '{sims:d}']; exec(open({__file__!r}).read())"
     output = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     return float(output.split()[-1])
 

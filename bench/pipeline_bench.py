@@ -52,8 +52,11 @@ def architecture_of(network: str):
     from zelmor_lab.loop import LoopPlan
     from zelmor_lab.model import Architecture
 
-    return {"default": Architecture(), "trivial": Architecture(blocks=1, channels=1, value_hidden=1),
-            "loop": LoopPlan().architecture}[network]
+    return {
+        "default": Architecture(),
+        "trivial": Architecture(blocks=1, channels=1, value_hidden=1),
+        "loop": LoopPlan().architecture,
+    }[network]
 
 
 def random_game_length(dim: int, games: int = 20) -> float:
@@ -138,9 +141,14 @@ class RunningPipeline:
         started = time.monotonic()
         self._step_until(lambda: time.monotonic() - started >= seconds)
         now, after = time.monotonic(), self.pipeline.stats
-        return Window(now - started, after.evaluations - counts.evaluations, after.cache_hits - counts.cache_hits,
-                      after.batches - counts.batches, sum(cpu_seconds(pid) for pid in self.worker_pids) - cpu,
-                      self.finished - finished)
+        return Window(
+            now - started,
+            after.evaluations - counts.evaluations,
+            after.cache_hits - counts.cache_hits,
+            after.batches - counts.batches,
+            sum(cpu_seconds(pid) for pid in self.worker_pids) - cpu,
+            self.finished - finished,
+        )
 
     def pause(self) -> None:
         if not self.paused:
@@ -167,6 +175,7 @@ def backend_alone_rate(settings: Settings, checkpoint: bytes, batch: int, second
     positions of a game in progress, over the whole window: the statistic of the pipeline's windows, so
     that a burst of load from elsewhere weighs on both alike."""
     import numpy as np
+
     from zelmor_lab.backends import make_runner
     from zelmor_lab.model import decode_checkpoint
 
@@ -207,22 +216,26 @@ def measure(network: str, settings: Settings, rounds: int, seconds: float, game_
         for _ in range(rounds):
             windows.append(running.window(seconds))
             running.pause()
-            alone.append(backend_alone_rate(settings, checkpoint, max(1, round(windows[-1].network_batch)),
-                                            seconds / 2))
+            alone.append(
+                backend_alone_rate(settings, checkpoint, max(1, round(windows[-1].network_batch)), seconds / 2)
+            )
     finally:
         running.close()
     ratios = [w.run_rate / a for w, a in zip(windows, alone)]
     rate = statistics.median(w.rate for w in windows)
     batch = statistics.median(w.network_batch for w in windows)
-    return (f"{network:<8} {rate:>8.0f} {games_per_hour(rate, settings, game_length):>8.1f} "
-            f"{sum(w.finished for w in windows):>8} {statistics.median(w.hit_rate for w in windows):>6.1%} "
-            f"{batch:>6.2f} {statistics.median(w.worker_us for w in windows):>10.1f} "
-            f"{statistics.median(alone):>8.0f} (B={max(1, round(batch))}) {statistics.median(ratios):>14.1%} "
-            f"(rounds {min(ratios):.0%} to {max(ratios):.0%})")
+    return (
+        f"{network:<8} {rate:>8.0f} {games_per_hour(rate, settings, game_length):>8.1f} "
+        f"{sum(w.finished for w in windows):>8} {statistics.median(w.hit_rate for w in windows):>6.1%} "
+        f"{batch:>6.2f} {statistics.median(w.worker_us for w in windows):>10.1f} "
+        f"{statistics.median(alone):>8.0f} (B={max(1, round(batch))}) {statistics.median(ratios):>14.1%} "
+        f"(rounds {min(ratios):.0%} to {max(ratios):.0%})"
+    )
 
 
-def interleaved(subjects: dict[str, Settings], checkpoint: bytes, rounds: int,
-                seconds: float) -> dict[str, list[Window]]:
+def interleaved(
+    subjects: dict[str, Settings], checkpoint: bytes, rounds: int, seconds: float
+) -> dict[str, list[Window]]:
     """Windows of ``seconds`` of each subject's pipeline, all started at once and each paused while
     another is measured, in an order that turns round every round: the machine's drift and the load
     from elsewhere fall on all of them alike, and each pipeline's games go on from window to window."""
@@ -232,7 +245,7 @@ def interleaved(subjects: dict[str, Settings], checkpoint: bytes, rounds: int,
             running[name] = RunningPipeline(settings, checkpoint)
             running[name].pause()
         for round_ in range(rounds):
-            for name in (list(subjects) if round_ % 2 == 0 else list(reversed(subjects))):
+            for name in list(subjects) if round_ % 2 == 0 else list(reversed(subjects)):
                 windows[name].append(running[name].window(seconds))
                 running[name].pause()
     finally:
@@ -250,29 +263,45 @@ def compare(rounds: int, seconds: float, game_length: float) -> None:
     old = replace(new, backend="torch-eager", cache_mb=0.0, workers=8 * cores, max_batch=4 * cores)
     subjects = {"old": old, "new": new}
     windows = interleaved(subjects, new_checkpoint(new.dim, "loop"), rounds, seconds)
-    print(f"{'':<4} {'backend':<12} {'cache MiB':>9} {'workers':>7} {'batch':>5} {'evals/s':>8} {'games/h':>8} "
-          f"{'cached':>6} {'worker µs/eval':>14}")
+    print(
+        f"{'':<4} {'backend':<12} {'cache MiB':>9} {'workers':>7} {'batch':>5} {'evals/s':>8} {'games/h':>8} "
+        f"{'cached':>6} {'worker µs/eval':>14}"
+    )
     rates, worker_us = {}, {}
     for name, settings in subjects.items():
         rates[name] = statistics.median(w.rate for w in windows[name])
         worker_us[name] = statistics.median(w.worker_us for w in windows[name])
-        print(f"{name:<4} {settings.backend:<12} {settings.cache_mb:>9g} {settings.workers:>7} "
-              f"{settings.batch_limit(settings.workers):>5} {rates[name]:>8.0f} "
-              f"{games_per_hour(rates[name], settings, game_length):>8.1f} "
-              f"{statistics.median(w.hit_rate for w in windows[name]):>6.1%} {worker_us[name]:>14.1f}")
+        print(
+            f"{name:<4} {settings.backend:<12} {settings.cache_mb:>9g} {settings.workers:>7} "
+            f"{settings.batch_limit(settings.workers):>5} {rates[name]:>8.0f} "
+            f"{games_per_hour(rates[name], settings, game_length):>8.1f} "
+            f"{statistics.median(w.hit_rate for w in windows[name]):>6.1%} {worker_us[name]:>14.1f}"
+        )
     ratios = [n.rate / o.rate for n, o in zip(windows["new"], windows["old"])]
     print(f"rounds' new/old: {', '.join(f'{r:.2f}' for r in ratios)}")
-    print(f"new/old evaluations per second: {rates['new'] / rates['old']:.2f} "
-          f"(workers CPU µs per evaluation: {worker_us['old']:.0f} -> {worker_us['new']:.0f})")
+    print(
+        f"new/old evaluations per second: {rates['new'] / rates['old']:.2f} "
+        f"(workers CPU µs per evaluation: {worker_us['old']:.0f} -> {worker_us['new']:.0f})"
+    )
 
 
-def sweep(networks: list[str], base: Settings, workers: list[int], batches: list[int], rounds: int,
-          seconds: float, game_length: float, finalists: int) -> None:
+def sweep(
+    networks: list[str],
+    base: Settings,
+    workers: list[int],
+    batches: list[int],
+    rounds: int,
+    seconds: float,
+    game_length: float,
+    finalists: int,
+) -> None:
     """Every workers x max_batch pair (max_batch up to workers) for each network, each pair its own
     pipeline measured ``rounds`` windows after it settled; then the ``finalists`` fastest measured again,
     interleaved (see interleaved), for twice as many rounds."""
-    print(f"{'network':<8} {'workers':>7} {'batch':>5} {'evals/s':>8} {'games/h':>8} {'cached':>6} "
-          f"{'net batch':>9} {'worker µs/eval':>14}")
+    print(
+        f"{'network':<8} {'workers':>7} {'batch':>5} {'evals/s':>8} {'games/h':>8} {'cached':>6} "
+        f"{'net batch':>9} {'worker µs/eval':>14}"
+    )
     for network in networks:
         checkpoint = new_checkpoint(base.dim, network)
         results = []
@@ -286,22 +315,32 @@ def sweep(networks: list[str], base: Settings, workers: list[int], batches: list
                     running.close()
                 rate = statistics.median(w.rate for w in windows)
                 results.append((rate, count, batch))
-                print(f"{network:<8} {count:>7} {batch:>5} {rate:>8.0f} "
-                      f"{games_per_hour(rate, settings, game_length):>8.1f} "
-                      f"{statistics.median(w.hit_rate for w in windows):>6.1%} "
-                      f"{statistics.median(w.network_batch for w in windows):>9.2f} "
-                      f"{statistics.median(w.worker_us for w in windows):>14.1f}", flush=True)
-        final = {f"{count}/{batch}": replace(base, workers=count, max_batch=batch)
-                 for _, count, batch in sorted(results, reverse=True)[:finalists]}
+                print(
+                    f"{network:<8} {count:>7} {batch:>5} {rate:>8.0f} "
+                    f"{games_per_hour(rate, settings, game_length):>8.1f} "
+                    f"{statistics.median(w.hit_rate for w in windows):>6.1%} "
+                    f"{statistics.median(w.network_batch for w in windows):>9.2f} "
+                    f"{statistics.median(w.worker_us for w in windows):>14.1f}",
+                    flush=True,
+                )
+        final = {
+            f"{count}/{batch}": replace(base, workers=count, max_batch=batch)
+            for _, count, batch in sorted(results, reverse=True)[:finalists]
+        }
         windows = interleaved(final, checkpoint, 2 * rounds, seconds)
         rates = {name: statistics.median(w.rate for w in windows[name]) for name in final}
         for name in sorted(final, key=rates.get, reverse=True):
-            print(f"final {network:<8} {name:>7} workers/batch {rates[name]:>8.0f} evaluations/s "
-                  f"{statistics.median(w.hit_rate for w in windows[name]):>6.1%} cached "
-                  f"{statistics.median(w.worker_us for w in windows[name]):>7.1f} worker µs/eval")
+            print(
+                f"final {network:<8} {name:>7} workers/batch {rates[name]:>8.0f} evaluations/s "
+                f"{statistics.median(w.hit_rate for w in windows[name]):>6.1%} cached "
+                f"{statistics.median(w.worker_us for w in windows[name]):>7.1f} worker µs/eval"
+            )
         best = max(final, key=rates.get)
-        print(f"fastest for {network}: {final[best].workers} workers in batches of {final[best].max_batch}, "
-              f"{rates[best]:.0f} evaluations/s", flush=True)
+        print(
+            f"fastest for {network}: {final[best].workers} workers in batches of {final[best].max_batch}, "
+            f"{rates[best]:.0f} evaluations/s",
+            flush=True,
+        )
 
 
 def main() -> None:
@@ -324,23 +363,42 @@ def main() -> None:
     networks = args.networks.split(",")
     if not set(networks) <= set(NETWORKS):
         parser.error(f"--networks takes {', '.join(NETWORKS)}")
-    settings = Settings(dim=args.dim, sims_per_move=args.sims, workers=args.workers, max_batch=args.max_batch,
-                        backend=args.backend, cache_mb=args.cache_mb)
+    settings = Settings(
+        dim=args.dim,
+        sims_per_move=args.sims,
+        workers=args.workers,
+        max_batch=args.max_batch,
+        backend=args.backend,
+        cache_mb=args.cache_mb,
+    )
     game_length = random_game_length(settings.dim)
-    print(f"{os.cpu_count()} cores, board {settings.dim}, {settings.sims_per_move} simulations per action, "
-          f"{args.rounds} rounds of {args.seconds:g} s, random-play game length {game_length:.0f} actions")
+    print(
+        f"{os.cpu_count()} cores, board {settings.dim}, {settings.sims_per_move} simulations per action, "
+        f"{args.rounds} rounds of {args.seconds:g} s, random-play game length {game_length:.0f} actions"
+    )
     if args.compare:
         compare(args.rounds, args.seconds, game_length)
         return
     if args.sweep:
-        sweep(networks, settings, [int(w) for w in args.sweep_workers.split(",")],
-              [int(b) for b in args.sweep_batches.split(",")], args.rounds, args.seconds, game_length,
-              args.finalists)
+        sweep(
+            networks,
+            settings,
+            [int(w) for w in args.sweep_workers.split(",")],
+            [int(b) for b in args.sweep_batches.split(",")],
+            args.rounds,
+            args.seconds,
+            game_length,
+            args.finalists,
+        )
         return
-    print(f"{settings.workers} workers, batches of at most {settings.batch_limit(settings.workers)}, backend "
-          f"{settings.backend}, cache {settings.cache_mb:g} MiB")
-    print(f"{'network':<8} {'evals/s':>8} {'games/h':>8} {'finished':>8} {'cached':>6} {'batch':>6} "
-          f"{'worker µs':>10} {'alone evals/s':>13} {'pipeline/alone':>14}")
+    print(
+        f"{settings.workers} workers, batches of at most {settings.batch_limit(settings.workers)}, backend "
+        f"{settings.backend}, cache {settings.cache_mb:g} MiB"
+    )
+    print(
+        f"{'network':<8} {'evals/s':>8} {'games/h':>8} {'finished':>8} {'cached':>6} {'batch':>6} "
+        f"{'worker µs':>10} {'alone evals/s':>13} {'pipeline/alone':>14}"
+    )
     for name in networks:
         print(measure(name, settings, args.rounds, args.seconds, game_length), flush=True)
 

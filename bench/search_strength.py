@@ -53,19 +53,32 @@ def play_row(player: str, dim: int, games: int, sims: int, seed: int) -> dict:
     started = time.process_time()
     result = play_match(hero, RandomPlayer(rng), games, dim)
     summaries = [result.overall()] + [result.seat(s) for s in range(SEATS)]
-    return {"cpu_s": time.process_time() - started,
-            "figures": [(s.mean, s.half_width, s.games) for s in summaries]}
+    return {"cpu_s": time.process_time() - started, "figures": [(s.mean, s.half_width, s.games) for s in summaries]}
 
 
 def unmended_package() -> Path:
     """A copy of the package whose native rules module carries the search as first written."""
     build = ROOT / "build" / "unmended-search"
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                    "-DZELMOR_UNMENDED_SEARCH=ON"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-G",
+            "Ninja",
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DZELMOR_UNMENDED_SEARCH=ON",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     subprocess.run(["cmake", "--build", str(build), "--target", "_rules"], check=True, stdout=subprocess.DEVNULL)
     home = Path(tempfile.mkdtemp(prefix="unmended-"))
-    shutil.copytree(ROOT / "python" / "zelmor_lab", home / "zelmor_lab",
-                    ignore=shutil.ignore_patterns("_rules*.so", "__pycache__"))
+    shutil.copytree(
+        ROOT / "python" / "zelmor_lab", home / "zelmor_lab", ignore=shutil.ignore_patterns("_rules*.so", "__pycache__")
+    )
     for so in build.glob("_rules*.so"):
         shutil.copy(so, home / "zelmor_lab" / so.name)
     return home
@@ -75,9 +88,26 @@ def run_row(player: str, dim: int, args, package: Path | None) -> dict:
     """A row in a child process, so the unmended build can be imported in place of the package's own."""
     env = dict(os.environ, PYTHONPATH=str(package or ROOT / "python"))
     games = args.network_games if player == "network" and args.network_games else args.games
-    out = subprocess.run([sys.executable, __file__, "--row", player, "--dims", str(dim), "--games", str(games),
-                          "--sims", str(args.sims), "--seed", str(args.seed)],
-                         env=env, check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [
+            sys.executable,
+            __file__,
+            "--row",
+            player,
+            "--dims",
+            str(dim),
+            "--games",
+            str(games),
+            "--sims",
+            str(args.sims),
+            "--seed",
+            str(args.seed),
+        ],
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     return json.loads(out.splitlines()[-1])
 
 
@@ -101,22 +131,41 @@ def main() -> None:
         return
 
     unmended = unmended_package()
-    print(f"{args.games} games per row ({args.network_games or args.games} for the network), seats in turn, "
-          f"against 3 random players; search rows at {args.sims} simulations, no noise, most visited tile; "
-          f"seed {args.seed}\n")
+    print(
+        f"{args.games} games per row ({args.network_games or args.games} for the network), seats in turn, "
+        f"against 3 random players; search rows at {args.sims} simulations, no noise, most visited tile; "
+        f"seed {args.seed}\n"
+    )
     print("| board | player | search | games | overall | seat 0 | seat 1 | seat 2 | seat 3 | CPU s |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     chosen = args.players.split(",")
-    rows = [row for row in [("random", None), ("heuristic", None), ("playout", "mended"), ("playout", "unmended"),
-                            ("network", "mended"), ("network", "unmended")] if row[0] in chosen]
+    rows = [
+        row
+        for row in [
+            ("random", None),
+            ("heuristic", None),
+            ("playout", "mended"),
+            ("playout", "unmended"),
+            ("network", "mended"),
+            ("network", "unmended"),
+        ]
+        if row[0] in chosen
+    ]
     for dim in dims:
         for player, search in rows:
             row = run_row(player, dim, args, unmended if search == "unmended" else None)
             figures = " | ".join(cell(*f) for f in row["figures"])
-            label = {"random": "random", "heuristic": "heuristic", "playout": "random playout value",
-                     "network": "untrained default network"}[player]
-            print(f"| {dim} x {dim} | {label} | {search or '-'} | {row['figures'][0][2]} | {figures} | "
-                  f"{row['cpu_s']:.0f} |", flush=True)
+            label = {
+                "random": "random",
+                "heuristic": "heuristic",
+                "playout": "random playout value",
+                "network": "untrained default network",
+            }[player]
+            print(
+                f"| {dim} x {dim} | {label} | {search or '-'} | {row['figures'][0][2]} | {figures} | "
+                f"{row['cpu_s']:.0f} |",
+                flush=True,
+            )
     shutil.rmtree(unmended)
 
 

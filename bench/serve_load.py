@@ -19,10 +19,9 @@ import time
 import urllib.request
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "toolkit"))
 from chromium import Chromium  # noqa: E402
 from played_runs import write_run  # noqa: E402
-
 from zelmor_lab.serve import make_server  # noqa: E402
 
 
@@ -55,18 +54,24 @@ def main() -> None:
             browser.wait_for("document.readyState === 'complete'")
             started = time.perf_counter()
             browser.goto(server.url)
-            browser.wait_for(f"document.body.dataset.ready && "
-                             f"document.querySelectorAll('#games tbody tr').length === {args.games}", timeout=120)
+            browser.wait_for(
+                f"document.body.dataset.ready && document.querySelectorAll('#games tbody tr').length === {args.games}",
+                timeout=120,
+            )
             loads.append(time.perf_counter() - started)
             started = time.perf_counter()
             browser.evaluate("document.querySelector('#games tbody tr:last-child').click()")
             browser.wait_for("document.getElementById('step-label').textContent.startsWith('action 0 of')")
             opens.append(time.perf_counter() - started)
     server.shutdown()
-    print(f"page load until the list shows all {args.games} games: median {statistics.median(loads):.3f} s "
-          f"(each: {', '.join(f'{t:.3f}' for t in loads)})")
-    print(f"opening a game from the list: median {statistics.median(opens):.3f} s "
-          f"(each: {', '.join(f'{t:.3f}' for t in opens)})")
+    print(
+        f"page load until the list shows all {args.games} games: median {statistics.median(loads):.3f} s "
+        f"(each: {', '.join(f'{t:.3f}' for t in loads)})"
+    )
+    print(
+        f"opening a game from the list: median {statistics.median(opens):.3f} s "
+        f"(each: {', '.join(f'{t:.3f}' for t in opens)})"
+    )
 
 
 if __name__ == "__main__":

@@ -38,8 +38,20 @@ def serve(path: str, stop) -> None:
 
 
 def settings(dim: int, sims: int):
-    return type("Settings", (), dict(dim=dim, rep=1, sims_per_move=sims, sample_moves=30, c_base=19652.0,
-                                     c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.25))()
+    return type(
+        "Settings",
+        (),
+        dict(
+            dim=dim,
+            rep=1,
+            sims_per_move=sims,
+            sample_moves=30,
+            c_base=19652.0,
+            c_init=1.25,
+            dirichlet_alpha=0.3,
+            exploration_fraction=0.25,
+        ),
+    )()
 
 
 def worker(path: str, wrapped: bool, games: int, dim: int, sims: int, results) -> None:
@@ -81,8 +93,9 @@ def main() -> None:
     try:
         for _ in range(args.rounds):
             for wrapped in (False, True):
-                process = multiprocessing.Process(target=worker, args=(channel.path, wrapped, args.games, args.dim,
-                                                                       args.sims, results))
+                process = multiprocessing.Process(
+                    target=worker, args=(channel.path, wrapped, args.games, args.dim, args.sims, results)
+                )
                 process.start()
                 micros[wrapped].append(results.get())
                 process.join()
@@ -90,11 +103,14 @@ def main() -> None:
         stop.set()
         service.join()
     direct, through_python = statistics.median(micros[False]), statistics.median(micros[True])
-    print(f"worker CPU µs per evaluation, median of {args.rounds} rounds of {args.games} games "
-          f"({args.dim} x {args.dim}, {args.sims} simulations):")
+    print(
+        f"worker CPU µs per evaluation, median of {args.rounds} rounds of {args.games} games "
+        f"({args.dim} x {args.dim}, {args.sims} simulations):"
+    )
     print(f"  bytes into the slot:       {direct:.1f}  (rounds: {', '.join(f'{m:.1f}' for m in micros[False])})")
-    print(f"  nested lists through Python: {through_python:.1f}  "
-          f"(rounds: {', '.join(f'{m:.1f}' for m in micros[True])})")
+    print(
+        f"  nested lists through Python: {through_python:.1f}  (rounds: {', '.join(f'{m:.1f}' for m in micros[True])})"
+    )
     print(f"lists/bytes: {through_python / direct:.2f}")
 
 

@@ -6,8 +6,21 @@ from .players import heuristic_tile
 from .settings import Settings
 from .tree_search import RandomPlayout, search, search_games
 
-__all__ = ["Game", "Piece", "PieceVariant", "RandomPlayout", "Settings", "StoredGame", "encode_history",
-           "heuristic_tile", "heuristic_tiles", "pieces", "read_games", "search", "search_games"]
+__all__ = [
+    "Game",
+    "Piece",
+    "PieceVariant",
+    "RandomPlayout",
+    "Settings",
+    "StoredGame",
+    "encode_history",
+    "heuristic_tile",
+    "heuristic_tiles",
+    "pieces",
+    "read_games",
+    "search",
+    "search_games",
+]
 
 
 def __getattr__(name: str):

@@ -22,16 +22,15 @@ from __future__ import annotations
 import importlib.util
 import io
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
 
 import numpy as np
 
 BACKENDS = ("onnxruntime", "torch", "torch-eager")
 ONNX_DIR = "onnx"  # the directory of a run where its networks' exports are kept
 VALUE_LOGITS = 4
-
 
 
 @dataclass(frozen=True)
@@ -47,6 +46,7 @@ class Runner:
     def evaluator(self) -> Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]:
         """This runner, made with rep 1, as a search's network: bool planes (B, 5, dim, dim) -> policy logits
         (B, dim * dim) and value logits (B, 4)."""
+
         def evaluate(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
             logits = self.run(np.ascontiguousarray(planes).view(np.uint8))
             return logits[:, :-VALUE_LOGITS], logits[:, -VALUE_LOGITS:]
@@ -78,8 +78,9 @@ def default_backend(device: str) -> str:
     return "onnxruntime" if onnxruntime_runs_on(device) else "torch"
 
 
-def make_runner(model, digest: str, backend: str, rep: int, device: str, threads: int,
-                onnx_dir: str | Path | None = None) -> Runner:
+def make_runner(
+    model, digest: str, backend: str, rep: int, device: str, threads: int, onnx_dir: str | Path | None = None
+) -> Runner:
     """A runner of ``model`` (a PolicyValueNet in evaluation mode on the CPU, whose checkpoint has
     ``digest``). onnx_dir: where exported networks are kept for the next start (None: not kept)."""
     import torch
@@ -150,9 +151,17 @@ def export_onnx(model, rep: int) -> bytes:
         # The TorchScript exporter is deprecated in favour of one that needs onnxscript; this network
         # has no control flow, which is all the older one cannot handle.
         warnings.simplefilter("ignore")
-        torch.onnx.export(network, (_example(model, rep),), buffer, dynamo=False, input_names=["planes"],
-                          output_names=["logits"], dynamic_axes={"planes": {0: "batch"}, "logits": {0: "batch"}},
-                          opset_version=17)
+        # The exporter writes to any binary file object, though its annotation names paths only.
+        torch.onnx.export(
+            network,
+            (_example(model, rep),),
+            buffer,  # type: ignore[arg-type]
+            dynamo=False,
+            input_names=["planes"],
+            output_names=["logits"],
+            dynamic_axes={"planes": {0: "batch"}, "logits": {0: "batch"}},
+            opset_version=17,
+        )
     return buffer.getvalue()
 
 
@@ -176,11 +185,13 @@ def _onnxruntime_run(data: bytes, device: str, threads: int) -> Callable[[np.nda
     options.inter_op_num_threads = 1
     options.execution_mode = onnxruntime.ExecutionMode.ORT_SEQUENTIAL
     if device == "cpu":
-        providers = ["CPUExecutionProvider"]
+        providers: list[str | tuple[str, dict[str, int]]] = ["CPUExecutionProvider"]
     else:
         if "CUDAExecutionProvider" not in onnxruntime.get_available_providers():
-            raise BackendError(f"the onnxruntime backend runs on {device} only with ONNX Runtime's CUDA "
-                               f"provider (onnxruntime-gpu); use the torch backend")
+            raise BackendError(
+                f"the onnxruntime backend runs on {device} only with ONNX Runtime's CUDA "
+                f"provider (onnxruntime-gpu); use the torch backend"
+            )
         index = int(device.split(":")[1]) if ":" in device else 0
         providers = [("CUDAExecutionProvider", {"device_id": index}), "CPUExecutionProvider"]
     session = onnxruntime.InferenceSession(data, options, providers=providers)

@@ -25,7 +25,7 @@ from .inference import VALUE_LOGITS, ServiceConfig, ServiceStats, load_runners, 
 try:
     from ._channel import Channel
 except ImportError:  # not built on this platform
-    Channel = None
+    Channel = None  # type: ignore[assignment,misc]
 
 _WAIT_S = 0.1  # longest sleep between looks at the stop event and the parent process
 
@@ -35,12 +35,15 @@ def available() -> bool:
     return Channel is not None and sys.platform.startswith("linux")
 
 
-def serve_channel(config: ServiceConfig, channel_path: str, active_workers, stats: ServiceStats, stop,
-                  messages) -> None:
+def serve_channel(
+    config: ServiceConfig, channel_path: str, active_workers, stats: ServiceStats, stop, messages
+) -> None:
     """Process entry point of the service over the channel at ``channel_path``; a failure is reported on
     ``messages`` as (SERVICE_FAILED, text) before the process exits with status 1."""
-    run_service(lambda: ChannelService(config, Channel.attach(channel_path), stats, stop,
-                                       active_workers=active_workers), messages)
+    run_service(
+        lambda: ChannelService(config, Channel.attach(channel_path), stats, stop, active_workers=active_workers),
+        messages,
+    )
 
 
 class ChannelService:
@@ -52,8 +55,9 @@ class ChannelService:
     than there are workers to send them, so the slots of workers that have ended do not hold up the
     last games of a run."""
 
-    def __init__(self, config: ServiceConfig, channel, stats: ServiceStats | None, stop, networks=None,
-                 active_workers=None):
+    def __init__(
+        self, config: ServiceConfig, channel, stats: ServiceStats | None, stop, networks=None, active_workers=None
+    ):
         from .evaluation_cache import EvaluationCache
 
         self._networks = load_runners(config) if networks is None else networks
@@ -95,8 +99,9 @@ class ChannelService:
         finally:
             channel.close()
 
-    def _evaluate(self, network: int, inputs: np.ndarray, policies: np.ndarray, values: np.ndarray,
-                  slots: np.ndarray) -> tuple[float, int]:
+    def _evaluate(
+        self, network: int, inputs: np.ndarray, policies: np.ndarray, values: np.ndarray, slots: np.ndarray
+    ) -> tuple[float, int]:
         """Runs one network on inputs (B, 5, dim, dim) or (B, dim, dim, 5) uint8, or takes the logits
         from the evaluation cache, and writes them into the slots' rows of policies (slots, dim * dim)
         and values (slots, 4); returns the seconds spent and how many rows came from the cache."""

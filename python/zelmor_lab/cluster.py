@@ -25,13 +25,14 @@ import socket
 import threading
 import time
 import uuid
+from collections.abc import Iterator
 from dataclasses import dataclass, replace
-from typing import Any, Iterator
+from typing import Any
 
 import numpy as np
 
 from .errors import InputError
-from .pipeline import PipelineError
+from .pipeline import Pipeline, PipelineError
 from .training_game import TrainingGame
 from .workers import WorkerConfig
 
@@ -96,6 +97,7 @@ def selfplay_nodes() -> int:
 
 # ---- what crosses the network --------------------------------------------------------------------
 
+
 @dataclass(frozen=True)
 class PlayedGame:
     """A finished training game on its way from a node to the driver, in flat arrays.
@@ -118,19 +120,24 @@ class PlayedGame:
     @staticmethod
     def pack(worker: int, finished_at: float, model: str, game: TrainingGame) -> PlayedGame:
         history, policies, payoff = game.history, game.policies, game.payoff
-        return PlayedGame(game_id=uuid.uuid4().hex, worker=worker, finished_at=finished_at, model=model,
-                          history=np.array(history, dtype=np.int16).reshape(-1, 2),
-                          candidates=np.array([len(entry) for entry in policies], dtype=np.int16),
-                          tiles=np.array([t for entry in policies for t, _ in entry], dtype=np.int16),
-                          p=np.array([p for entry in policies for _, p in entry], dtype=np.float32),
-                          payoff=np.array(payoff, dtype=np.float32))
+        return PlayedGame(
+            game_id=uuid.uuid4().hex,
+            worker=worker,
+            finished_at=finished_at,
+            model=model,
+            history=np.array(history, dtype=np.int16).reshape(-1, 2),
+            candidates=np.array([len(entry) for entry in policies], dtype=np.int16),
+            tiles=np.array([t for entry in policies for t, _ in entry], dtype=np.int16),
+            p=np.array([p for entry in policies for _, p in entry], dtype=np.float32),
+            payoff=np.array(payoff, dtype=np.float32),
+        )
 
     def unpack(self) -> tuple[list, list, list]:
         """(history [(player, tile)], policies per action [(tile, p)], payoff [4 floats])."""
         tiles, p = self.tiles.tolist(), self.p.tolist()
         policies, start = [], 0
         for count in self.candidates.tolist():
-            policies.append(list(zip(tiles[start:start + count], p[start:start + count])))
+            policies.append(list(zip(tiles[start : start + count], p[start : start + count])))
             start += count
         return [tuple(pair) for pair in self.history.tolist()], policies, self.payoff.tolist()
 
@@ -151,6 +158,7 @@ class NodeReport:
 
 # ---- on each node --------------------------------------------------------------------------------
 
+
 class SelfPlayNode:
     """The actor on one node: runs the local pipeline in a thread, one network at a time, and keeps
     what it produces until the driver's next report(). A plain (single-threaded) actor, so that its
@@ -169,7 +177,7 @@ class SelfPlayNode:
         self._games: list[PlayedGame] = []
         self._abandoned = 0
         self._failure: str | None = None
-        self._pipeline = None
+        self._pipeline: Pipeline | None = None
         self._thread: threading.Thread | None = None
         self._finish = self._stop = False
 
@@ -213,9 +221,14 @@ class SelfPlayNode:
             games, self._games = tuple(self._games), []
             abandoned, self._abandoned = self._abandoned, 0
             running = self._running()
-            return NodeReport(node=self._node, games=games, abandoned=abandoned,
-                              playing=self._pipeline.playing if running and self._pipeline is not None else 0,
-                              failure=self._failure, ended=not running)
+            return NodeReport(
+                node=self._node,
+                games=games,
+                abandoned=abandoned,
+                playing=self._pipeline.playing if running and self._pipeline is not None else 0,
+                failure=self._failure,
+                ended=not running,
+            )
 
     def _running(self) -> bool:
         return self._thread is not None and self._thread.is_alive()
@@ -252,6 +265,7 @@ class SelfPlayNode:
 
 # ---- on the driver -------------------------------------------------------------------------------
 
+
 @dataclass(frozen=True)
 class NodeGame:
     """A finished game from ``node``, to be stored."""
@@ -262,8 +276,16 @@ class NodeGame:
     def store(self, writer) -> int:
         """Add the game to a store.RunWriter; returns its positions (0 when the writer had it already)."""
         history, policies, payoff = self.game.unpack()
-        added = writer.add(self.game.worker, history, policies, payoff, self.game.model, self.game.finished_at,
-                           game_id=self.game.game_id, node=self.node)
+        added = writer.add(
+            self.game.worker,
+            history,
+            policies,
+            payoff,
+            self.game.model,
+            self.game.finished_at,
+            game_id=self.game.game_id,
+            node=self.node,
+        )
         return len(history) if added else 0
 
 
@@ -353,13 +375,14 @@ class ClusterSelfPlay:
         actor_class = ray.remote(SelfPlayNode).options(num_cpus=0, resources={SELFPLAY_RESOURCE: 1})
         return actor_class.remote(self._workers_per_node)
 
-    def play(self, config: WorkerConfig, network: bytes, digest: str, games: int | None) -> Iterator[
-            NodeGame | NodeJoined | NodeLost | Abandoned | Waiting]:
+    def play(
+        self, config: WorkerConfig, network: bytes, digest: str, games: int | None
+    ) -> Iterator[NodeGame | NodeJoined | NodeLost | Abandoned | Waiting]:
         """Play ``games`` games (None: until interrupted) of ``config``'s settings (its workers replaced by
-        each node's) with ``network`` (checkpoint bytes) over the nodes. Yields at most ``games`` NodeGame events; games finished beyond them are dropped. Nodes
-        stop taking new games once the games in progress would make up the rest. Returns once every
-        node's play has ended; raises ClusterFailed at the end when one failed (the games finished
-        before are yielded first)."""
+        each node's) with ``network`` (checkpoint bytes) over the nodes. Yields at most ``games`` NodeGame
+        events; games finished beyond them are dropped. Nodes stop taking new games once the games in
+        progress would make up the rest. Returns once every node's play has ended; raises ClusterFailed
+        at the end when one failed (the games finished before are yielded first)."""
         previous_handlers = {}
         if threading.current_thread() is threading.main_thread():
             for signum in (signal.SIGINT, signal.SIGTERM):
@@ -370,8 +393,9 @@ class ClusterSelfPlay:
             for signum, handler in previous_handlers.items():
                 signal.signal(signum, handler)
 
-    def _play(self, config: WorkerConfig, network: bytes, digest: str, games: int | None) -> Iterator[
-            NodeGame | NodeJoined | NodeLost | Abandoned | Waiting]:
+    def _play(
+        self, config: WorkerConfig, network: bytes, digest: str, games: int | None
+    ) -> Iterator[NodeGame | NodeJoined | NodeLost | Abandoned | Waiting]:
         import ray
         from ray.exceptions import RayActorError
 
@@ -384,8 +408,9 @@ class ClusterSelfPlay:
             slot.told = what
 
         while True:
-            if stop_started is None and (self.interrupted or self._stop_asked or failure is not None
-                                         or (games is not None and stored >= games)):
+            if stop_started is None and (
+                self.interrupted or self._stop_asked or failure is not None or (games is not None and stored >= games)
+            ):
                 stop_started = time.monotonic()
             live = [s for s in self._slots if s.node is not None]
             if stop_started is not None:
@@ -401,8 +426,7 @@ class ClusterSelfPlay:
                         slot.actor.play.remote(config, network_ref, digest)
                         slot.running, slot.told, slot.playing = True, None, 0
                         slot.call = slot.actor.report.remote()
-                    elif slot.running and slot.told is None and games is not None \
-                            and stored + in_progress >= games:
+                    elif slot.running and slot.told is None and games is not None and stored + in_progress >= games:
                         tell(slot, "finish")
             waiting = {s.call: s for s in self._slots if s.call is not None}
             ready, _ = ray.wait(list(waiting), num_returns=1, timeout=0.2) if waiting else ([], [])
@@ -449,6 +473,7 @@ def _first_line(error: BaseException) -> str:
 
 # ---- the training loop on the cluster -------------------------------------------------------------
 
+
 class Learner:
     """The actor that trains and evaluates the loop's networks. It sits on a GPU node when the cluster
     has one (its training and evaluation then run there), else on the driver's node. The training files
@@ -460,8 +485,9 @@ class Learner:
     def _on_device(self, plan):
         return plan if self._device is None else replace(plan, engine=replace(plan.engine, device=self._device))
 
-    def train(self, files: dict[str, bytes], window, plan, network, generation: int,
-              fresh_positions: int) -> tuple[dict[str, float] | None, dict[str, bytes]]:
+    def train(
+        self, files: dict[str, bytes], window, plan, network, generation: int, fresh_positions: int
+    ) -> tuple[dict[str, float] | None, dict[str, bytes]]:
         """loop.train_generation on a copy of the training files (TrainingFiles attribute -> bytes);
         returns its result and the files as they are after it."""
         import tempfile
@@ -474,8 +500,7 @@ class Learner:
             local = TrainingFiles(Path(directory) / "trainer.pt")
             for name, data in files.items():
                 getattr(local, name).write_bytes(data)
-            unseen = train_generation(local, window, self._on_device(plan), network, generation, fresh_positions,
-                                      False)
+            unseen = train_generation(local, window, self._on_device(plan), network, generation, fresh_positions, False)
             return unseen, _training_files(local)
 
     def evaluate(self, plan, network, previous):
@@ -499,13 +524,14 @@ class ClusterJobs:
         self._nodes = nodes
         self._workers_per_node = workers_per_node
         self._selfplay: ClusterSelfPlay | None = None
-        self._learner = None
+        self._learner: Any = None  # the Learner actor's handle while entered
 
     def __enter__(self) -> ClusterJobs:
         import ray
         from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
         gpu = ray.cluster_resources().get("GPU", 0) >= 1
+        options: dict[str, Any]
         if gpu:
             options = dict(num_cpus=0, num_gpus=1)
         else:
@@ -518,6 +544,7 @@ class ClusterJobs:
     def __exit__(self, *exc) -> None:
         import ray
 
+        assert self._selfplay is not None, "left without being entered"
         try:
             self._selfplay.__exit__(*exc)
         finally:
@@ -532,36 +559,44 @@ class ClusterJobs:
         from .loop import Played
         from .store import RunWriter, session_record
 
+        selfplay = self._selfplay
+        assert selfplay is not None, "used outside its with block"
         played = Played(0, 0)
-        session = dict(session_record("loop", plan.as_dict(), network.record()),
-                       cluster={"nodes": self._nodes, "workers_per_node": self._workers_per_node})
-        with RunWriter(run, plan.engine.dim, session, plan.engine.flush_every) as writer, \
-                tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False,
-                     file=sys.stderr) as bar:
+        session = dict(
+            session_record("loop", plan.as_dict(), network.record()),
+            cluster={"nodes": self._nodes, "workers_per_node": self._workers_per_node},
+        )
+        with (
+            RunWriter(run, plan.engine.dim, session, plan.engine.flush_every) as writer,
+            tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False, file=sys.stderr) as bar,
+        ):
             try:
-                for event in self._selfplay.play(WorkerConfig(plan.engine), network.data, network.digest,
-                                                 games):
+                for event in selfplay.play(WorkerConfig(plan.engine), network.data, network.digest, games):
                     if isinstance(event, NodeGame):
                         positions = event.store(writer)
                         if positions:
                             played = Played(played.games + 1, played.positions + positions)
                             bar.update(1)
                     if time.monotonic() > deadline:
-                        self._selfplay.stop()
+                        selfplay.stop()
             finally:
                 writer.flush()
-        if self._selfplay.interrupted:
+        if selfplay.interrupted:
             raise KeyboardInterrupt
         return played
 
-    def train(self, files, window, plan, network, generation: int, fresh_positions: int,
-              progress: bool) -> dict[str, float] | None:
+    def train(
+        self, files, window, plan, network, generation: int, fresh_positions: int, progress: bool
+    ) -> dict[str, float] | None:
         import ray
 
         from .atomic import write_atomically
 
-        unseen, trained = ray.get(self._learner.train.remote(_training_files(files), ray.put(window), plan,
-                                                             network, generation, fresh_positions))
+        unseen, trained = ray.get(
+            self._learner.train.remote(
+                _training_files(files), ray.put(window), plan, network, generation, fresh_positions
+            )
+        )
         for name in _TRAINING_FILES:
             if name in trained:
                 write_atomically(getattr(files, name), trained[name])

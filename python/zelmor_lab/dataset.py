@@ -97,22 +97,30 @@ class Window:
         owners = self.owners[self.position_game[indices]].astype(np.int64)
         player = self.position_player[indices, None].astype(np.int64)
         ownership = np.where(owners == 0, 0, (owners - 1 - player) % PLAYERS + 1)
-        return Batch(planes=planes.reshape(-1, PLANES, self.dim, self.dim).astype(np.float32),
-                     policy=policy, value=self.value[indices], squares=self.squares[indices],
-                     ownership=ownership)
+        return Batch(
+            planes=planes.reshape(-1, PLANES, self.dim, self.dim).astype(np.float32),
+            policy=policy,
+            value=self.value[indices],
+            squares=self.squares[indices],
+            ownership=ownership,
+        )
 
     def after(self, older: Window) -> Window:
         """The positions of ``older`` followed by these, newest last (same board side)."""
         offsets = np.concatenate([older.candidate_offsets, self.candidate_offsets[1:] + older.candidate_offsets[-1]])
-        return Window(dim=self.dim, games=older.games + self.games, planes=np.concatenate([older.planes, self.planes]),
-                      candidate_offsets=offsets,
-                      candidate_tiles=np.concatenate([older.candidate_tiles, self.candidate_tiles]),
-                      candidate_p=np.concatenate([older.candidate_p, self.candidate_p]),
-                      value=np.concatenate([older.value, self.value]),
-                      squares=np.concatenate([older.squares, self.squares]),
-                      owners=np.concatenate([older.owners, self.owners]),
-                      position_game=np.concatenate([older.position_game, self.position_game + older.games]),
-                      position_player=np.concatenate([older.position_player, self.position_player]))
+        return Window(
+            dim=self.dim,
+            games=older.games + self.games,
+            planes=np.concatenate([older.planes, self.planes]),
+            candidate_offsets=offsets,
+            candidate_tiles=np.concatenate([older.candidate_tiles, self.candidate_tiles]),
+            candidate_p=np.concatenate([older.candidate_p, self.candidate_p]),
+            value=np.concatenate([older.value, self.value]),
+            squares=np.concatenate([older.squares, self.squares]),
+            owners=np.concatenate([older.owners, self.owners]),
+            position_game=np.concatenate([older.position_game, self.position_game + older.games]),
+            position_player=np.concatenate([older.position_player, self.position_player]),
+        )
 
     def sample(self, rng: np.random.Generator, size: int) -> Batch:
         """``size`` positions drawn uniformly, with replacement, from the whole window."""
@@ -151,8 +159,7 @@ class WindowBuilder:
         self._owners: list[np.ndarray] = []
         self._players: list[np.ndarray] = []
 
-    def add_game(self, packed_planes: np.ndarray, players: np.ndarray, tiles: np.ndarray,
-                 payoff: np.ndarray) -> None:
+    def add_game(self, packed_planes: np.ndarray, players: np.ndarray, tiles: np.ndarray, payoff: np.ndarray) -> None:
         """packed_planes: uint8 (T, ceil(5 * dim * dim / 8)), each position's packed inputs; players,
         tiles: int (T,), the game's actions in order; payoff: float (4,) by absolute player."""
         self._planes.append(packed_planes)
@@ -164,12 +171,19 @@ class WindowBuilder:
     def build(self, candidate_offsets: np.ndarray, candidate_tiles: np.ndarray, candidate_p: np.ndarray) -> Window:
         """The window of the games added, with the policy targets of all their positions in order."""
         lengths = [len(players) for players in self._players]
-        return Window(dim=self.dim, games=len(lengths), planes=np.concatenate(self._planes),
-                      candidate_offsets=candidate_offsets, candidate_tiles=candidate_tiles, candidate_p=candidate_p,
-                      value=np.concatenate(self._values), squares=np.concatenate(self._squares),
-                      owners=np.stack(self._owners),
-                      position_game=np.repeat(np.arange(len(lengths), dtype=np.int32), lengths),
-                      position_player=np.concatenate(self._players))
+        return Window(
+            dim=self.dim,
+            games=len(lengths),
+            planes=np.concatenate(self._planes),
+            candidate_offsets=candidate_offsets,
+            candidate_tiles=candidate_tiles,
+            candidate_p=candidate_p,
+            value=np.concatenate(self._values),
+            squares=np.concatenate(self._squares),
+            owners=np.stack(self._owners),
+            position_game=np.repeat(np.arange(len(lengths), dtype=np.int32), lengths),
+            position_player=np.concatenate(self._players),
+        )
 
 
 def load_window(run: str | Path, games: int) -> Window:
@@ -180,19 +194,19 @@ def load_window(run: str | Path, games: int) -> Window:
     not replay or whose policy is not a distribution over the board, or when the window is empty."""
     if games < 1:
         raise DatasetError(f"the window must hold at least one game, got {games}")
-    run = Run(run)
+    stored = Run(run)
     tables, held = [], 0
-    for shard in reversed(run.shards()):
+    for shard in reversed(stored.shards()):
         if held >= games:
             break
         table = read_shard(shard).select(["history", "policies", "payoff"])
         tables.append(table)
         held += table.num_rows
     if held == 0:
-        raise DatasetError(f"{run.path} holds no games to train on")
+        raise DatasetError(f"{stored.path} holds no games to train on")
     table = pa.concat_tables(reversed(tables))
     table = table.slice(max(0, table.num_rows - games)).combine_chunks()
-    return _window_of(table, run.dim, run.path)
+    return _window_of(table, stored.dim, stored.path)
 
 
 def _window_of(table: pa.Table, dim: int, name: Path) -> Window:

@@ -4,8 +4,8 @@ statistics of a run's games per seat."""
 from __future__ import annotations
 
 import math
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence
 
 import numpy as np
 
@@ -82,8 +82,7 @@ class RunSummary:
         if not final.is_terminal():
             raise ReplayError(f"game {index} does not replay: it stops before the end of the game")
         if not np.allclose(final.payoff(), game.payoff):
-            raise ReplayError(f"game {index} does not replay: stored payoff {game.payoff}, "
-                              f"replayed {final.payoff()}")
+            raise ReplayError(f"game {index} does not replay: stored payoff {game.payoff}, replayed {final.payoff()}")
         self.games += 1
         self.positions += len(game.history)
         for seat, score in enumerate(final.scores()):
@@ -94,11 +93,15 @@ class RunSummary:
     def describe(self) -> str:
         if self.games == 0:
             return "games: 0"
-        lines = [f"games: {self.games}, positions: {self.positions}, "
-                 f"mean game length: {self.positions / self.games:.1f} actions",
-                 "seat  mean score  wins (shared included)  mean payoff"]
+        lines = [
+            f"games: {self.games}, positions: {self.positions}, "
+            f"mean game length: {self.positions / self.games:.1f} actions",
+            "seat  mean score  wins (shared included)  mean payoff",
+        ]
         for seat in range(4):
-            lines.append(f"{seat:>4}  {self.score_sums[seat] / self.games:>10.2f}  "
-                         f"{self.wins[seat]:>6} ({self.wins[seat] / self.games:6.1%})        "
-                         f"{self.payoff_sums[seat] / self.games:>11.3f}")
+            lines.append(
+                f"{seat:>4}  {self.score_sums[seat] / self.games:>10.2f}  "
+                f"{self.wins[seat]:>6} ({self.wins[seat] / self.games:6.1%})        "
+                f"{self.payoff_sums[seat] / self.games:>11.3f}"
+            )
         return "\n".join(lines)

@@ -12,7 +12,8 @@ from __future__ import annotations
 
 import sys
 from collections import OrderedDict
-from typing import Callable
+from collections.abc import Callable
+from typing import cast
 
 import numpy as np
 
@@ -31,8 +32,9 @@ class EvaluationCache:
     def __len__(self) -> int:
         return len(self._entries)
 
-    def evaluate(self, network: int, planes: np.ndarray,
-                 run: Callable[[np.ndarray], np.ndarray]) -> tuple[np.ndarray, int]:
+    def evaluate(
+        self, network: int, planes: np.ndarray, run: Callable[[np.ndarray], np.ndarray]
+    ) -> tuple[np.ndarray, int]:
         """Logits float32 (B, L) of planes uint8 (B, ...) of network ``network``, and how many of the B
         came without a run: from the cache, or as a repeat of another row of the batch. ``run`` is
         called at most once, on the rows that are new, in their order, and only if there are any."""
@@ -56,7 +58,7 @@ class EvaluationCache:
         if computed is not None and len(new_rows) == count:
             self._add(keys, computed)
             return computed, 0
-        width = computed.shape[1] if computed is not None else len(found[0]) // 4
+        width = computed.shape[1] if computed is not None else len(cast(bytes, found[0])) // 4
         logits = np.empty((count, width), dtype=np.float32)
         if computed is not None:
             index = dict(zip(new_rows, range(len(new_rows))))

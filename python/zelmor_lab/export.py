@@ -13,16 +13,21 @@ import csv
 import json
 import os
 import sys
+from collections.abc import Iterator
 from pathlib import Path
-from typing import IO, Iterator
+from typing import IO
 
 from .errors import InputError
 from .game_index import entry_of
 from .store import Run, read_shard_games
 
 FORMATS = ("jsonl", "csv")
-CSV_COLUMNS = (["id", "node", "model", "worker", "finished_at", "dim", "length"]
-               + [f"payoff_{p}" for p in range(4)] + [f"score_{p}" for p in range(4)] + ["winners", "history"])
+CSV_COLUMNS = (
+    ["id", "node", "model", "worker", "finished_at", "dim", "length"]
+    + [f"payoff_{p}" for p in range(4)]
+    + [f"score_{p}" for p in range(4)]
+    + ["winners", "history"]
+)
 
 
 class ExportError(InputError):
@@ -36,11 +41,20 @@ def records(run: Run) -> Iterator[dict]:
         for row, game in enumerate(read_shard_games(shard)):
             entry = entry_of(game, index, shard, row, run.dim)
             index += 1
-            yield {"id": entry.id, "node": entry.node, "model": entry.model, "worker": entry.worker,
-                   "finished_at": entry.finished_at.isoformat(), "dim": run.dim, "length": entry.length,
-                   "payoff": [round(p, 6) for p in entry.payoff], "scores": entry.scores,
-                   "winners": list(entry.winners), "history": [list(pair) for pair in game.history],
-                   "policies": [[[tile, round(p, 6)] for tile, p in candidates] for candidates in game.policies]}
+            yield {
+                "id": entry.id,
+                "node": entry.node,
+                "model": entry.model,
+                "worker": entry.worker,
+                "finished_at": entry.finished_at.isoformat(),
+                "dim": run.dim,
+                "length": entry.length,
+                "payoff": [round(p, 6) for p in entry.payoff],
+                "scores": entry.scores,
+                "winners": list(entry.winners),
+                "history": [list(pair) for pair in game.history],
+                "policies": [[[tile, round(p, 6)] for tile, p in candidates] for candidates in game.policies],
+            }
 
 
 def write_export(run: Run, fmt: str, stream: IO[str]) -> int:
@@ -57,9 +71,15 @@ def write_export(run: Run, fmt: str, stream: IO[str]) -> int:
     writer.writerow(CSV_COLUMNS)
     for record in records(run):
         scores = record["scores"] or [""] * 4
-        writer.writerow([record[name] for name in CSV_COLUMNS[:7]] + record["payoff"] + list(scores)
-                        + [" ".join(map(str, record["winners"])),
-                           " ".join(f"{player}:{tile}" for player, tile in record["history"])])
+        writer.writerow(
+            [record[name] for name in CSV_COLUMNS[:7]]
+            + record["payoff"]
+            + list(scores)
+            + [
+                " ".join(map(str, record["winners"])),
+                " ".join(f"{player}:{tile}" for player, tile in record["history"]),
+            ]
+        )
         count += 1
     return count
 

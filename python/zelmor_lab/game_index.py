@@ -7,16 +7,15 @@ by its shard and row (``<shard file name>:<row>``) and gives it the node ``local
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
-from typing import Iterator
 
 import pyarrow as pa
 
 from .evaluation import ReplayError, replay
 from .store import Run, StoredGame, read_shard, read_shard_games
-
 
 
 @dataclass(frozen=True)
@@ -42,13 +41,22 @@ class GameEntry:
     problem: str | None
 
     def as_json(self) -> dict:
-        return {"index": self.index, "id": self.id, "node": self.node, "model": self.model, "worker": self.worker,
-                "finished_at": self.finished_at.isoformat(timespec="seconds"), "length": self.length,
-                "payoff": [round(p, 4) for p in self.payoff], "scores": self.scores, "winners": self.winners,
-                "problem": self.problem}
+        return {
+            "index": self.index,
+            "id": self.id,
+            "node": self.node,
+            "model": self.model,
+            "worker": self.worker,
+            "finished_at": self.finished_at.isoformat(timespec="seconds"),
+            "length": self.length,
+            "payoff": [round(p, 4) for p in self.payoff],
+            "scores": self.scores,
+            "winners": self.winners,
+            "problem": self.problem,
+        }
 
 
-def identity(game: StoredGame, shard: Path, row: int) -> tuple[str, str]:
+def identity(game: StoredGame | _Listed, shard: Path, row: int) -> tuple[str, str]:
     """(id, node) of a stored game (the store names the games of older shards by shard and row)."""
     return str(game.game_id), str(game.node)
 
@@ -75,9 +83,21 @@ def entry_of(game: StoredGame | _Listed, index: int, shard: Path, row: int, dim:
         scores = tuple(replay(game.history, dim).scores())
     except ReplayError as error:
         problem = f"does not replay: {error}"
-    return GameEntry(index=index, id=game_id, node=node, shard=shard, row=row, model=game.model, worker=game.worker,
-                     finished_at=game.finished_at, length=len(game.history), payoff=tuple(game.payoff),
-                     scores=scores, winners=tuple(p for p, x in enumerate(game.payoff) if x > 0), problem=problem)
+    return GameEntry(
+        index=index,
+        id=game_id,
+        node=node,
+        shard=shard,
+        row=row,
+        model=game.model,
+        worker=game.worker,
+        finished_at=game.finished_at,
+        length=len(game.history),
+        payoff=tuple(game.payoff),
+        scores=scores,
+        winners=tuple(p for p, x in enumerate(game.payoff) if x > 0),
+        problem=problem,
+    )
 
 
 class GameIndex:
@@ -92,12 +112,14 @@ class GameIndex:
     def entries(self) -> list[GameEntry]:
         """Every game of the run in order of writing; CorruptShardError names a shard that cannot be read."""
         shards = self.run.shards()
-        if list(self._by_shard) != shards[:len(self._by_shard)]:
+        if list(self._by_shard) != shards[: len(self._by_shard)]:
             self._by_shard.clear()  # a shard went away: the run was changed by hand; list it anew
         entries = [entry for known in self._by_shard.values() for entry in known]
-        for shard in shards[len(self._by_shard):]:
-            listed = [entry_of(game, len(entries) + row, shard, row, self.run.dim)
-                      for row, game in enumerate(_listed_games(read_shard(shard)))]
+        for shard in shards[len(self._by_shard) :]:
+            listed = [
+                entry_of(game, len(entries) + row, shard, row, self.run.dim)
+                for row, game in enumerate(_listed_games(read_shard(shard)))
+            ]
             self._by_shard[shard] = listed
             entries.extend(listed)
         self._entries = entries
@@ -125,5 +147,6 @@ def _listed_games(table: pa.Table) -> Iterator[_Listed]:
         columns[name] = table[name].to_pylist()
     for row in range(table.num_rows):
         a, b = offsets[row], offsets[row + 1]
-        yield _Listed(history=list(zip(players[a:b], tiles[a:b])),
-                      **{name: values[row] for name, values in columns.items()})
+        yield _Listed(
+            history=list(zip(players[a:b], tiles[a:b])), **{name: values[row] for name, values in columns.items()}
+        )

@@ -166,8 +166,17 @@ def load_runners(config: ServiceConfig) -> list:
     runners = []
     for i, data in enumerate(config.checkpoints):
         checkpoint = decode_checkpoint(data, f"network {i}")
-        runners.append(make_runner(checkpoint.model, checkpoint.digest, config.backend, config.rep, config.device,
-                                   config.threads, config.onnx_dir))
+        runners.append(
+            make_runner(
+                checkpoint.model,
+                checkpoint.digest,
+                config.backend,
+                config.rep,
+                config.device,
+                config.threads,
+                config.onnx_dir,
+            )
+        )
     return runners
 
 
@@ -204,8 +213,12 @@ class _Service:
             groups = [[r for r in batch if r[1] == network] for network in {r[1] for r in batch}]
             answers = [self._evaluate(group) for group in groups]
             # Counted before the replies go out, so a worker holding its reply sees it counted.
-            self._stats.record_batch(len(batch), sum(seconds for _, seconds, _ in answers),
-                                     time.monotonic() - started, sum(hits for _, _, hits in answers))
+            self._stats.record_batch(
+                len(batch),
+                sum(seconds for _, seconds, _ in answers),
+                time.monotonic() - started,
+                sum(hits for _, _, hits in answers),
+            )
             for group, (logits, _, _) in zip(groups, answers):
                 self._reply(group, logits)
 
@@ -240,8 +253,10 @@ class _Service:
             if not 0 <= worker < len(self._reply_ends):
                 raise ValueError(f"request from unknown worker {worker}")
             if len(planes) != size:
-                raise ValueError(f"request of {len(planes)} values from worker {worker}; "
-                                 f"network {network} takes {size} (board side {dim})")
+                raise ValueError(
+                    f"request of {len(planes)} values from worker {worker}; "
+                    f"network {network} takes {size} (board side {dim})"
+                )
         shape = (5, dim, dim) if self._config.rep == 1 else (dim, dim, 5)
         inputs = np.frombuffer(bytearray().join(r[2] for r in requests), dtype=np.uint8).reshape(len(requests), *shape)
         started = time.perf_counter()

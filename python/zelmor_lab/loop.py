@@ -38,10 +38,11 @@ import math
 import os
 import sys
 import time
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Iterator
+from typing import Any
 
 import numpy as np
 
@@ -60,6 +61,7 @@ from .pipeline import PipelineError
 from .players import (
     GreedyPlayer,
     HeuristicPlayer,
+    Player,
     RandomPlayer,
     SampledPlayer,
     SearchPlayer,
@@ -104,11 +106,14 @@ class LoopPlan:
 
     # Twelve workers per core in batches of eight per core: the fastest pair of a sweep of workers and
     # batch sizes with ONNX Runtime and the evaluation cache on two cores (see the README).
-    engine: Settings = field(default_factory=lambda: Settings(sims_per_move=32, sample_moves=30,
-                                                              workers=12 * (os.cpu_count() or 1),
-                                                              max_batch=8 * (os.cpu_count() or 1)))
-    architecture: Architecture = Architecture(blocks=2, channels=16, value_hidden=32, value_head="squares",
-                                              ownership=True)
+    engine: Settings = field(
+        default_factory=lambda: Settings(
+            sims_per_move=32, sample_moves=30, workers=12 * (os.cpu_count() or 1), max_batch=8 * (os.cpu_count() or 1)
+        )
+    )
+    architecture: Architecture = Architecture(
+        blocks=2, channels=16, value_hidden=32, value_head="squares", ownership=True
+    )
     training: TrainingSettings = TrainingSettings(batch_size=128, learning_rate=2e-3, window=400)
     games_per_generation: int = 32
     steps_per_generation: int = 200
@@ -125,8 +130,15 @@ class LoopPlan:
 
     def __post_init__(self):
         check_kinds(self, "loop setting", LoopError)
-        for name in ("games_per_generation", "steps_per_generation", "random_games", "search_games",
-                     "baseline_games", "eval_sims", "threads"):
+        for name in (
+            "games_per_generation",
+            "steps_per_generation",
+            "random_games",
+            "search_games",
+            "baseline_games",
+            "eval_sims",
+            "threads",
+        ):
             require(self, "loop setting", LoopError, getattr(self, name) >= 1, name, "must be a positive integer")
         for name in ("warmup_games", "warmup_steps", "seed"):
             require(self, "loop setting", LoopError, getattr(self, name) >= 0, name, "must be a whole number")
@@ -134,13 +146,23 @@ class LoopPlan:
             require(self, "loop setting", LoopError, 0.0 <= getattr(self, name) <= 1.0, name, "must be between 0 and 1")
 
     def as_dict(self) -> dict[str, Any]:
-        return {"engine": self.engine.as_dict(), "architecture": asdict(self.architecture),
-                "training": asdict(self.training), "games_per_generation": self.games_per_generation,
-                "steps_per_generation": self.steps_per_generation, "random_games": self.random_games,
-                "baseline_games": self.baseline_games, "warmup_games": self.warmup_games,
-                "warmup_steps": self.warmup_steps, "warmup_heuristic_share": self.warmup_heuristic_share,
-                "warmup_share": self.warmup_share, "seed": self.seed, "eval_sims": self.eval_sims,
-                "search_games": self.search_games, "threads": self.threads}
+        return {
+            "engine": self.engine.as_dict(),
+            "architecture": asdict(self.architecture),
+            "training": asdict(self.training),
+            "games_per_generation": self.games_per_generation,
+            "steps_per_generation": self.steps_per_generation,
+            "random_games": self.random_games,
+            "baseline_games": self.baseline_games,
+            "warmup_games": self.warmup_games,
+            "warmup_steps": self.warmup_steps,
+            "warmup_heuristic_share": self.warmup_heuristic_share,
+            "warmup_share": self.warmup_share,
+            "seed": self.seed,
+            "eval_sims": self.eval_sims,
+            "search_games": self.search_games,
+            "threads": self.threads,
+        }
 
     @staticmethod
     def from_dict(values: dict[str, Any]) -> LoopPlan:
@@ -148,20 +170,27 @@ class LoopPlan:
         # Loops started before the warm start had none, those before the heuristic's warm start learnt from
         # random play alone, and those started before max_batch let every worker into one batch.
         engine = Settings(**{"max_batch": values["engine"]["workers"], **values["engine"]})
-        return LoopPlan(engine=engine, architecture=architecture,
-                        training=TrainingSettings(**values["training"]),
-                        warmup_games=values.get("warmup_games", 0), warmup_steps=values.get("warmup_steps", 0),
-                        warmup_heuristic_share=values.get("warmup_heuristic_share", 0.0),
-                        seed=values.get("seed", 0), eval_sims=values.get("eval_sims", 32),
-                        search_games=values.get("search_games", values["random_games"]),
-                        threads=values.get("threads", 1),
-                        warmup_share=values.get("warmup_share", 1.0),
-                        **{k: values[k] for k in ("games_per_generation", "steps_per_generation",
-                                                  "random_games", "baseline_games")})
+        return LoopPlan(
+            engine=engine,
+            architecture=architecture,
+            training=TrainingSettings(**values["training"]),
+            warmup_games=values.get("warmup_games", 0),
+            warmup_steps=values.get("warmup_steps", 0),
+            warmup_heuristic_share=values.get("warmup_heuristic_share", 0.0),
+            seed=values.get("seed", 0),
+            eval_sims=values.get("eval_sims", 32),
+            search_games=values.get("search_games", values["random_games"]),
+            threads=values.get("threads", 1),
+            warmup_share=values.get("warmup_share", 1.0),
+            **{
+                k: values[k] for k in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games")
+            },
+        )
 
 
-def load_plan(toml_path: str | Path | None = None, dim: int | None = None, sims: int | None = None,
-              seed: int | None = None) -> LoopPlan:
+def load_plan(
+    toml_path: str | Path | None = None, dim: int | None = None, sims: int | None = None, seed: int | None = None
+) -> LoopPlan:
     """The default plan, then a TOML file, then the flags that are not None. The file sets the plan's own
     fields at its top level and those of its parts in the tables [engine], [architecture] and [training]."""
     values = LoopPlan().as_dict()
@@ -202,9 +231,17 @@ class LoopState:
     warm_start_budget_s: float | None = None
 
     def to_json(self) -> str:
-        return json.dumps({"format": LOOP_FORMAT, "plan": self.plan.as_dict(), "generation": self.generation,
-                           "elapsed_s": round(self.elapsed_s, 3), "records": self.records,
-                           "warm_start_budget_s": self.warm_start_budget_s}, indent=1)
+        return json.dumps(
+            {
+                "format": LOOP_FORMAT,
+                "plan": self.plan.as_dict(),
+                "generation": self.generation,
+                "elapsed_s": round(self.elapsed_s, 3),
+                "records": self.records,
+                "warm_start_budget_s": self.warm_start_budget_s,
+            },
+            indent=1,
+        )
 
     @staticmethod
     def read(path: Path) -> LoopState:
@@ -212,9 +249,13 @@ class LoopState:
             values = json.loads(path.read_text())
             if values["format"] != LOOP_FORMAT:
                 raise ValueError(f"format {values['format']!r}")
-            return LoopState(plan=LoopPlan.from_dict(values["plan"]), generation=int(values["generation"]),
-                             elapsed_s=float(values["elapsed_s"]), records=list(values["records"]),
-                             warm_start_budget_s=values.get("warm_start_budget_s"))
+            return LoopState(
+                plan=LoopPlan.from_dict(values["plan"]),
+                generation=int(values["generation"]),
+                elapsed_s=float(values["elapsed_s"]),
+                records=list(values["records"]),
+                warm_start_budget_s=values.get("warm_start_budget_s"),
+            )
         except (OSError, ValueError, KeyError, TypeError, InputError) as error:
             raise LoopError(f"{path} is damaged: {error}") from None
 
@@ -277,12 +318,21 @@ class LocalJobs:
     """The loop's three jobs on this machine: self-play, training and evaluation (cluster.ClusterJobs
     runs them on a Ray cluster)."""
 
-    def self_play(self, run: Path, plan: LoopPlan, network: Network, games: int, deadline: float,
-                  progress: bool) -> Played:
+    def self_play(
+        self, run: Path, plan: LoopPlan, network: Network, games: int, deadline: float, progress: bool
+    ) -> Played:
         return _self_play(run, plan, network, games, deadline, progress)
 
-    def train(self, files: TrainingFiles, window, plan: LoopPlan, network: Network, generation: int,
-              fresh_positions: int, progress: bool) -> dict[str, float] | None:
+    def train(
+        self,
+        files: TrainingFiles,
+        window,
+        plan: LoopPlan,
+        network: Network,
+        generation: int,
+        fresh_positions: int,
+        progress: bool,
+    ) -> dict[str, float] | None:
         return train_generation(files, window, plan, network, generation, fresh_positions, progress)
 
     def __init__(self, run: Path):
@@ -292,9 +342,15 @@ class LocalJobs:
         return _evaluate(plan, network, previous, progress, self._onnx_dir)
 
 
-def run_loop(run: str | Path, generations: int | None = None, minutes: float | None = 60.0,
-             plan: LoopPlan | None = None, progress: bool = False,
-             on_record: Callable[[dict[str, Any]], None] | None = None, jobs=None) -> LoopState:
+def run_loop(
+    run: str | Path,
+    generations: int | None = None,
+    minutes: float | None = 60.0,
+    plan: LoopPlan | None = None,
+    progress: bool = False,
+    on_record: Callable[[dict[str, Any]], None] | None = None,
+    jobs=None,
+) -> LoopState:
     """``zelmor-lab loop``: start the loop in ``run`` (with ``plan``, default LoopPlan()) or continue the
     one there (whose stored plan then rules; a different ``plan`` is refused).
 
@@ -310,16 +366,25 @@ def run_loop(run: str | Path, generations: int | None = None, minutes: float | N
     if directory.state_path.exists():
         state = LoopState.read(directory.state_path)
         if plan is not None and plan != state.plan:
-            raise LoopError(f"{directory.path} holds a loop with other settings; continue it without new "
-                            f"settings or choose another run")
+            raise LoopError(
+                f"{directory.path} holds a loop with other settings; continue it without new "
+                f"settings or choose another run"
+            )
     else:
         state = _start(directory, plan if plan is not None else LoopPlan(), minutes)
     import torch
 
     torch.set_num_threads(state.plan.threads)
     with directory.locked():
-        return _continue(directory, state, generations, deadline, progress, on_record or (lambda record: None),
-                         jobs or LocalJobs(run))
+        return _continue(
+            directory,
+            state,
+            generations,
+            deadline,
+            progress,
+            on_record or (lambda record: None),
+            jobs or LocalJobs(run),
+        )
 
 
 def _start(directory: LoopDirectory, plan: LoopPlan, minutes: float | None) -> LoopState:
@@ -330,8 +395,7 @@ def _start(directory: LoopDirectory, plan: LoopPlan, minutes: float | None) -> L
     check_run_target(directory.run, plan.engine.dim)
     torch.manual_seed(plan.seed)
     trainer = Trainer(PolicyValueNet(plan.engine.dim, plan.architecture), plan.training, device=plan.engine.device)
-    with RunWriter(directory.run, plan.engine.dim, session_record("loop", plan.as_dict(), {}),
-                   plan.engine.flush_every):
+    with RunWriter(directory.run, plan.engine.dim, session_record("loop", plan.as_dict(), {}), plan.engine.flush_every):
         save_training(trainer, directory.trainer_files)
         budget = None if minutes is None else 60.0 * minutes * plan.warmup_share
         state = LoopState(plan=plan, generation=0, elapsed_s=0.0, records=[], warm_start_budget_s=budget)
@@ -345,14 +409,24 @@ def _warm_start(directory: LoopDirectory, state: LoopState, deadline: float, pro
     deadline comes first; the time spent counts in the loop's, whatever ends it."""
     plan, started = state.plan, time.monotonic()
     files = directory.trainer_files
-    budget_end = math.inf if state.warm_start_budget_s is None else started + state.warm_start_budget_s - state.elapsed_s
+    budget_s = state.warm_start_budget_s
+    budget_end = math.inf if budget_s is None else started + budget_s - state.elapsed_s
     try:
         trainer = resume_training(files, plan.engine.dim, plan.training, plan.engine.device)
         if plan.warmup_games and trainer.step < plan.warmup_steps and time.monotonic() < budget_end:
             window = warmup_window(plan.warmup_games, plan.engine.dim, plan.seed, plan.warmup_heuristic_share)
-            train_on_window(trainer, window, plan.warmup_steps, files, plan.training, extra={"warm_start": True},
-                            progress=progress, deadline=min(deadline, budget_end),
-                            rng=np.random.default_rng([plan.seed, trainer.step]), label="warm start")
+            train_on_window(
+                trainer,
+                window,
+                plan.warmup_steps,
+                files,
+                plan.training,
+                extra={"warm_start": True},
+                progress=progress,
+                deadline=min(deadline, budget_end),
+                rng=np.random.default_rng([plan.seed, trainer.step]),
+                label="warm start",
+            )
     finally:
         state.elapsed_s += time.monotonic() - started
         directory.write_state(state)
@@ -360,13 +434,25 @@ def _warm_start(directory: LoopDirectory, state: LoopState, deadline: float, pro
         raise Stopped()
     data = files.out.read_bytes()
     network = Network(directory.network_name(0), data, decode_checkpoint(data, "network 0").digest, trainer.step)
-    with RunWriter(directory.run, plan.engine.dim, session_record("loop", plan.as_dict(), network.record()),
-                   plan.engine.flush_every, {network.path: data}):
+    with RunWriter(
+        directory.run,
+        plan.engine.dim,
+        session_record("loop", plan.as_dict(), network.record()),
+        plan.engine.flush_every,
+        {network.path: data},
+    ):
         pass
 
 
-def _continue(directory: LoopDirectory, state: LoopState, generations: int | None, deadline: float,
-              progress: bool, on_record: Callable[[dict[str, Any]], None], jobs) -> LoopState:
+def _continue(
+    directory: LoopDirectory,
+    state: LoopState,
+    generations: int | None,
+    deadline: float,
+    progress: bool,
+    on_record: Callable[[dict[str, Any]], None],
+    jobs,
+) -> LoopState:
     plan = state.plan
     if not (directory.run / directory.network_name(0)).exists():
         try:
@@ -393,8 +479,9 @@ def _continue(directory: LoopDirectory, state: LoopState, generations: int | Non
     return state
 
 
-def _generation(directory: LoopDirectory, state: LoopState, network: Network, deadline: float,
-                progress: bool, jobs) -> Network:
+def _generation(
+    directory: LoopDirectory, state: LoopState, network: Network, deadline: float, progress: bool, jobs
+) -> Network:
     """Play, train and evaluate generation ``state.generation``; returns the next network."""
     plan, run, generation = state.plan, directory.run, state.generation
     timer = time.monotonic()
@@ -403,8 +490,9 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
     while before.games + played.games < plan.games_per_generation:
         if time.monotonic() > deadline:
             raise Stopped()
-        more = jobs.self_play(run, plan, network, plan.games_per_generation - before.games - played.games,
-                          deadline, progress)
+        more = jobs.self_play(
+            run, plan, network, plan.games_per_generation - before.games - played.games, deadline, progress
+        )
         played = Played(played.games + more.games, played.positions + more.positions)
     selfplay_s = time.monotonic() - timer
 
@@ -424,16 +512,25 @@ def _generation(directory: LoopDirectory, state: LoopState, network: Network, de
     metrics = [line for line in read_metrics(files.metrics) if line.get("generation") == generation]
     previous = state.records[-1]
     record = GenerationRecord(
-        generation=generation + 1, model=successor.digest, step=successor.step,
+        generation=generation + 1,
+        model=successor.digest,
+        step=successor.step,
         games=previous["games"] + before.games + played.games,
         positions=previous["positions"] + before.positions + played.positions,
-        window_games=window.games, window_positions=window.positions,
-        selfplay_s=selfplay_s, train_s=train_s, eval_s=eval_s,
+        window_games=window.games,
+        window_positions=window.positions,
+        selfplay_s=selfplay_s,
+        train_s=train_s,
+        eval_s=eval_s,
         elapsed_s=state.elapsed_s + selfplay_s + train_s + eval_s,
-        vs_random=evaluation.vs_random, vs_previous=evaluation.vs_previous,
-        search_vs_random=evaluation.search_vs_random, vs_heuristic=evaluation.vs_heuristic,
-        greedy_vs_heuristic=evaluation.greedy_vs_heuristic, training=metrics[-1] if metrics else None,
-        unseen=unseen)
+        vs_random=evaluation.vs_random,
+        vs_previous=evaluation.vs_previous,
+        search_vs_random=evaluation.search_vs_random,
+        vs_heuristic=evaluation.vs_heuristic,
+        greedy_vs_heuristic=evaluation.greedy_vs_heuristic,
+        training=metrics[-1] if metrics else None,
+        unseen=unseen,
+    )
     state.records.append(record.as_dict())
     state.generation = generation + 1
     state.elapsed_s = record.elapsed_s
@@ -452,16 +549,25 @@ def _training_window(plan: LoopPlan, run: Path):
     return window.after(warmup_window(missing, plan.engine.dim, plan.seed, plan.warmup_heuristic_share))
 
 
-def train_generation(files: TrainingFiles, window, plan: LoopPlan, network: Network, generation: int,
-                     fresh_positions: int, progress: bool) -> dict[str, float] | None:
+def train_generation(
+    files: TrainingFiles,
+    window,
+    plan: LoopPlan,
+    network: Network,
+    generation: int,
+    fresh_positions: int,
+    progress: bool,
+) -> dict[str, float] | None:
     """Train the state in ``files`` on ``window`` up to ``network``'s step plus the generation's steps;
     ``fresh_positions``: how many of the window's newest positions ``network`` played itself. Returns
     the metrics on those unseen positions (see GenerationRecord), None when the training had begun
     before."""
     trainer = resume_training(files, plan.engine.dim, plan.training, plan.engine.device)
     if trainer.step < network.step:
-        raise LoopError(f"the training state {files.state} is at step {trainer.step}, behind network "
-                        f"{network.path} at step {network.step}")
+        raise LoopError(
+            f"the training state {files.state} is at step {trainer.step}, behind network "
+            f"{network.path} at step {network.step}"
+        )
     target = network.step + plan.steps_per_generation
     unseen = None
     if trainer.step == network.step:
@@ -471,8 +577,9 @@ def train_generation(files: TrainingFiles, window, plan: LoopPlan, network: Netw
         rng = np.random.default_rng()
         unseen = trainer.measure(window.batch(window.positions - 1 - rng.permutation(fresh)[:_UNSEEN_SAMPLE]))
     if trainer.step < target:
-        train_on_window(trainer, window, target, files, plan.training, extra={"generation": generation},
-                        progress=progress)
+        train_on_window(
+            trainer, window, target, files, plan.training, extra={"generation": generation}, progress=progress
+        )
     return unseen
 
 
@@ -529,12 +636,26 @@ class GenerationRecord:
     @staticmethod
     def first(network: Network, evaluation: Evaluation, elapsed_s: float) -> GenerationRecord:
         """Network 0, before any game: its evaluation, with no predecessor."""
-        return GenerationRecord(generation=0, model=network.digest, step=network.step, games=0, positions=0,
-                                window_games=0, window_positions=0, selfplay_s=0.0, train_s=0.0,
-                                eval_s=elapsed_s, elapsed_s=elapsed_s, vs_random=evaluation.vs_random,
-                                vs_previous=None, training=None, unseen=None,
-                                search_vs_random=evaluation.search_vs_random, vs_heuristic=evaluation.vs_heuristic,
-                                greedy_vs_heuristic=evaluation.greedy_vs_heuristic)
+        return GenerationRecord(
+            generation=0,
+            model=network.digest,
+            step=network.step,
+            games=0,
+            positions=0,
+            window_games=0,
+            window_positions=0,
+            selfplay_s=0.0,
+            train_s=0.0,
+            eval_s=elapsed_s,
+            elapsed_s=elapsed_s,
+            vs_random=evaluation.vs_random,
+            vs_previous=None,
+            training=None,
+            unseen=None,
+            search_vs_random=evaluation.search_vs_random,
+            vs_heuristic=evaluation.vs_heuristic,
+            greedy_vs_heuristic=evaluation.greedy_vs_heuristic,
+        )
 
     def as_dict(self) -> dict[str, Any]:
         values = asdict(self)
@@ -544,6 +665,7 @@ class GenerationRecord:
 
 
 # ---- the pipeline's three jobs ------------------------------------------------------------------
+
 
 def count_games(run: Path, digest: str) -> Played:
     """Games (and their positions) stored in ``run`` that the network ``digest`` played."""
@@ -558,11 +680,18 @@ def count_games(run: Path, digest: str) -> Played:
     return Played(games, positions)
 
 
-def _self_play(run: Path, plan: LoopPlan, network: Network, games: int, deadline: float,
-               progress: bool) -> Played:
+def _self_play(run: Path, plan: LoopPlan, network: Network, games: int, deadline: float, progress: bool) -> Played:
     """Play up to ``games`` training games with ``network`` into the run, until the deadline."""
-    outcome = play_games(run, plan.engine, network, games, session_record("loop", plan.as_dict(), network.record()),
-                         deadline=deadline, progress=progress, label="self-play")
+    outcome = play_games(
+        run,
+        plan.engine,
+        network,
+        games,
+        session_record("loop", plan.as_dict(), network.record()),
+        deadline=deadline,
+        progress=progress,
+        label="self-play",
+    )
     if outcome.failure is not None:
         raise PipelineError(outcome.failure)
     if outcome.interrupted:
@@ -585,28 +714,35 @@ class Evaluation:
     vs_previous: PayoffSummary | None
 
 
-def _evaluate(plan: LoopPlan, network: Network, previous: Network | None, progress: bool,
-              onnx_dir: Path | None = None) -> Evaluation:
+def _evaluate(
+    plan: LoopPlan, network: Network, previous: Network | None, progress: bool, onnx_dir: Path | None = None
+) -> Evaluation:
     from tqdm import tqdm
 
     from .match import play_match
 
     def evaluator(of: Network):
         model = decode_checkpoint(of.data, of.path).model
-        return make_runner(model, of.digest, plan.engine.backend, 1, plan.engine.device, plan.threads,
-                           onnx_dir).evaluator()
+        return make_runner(
+            model, of.digest, plan.engine.backend, 1, plan.engine.device, plan.threads, onnx_dir
+        ).evaluator()
 
     evaluate = evaluator(network)
     rng = np.random.default_rng()
     search = SearchPlayer(evaluate, plan.eval_sims, rng, plan.engine.c_base, plan.engine.c_init)
-    matches = {"vs_random": (GreedyPlayer(evaluate), RandomPlayer(rng), plan.random_games, "greedy vs random"),
-               "search_vs_random": (search, RandomPlayer(rng), plan.search_games, "search vs random"),
-               "vs_heuristic": (search, HeuristicPlayer(rng), plan.search_games, "search vs heuristic"),
-               "greedy_vs_heuristic": (GreedyPlayer(evaluate), HeuristicPlayer(rng), plan.random_games,
-                                       "greedy vs heuristic")}
+    matches: dict[str, tuple[Player, Player, int, str]] = {
+        "vs_random": (GreedyPlayer(evaluate), RandomPlayer(rng), plan.random_games, "greedy vs random"),
+        "search_vs_random": (search, RandomPlayer(rng), plan.search_games, "search vs random"),
+        "vs_heuristic": (search, HeuristicPlayer(rng), plan.search_games, "search vs heuristic"),
+        "greedy_vs_heuristic": (GreedyPlayer(evaluate), HeuristicPlayer(rng), plan.random_games, "greedy vs heuristic"),
+    }
     if previous is not None:
-        matches["vs_previous"] = (SampledPlayer(evaluate, rng), SampledPlayer(evaluator(previous), rng),
-                                  plan.baseline_games, "vs previous")
+        matches["vs_previous"] = (
+            SampledPlayer(evaluate, rng),
+            SampledPlayer(evaluator(previous), rng),
+            plan.baseline_games,
+            "vs previous",
+        )
     figures = {}
     for key, (player, opponent, games, label) in matches.items():
         with tqdm(total=games, unit="game", desc=label, disable=not progress, leave=False, file=sys.stderr) as bar:
@@ -617,26 +753,35 @@ def _evaluate(plan: LoopPlan, network: Network, previous: Network | None, progre
 
 # ---- what the loop shows ------------------------------------------------------------------------
 
+
 def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
     """Strength across generations: every figure of the evaluation with its 95% interval, and the share
     of four alike."""
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.ticker import MaxNLocator
 
     figure, axes = plt.subplots(figsize=(8, 4.5))
-    for key, label in (("vs_random", "greedy, against 3 random players"),
-                       ("search_vs_random", "with search, against 3 random players"),
-                       ("greedy_vs_heuristic", "greedy, against 3 heuristic players"),
-                       ("vs_heuristic", "with search, against 3 heuristic players"),
-                       ("vs_previous", "sampling, against the previous network")):
+    for key, label in (
+        ("vs_random", "greedy, against 3 random players"),
+        ("search_vs_random", "with search, against 3 random players"),
+        ("greedy_vs_heuristic", "greedy, against 3 heuristic players"),
+        ("vs_heuristic", "with search, against 3 heuristic players"),
+        ("vs_previous", "sampling, against the previous network"),
+    ):
         shown = [r for r in records if r.get(key) is not None]
         if not shown:
             continue
-        axes.errorbar([r["generation"] for r in shown], [r[key]["mean"] for r in shown],
-                      yerr=[0.0 if math.isnan(r[key]["half_width"]) else r[key]["half_width"] for r in shown],
-                      marker="o", capsize=3, label=label)
+        axes.errorbar(
+            [r["generation"] for r in shown],
+            [r[key]["mean"] for r in shown],
+            yerr=[0.0 if math.isnan(r[key]["half_width"]) else r[key]["half_width"] for r in shown],
+            marker="o",
+            capsize=3,
+            label=label,
+        )
     axes.axhline(RANDOM_SHARE, color="grey", linestyle="--", label="four alike (0.25)")
     axes.set_xlabel("generation")
     axes.xaxis.set_major_locator(MaxNLocator(integer=True))
@@ -644,8 +789,9 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
     axes.set_ylim(0, 1)
     if records:
         minutes = records[-1]["elapsed_s"] / 60
-        axes.set_title(f"generations: {len(records) - 1}, self-play games: {records[-1]['games']}, "
-                       f"minutes: {minutes:.0f}")
+        axes.set_title(
+            f"generations: {len(records) - 1}, self-play games: {records[-1]['games']}, minutes: {minutes:.0f}"
+        )
     axes.legend(loc="upper left")
     figure.tight_layout()
     image = io.BytesIO()  # drawn whole, then written as every file of a run is (WriteError on failure)
@@ -656,21 +802,26 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
 
 def results_table(records: list[dict[str, Any]]) -> str:
     """A Markdown table: one row per network, what the loop had spent to make it and how it plays."""
+
     def payoff(summary: dict[str, Any] | None) -> str:
         if summary is None:
             return "-"
         interval = "" if math.isnan(summary["half_width"]) else f" ± {summary['half_width']:.2f}"
         return f"{summary['mean']:.2f}{interval} ({summary['games']})"
 
-    lines = ["| generation | minutes | self-play games | positions | training steps | greedy vs 3 random "
-             "(games) | search vs 3 random (games) | greedy vs 3 heuristic (games) | search vs 3 heuristic "
-             "(games) | vs previous (games) |",
-             "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = [
+        "| generation | minutes | self-play games | positions | training steps | greedy vs 3 random "
+        "(games) | search vs 3 random (games) | greedy vs 3 heuristic (games) | search vs 3 heuristic "
+        "(games) | vs previous (games) |",
+        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
     for r in records:
-        lines.append(f"| {r['generation']} | {r['elapsed_s'] / 60:.1f} | {r['games']} | {r['positions']} | "
-                     f"{r['step']} | {payoff(r['vs_random'])} | {payoff(r.get('search_vs_random'))} | "
-                     f"{payoff(r.get('greedy_vs_heuristic'))} | {payoff(r.get('vs_heuristic'))} | "
-                     f"{payoff(r['vs_previous'])} |")
+        lines.append(
+            f"| {r['generation']} | {r['elapsed_s'] / 60:.1f} | {r['games']} | {r['positions']} | "
+            f"{r['step']} | {payoff(r['vs_random'])} | {payoff(r.get('search_vs_random'))} | "
+            f"{payoff(r.get('greedy_vs_heuristic'))} | {payoff(r.get('vs_heuristic'))} | "
+            f"{payoff(r['vs_previous'])} |"
+        )
     if records:
         against = "heuristic" if any(r.get("vs_heuristic") for r in records) else "random"
         lines.append(f"\nBest against {against} players: generation {best_generation(records)} (loop/best.pt).")

@@ -37,8 +37,14 @@ class MatchResult:
         return summarize_payoffs([p for s, p in zip(self.seats, self.payoffs) if s == seat])
 
 
-def play_match(player: Player, opponent: Player, games: int, dim: int, in_flight: int = 64,
-               on_game: Callable[[Game, int], None] | None = None) -> MatchResult:
+def play_match(
+    player: Player,
+    opponent: Player,
+    games: int,
+    dim: int,
+    in_flight: int = 64,
+    on_game: Callable[[Game, int], None] | None = None,
+) -> MatchResult:
     """Plays ``games`` games of ``player`` against three seats of ``opponent``, at most ``in_flight`` at a time;
     on_game(final position, seat) is called as each game ends, in order of finishing."""
     if games < 0 or in_flight < 1:

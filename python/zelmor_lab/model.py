@@ -33,10 +33,10 @@ from typing import Any, NamedTuple
 import torch
 from torch import nn
 
+from .atomic import write_atomically
 from .constants import HAND_SQUARES, PLANES, PLAYERS
 from .errors import InputError
 from .validation import check_kinds, require
-from .atomic import write_atomically
 
 CHECKPOINT_FORMAT = "zelmor-lab checkpoint 1"
 POLICY_HEADS = ("conv", "dense")
@@ -91,10 +91,13 @@ class Architecture:
         for name in ("blocks", "channels", "value_hidden"):
             require(self, "architecture", ValueError, getattr(self, name) >= 1, name, "must be a positive integer")
         if self.value_head not in VALUE_HEADS:
-            raise ValueError(f"architecture value_head must be one of {', '.join(VALUE_HEADS)}, got {self.value_head!r}")
+            raise ValueError(
+                f"architecture value_head must be one of {', '.join(VALUE_HEADS)}, got {self.value_head!r}"
+            )
         if self.policy_head not in POLICY_HEADS:
-            raise ValueError(f"architecture policy_head must be one of {', '.join(POLICY_HEADS)}, "
-                             f"got {self.policy_head!r}")
+            raise ValueError(
+                f"architecture policy_head must be one of {', '.join(POLICY_HEADS)}, got {self.policy_head!r}"
+            )
 
 
 class _ResidualBlock(nn.Module):
@@ -117,8 +120,9 @@ class _ConvPolicyHead(nn.Module):
 
     def __init__(self, channels: int, dim: int):
         super().__init__()
-        self.conv = nn.Sequential(nn.Conv2d(channels, channels, 1, bias=False), nn.BatchNorm2d(channels), nn.ReLU(),
-                                  nn.Conv2d(channels, 1, 1))
+        self.conv = nn.Sequential(
+            nn.Conv2d(channels, channels, 1, bias=False), nn.BatchNorm2d(channels), nn.ReLU(), nn.Conv2d(channels, 1, 1)
+        )
         self.tile_bias = nn.Parameter(torch.zeros(dim * dim))
 
     def forward(self, x):
@@ -134,8 +138,11 @@ class _PooledHeads(nn.Module):
     def __init__(self, channels: int, hidden: int, value_from_squares: bool):
         super().__init__()
         self.conv = nn.Sequential(nn.Conv2d(channels, channels, 1, bias=False), nn.BatchNorm2d(channels), nn.ReLU())
-        self.value = None if value_from_squares else nn.Sequential(
-            nn.Linear(2 * channels, hidden), nn.ReLU(), nn.Linear(hidden, PLAYERS))
+        self.value = (
+            None
+            if value_from_squares
+            else nn.Sequential(nn.Linear(2 * channels, hidden), nn.ReLU(), nn.Linear(hidden, PLAYERS))
+        )
         self.squares = nn.Sequential(nn.Linear(2 * channels, hidden), nn.ReLU(), nn.Linear(hidden, PLAYERS))
 
     def forward(self, x):
@@ -168,19 +175,37 @@ class PolicyValueNet(nn.Module):
         c = architecture.channels
         self.stem = nn.Sequential(nn.Conv2d(PLANES, c, 3, padding=1, bias=False), nn.BatchNorm2d(c), nn.ReLU())
         self.tower = nn.Sequential(*(_ResidualBlock(c) for _ in range(architecture.blocks)))
-        self.policy_head = _ConvPolicyHead(c, dim) if architecture.policy_head == "conv" else nn.Sequential(
-            nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU(), nn.Flatten(),
-            nn.Linear(2 * dim * dim, dim * dim))
+        self.policy_head = (
+            _ConvPolicyHead(c, dim)
+            if architecture.policy_head == "conv"
+            else nn.Sequential(
+                nn.Conv2d(c, 2, 1, bias=False),
+                nn.BatchNorm2d(2),
+                nn.ReLU(),
+                nn.Flatten(),
+                nn.Linear(2 * dim * dim, dim * dim),
+            )
+        )
+        self.value_head: nn.Module
         if architecture.value_head != "dense":
             self.value_head = _PooledHeads(c, architecture.value_hidden, architecture.value_head == "squares")
         else:
             self.value_head = nn.Sequential(
-                nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(), nn.Flatten(),
-                nn.Linear(dim * dim, architecture.value_hidden), nn.ReLU(),
-                nn.Linear(architecture.value_hidden, PLAYERS))
-        self.ownership_head = nn.Sequential(
-            nn.Conv2d(c, c, 1, bias=False), nn.BatchNorm2d(c), nn.ReLU(),
-            nn.Conv2d(c, OWNERSHIP_CLASSES, 1)) if architecture.ownership else None
+                nn.Conv2d(c, 1, 1, bias=False),
+                nn.BatchNorm2d(1),
+                nn.ReLU(),
+                nn.Flatten(),
+                nn.Linear(dim * dim, architecture.value_hidden),
+                nn.ReLU(),
+                nn.Linear(architecture.value_hidden, PLAYERS),
+            )
+        self.ownership_head = (
+            nn.Sequential(
+                nn.Conv2d(c, c, 1, bias=False), nn.BatchNorm2d(c), nn.ReLU(), nn.Conv2d(c, OWNERSHIP_CLASSES, 1)
+            )
+            if architecture.ownership
+            else None
+        )
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """planes: float (B, 5, dim, dim) -> (policy logits (B, dim*dim), value logits (B, 4))."""
@@ -277,14 +302,14 @@ def read_checkpoint_file(path: str | Path) -> bytes:
         raise CheckpointError(f"checkpoint {path} is unreadable: {error.strerror}") from None
 
 
-def load_checkpoint(path: str | Path, dim: int | None = None,
-                    architecture: Architecture | None = None) -> Checkpoint:
+def load_checkpoint(path: str | Path, dim: int | None = None, architecture: Architecture | None = None) -> Checkpoint:
     """Read a checkpoint file; see decode_checkpoint."""
     return decode_checkpoint(read_checkpoint_file(path), str(path), dim, architecture)
 
 
-def decode_checkpoint(data: bytes, name: str, dim: int | None = None,
-                      architecture: Architecture | None = None) -> Checkpoint:
+def decode_checkpoint(
+    data: bytes, name: str, dim: int | None = None, architecture: Architecture | None = None
+) -> Checkpoint:
     """The network in a checkpoint's bytes, in evaluation mode on the CPU.
 
     name: how messages call the checkpoint (its path). dim, architecture: when given, the checkpoint
@@ -303,16 +328,18 @@ def decode_checkpoint(data: bytes, name: str, dim: int | None = None,
     if dim is not None and stored_dim != dim:
         raise CheckpointError(f"checkpoint {name} is for a {stored_dim} x {stored_dim} board, not {dim} x {dim}")
     if architecture is not None and stored_architecture != architecture:
-        raise CheckpointError(f"checkpoint {name} has architecture {_describe(stored_architecture)}, "
-                              f"not {_describe(architecture)}")
+        raise CheckpointError(
+            f"checkpoint {name} has architecture {_describe(stored_architecture)}, not {_describe(architecture)}"
+        )
     try:
         model = PolicyValueNet(stored_dim, stored_architecture)
         model.load_state_dict(state_dict)
     except (RuntimeError, ValueError, TypeError) as error:
         # torch lists every mismatched tensor on a line of its own under a general first line.
         details = "; ".join(line.strip() for line in str(error).splitlines()[1:] if line.strip())
-        raise CheckpointError(f"checkpoint {name} does not match its own architecture: "
-                              f"{details or _first_line(error)}") from None
+        raise CheckpointError(
+            f"checkpoint {name} does not match its own architecture: {details or _first_line(error)}"
+        ) from None
     model.eval()
     return Checkpoint(model=model, step=step, created_at=created_at, digest=checkpoint_digest(data))
 
@@ -345,4 +372,3 @@ def _describe(architecture: Architecture) -> str:
 def _first_line(error: BaseException) -> str:
     text = str(error).strip()
     return text.splitlines()[0] if text else type(error).__name__
-

@@ -23,14 +23,15 @@ import queue
 import signal
 import threading
 import time
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import Iterator
+from pathlib import Path
+from typing import Any
 
 from .channel import Channel, serve_channel
 from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats, serve
 from .training_game import TrainingGame
-from .workers import (ABANDONED, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED,
-                      WorkerConfig, work)
+from .workers import ABANDONED, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED, WorkerConfig, work
 
 _STOP_GRACE_S = 10.0
 _JOIN_TIMEOUT_S = 5.0
@@ -64,8 +65,13 @@ class Pipeline:
     onnx_dir: where the service keeps the networks it exports to ONNX, for the next pipeline (None:
     nowhere). Use as a context manager around events(); leaving the block ends every process."""
 
-    def __init__(self, config: WorkerConfig, checkpoints: tuple[bytes, ...], games: int | None = None,
-                 onnx_dir: str | None = None):
+    def __init__(
+        self,
+        config: WorkerConfig,
+        checkpoints: tuple[bytes, ...],
+        games: int | None = None,
+        onnx_dir: str | Path | None = None,
+    ):
         settings = config.settings
         self.workers = settings.workers if games is None else max(1, min(settings.workers, games))
         context = multiprocessing.get_context("spawn")
@@ -74,40 +80,75 @@ class Pipeline:
         self._games_left = context.Value("q", UNLIMITED if games is None else games)
         self._active_workers = context.Value("i", self.workers)
         self._stats = ServiceStats(context)
-        service_config = ServiceConfig(checkpoints=checkpoints, rep=settings.rep, device=settings.device,
-                                       threads=max(1, (multiprocessing.cpu_count() - self.workers)),
-                                       batch_wait_s=settings.batch_wait_ms / 1000,
-                                       max_batch=settings.batch_limit(self.workers), backend=settings.backend,
-                                       cache_bytes=settings.cache_bytes,
-                                       onnx_dir=None if onnx_dir is None else str(onnx_dir))
+        service_config = ServiceConfig(
+            checkpoints=checkpoints,
+            rep=settings.rep,
+            device=settings.device,
+            threads=max(1, (multiprocessing.cpu_count() - self.workers)),
+            batch_wait_s=settings.batch_wait_ms / 1000,
+            max_batch=settings.batch_limit(self.workers),
+            backend=settings.backend,
+            cache_bytes=settings.cache_bytes,
+            onnx_dir=None if onnx_dir is None else str(onnx_dir),
+        )
+        self._channel: Channel | None
+        pipes: list[tuple[Any, Any]]
+        service_target: Callable[..., None]
+        service_args: tuple[Any, ...]
         if settings.transport == "shm":
             # The main process holds the block for the run's life; children map it by its path.
             self._channel = Channel.create(self.workers, settings.dim, settings.rep)
             self._requests, pipes = None, [(None, None)] * self.workers
             service_target = serve_channel
-            service_args = (service_config, self._channel.path, self._active_workers, self._stats, self._stop,
-                            self._messages)
+            service_args = (
+                service_config,
+                self._channel.path,
+                self._active_workers,
+                self._stats,
+                self._stop,
+                self._messages,
+            )
         else:
             self._channel = None
             self._requests = context.Queue()
             pipes = [context.Pipe(duplex=False) for _ in range(self.workers)]
             service_target = serve
-            service_args = (service_config, self._requests, [w for _, w in pipes], self._active_workers,
-                            self._stats, self._stop, self._messages)
+            service_args = (
+                service_config,
+                self._requests,
+                [w for _, w in pipes],
+                self._active_workers,
+                self._stats,
+                self._stop,
+                self._messages,
+            )
         channel_path = self._channel.path if self._channel is not None else None
-        self._service = context.Process(target=service_target, name="zelmor-inference", daemon=True,
-                                        args=service_args)
+        self._service = context.Process(target=service_target, name="zelmor-inference", daemon=True, args=service_args)
         self._workers = [
-            context.Process(target=work, name=f"zelmor-worker-{i}", daemon=True,
-                            args=(i, config, self._requests, r, self._messages, self._games_left,
-                                  self._active_workers, self._stop, channel_path))
-            for i, (r, _) in enumerate(pipes)]
+            context.Process(
+                target=work,
+                name=f"zelmor-worker-{i}",
+                daemon=True,
+                args=(
+                    i,
+                    config,
+                    self._requests,
+                    r,
+                    self._messages,
+                    self._games_left,
+                    self._active_workers,
+                    self._stop,
+                    channel_path,
+                ),
+            )
+            for i, (r, _) in enumerate(pipes)
+        ]
         self._pipes = [p for p in pipes if p != (None, None)]
         self._ended: set[int] = set()
         self._found_dead: set[int] = set()
         self._failure: str | None = None
         self._stop_requested_at: float | None = None
-        self._previous_handlers: dict[int, object] = {}
+        self._previous_handlers: dict[int, Any] = {}
         self.interrupted = False
 
     def __enter__(self) -> Pipeline:
@@ -223,8 +264,9 @@ class Pipeline:
         message is given up at the next such call: whatever it posted before it died was in the queue
         when its death was seen, so it has been read by then."""
         self._check_service()
-        stopping = self._stop_requested_at is not None
-        overdue = stopping and time.monotonic() - self._stop_requested_at > _STOP_GRACE_S
+        stop_requested_at = self._stop_requested_at
+        stopping = stop_requested_at is not None
+        overdue = stop_requested_at is not None and time.monotonic() - stop_requested_at > _STOP_GRACE_S
         for worker, process in enumerate(self._workers):
             if worker in self._ended:
                 continue

@@ -24,14 +24,15 @@ from .tree_search import C_BASE, C_INIT, Evaluate, search_games
 
 
 class Player(Protocol):
-    name: str
+    @property
+    def name(self) -> str: ...
 
     def choose(self, games: Sequence[Game]) -> list[int]:
         """One tile per game; each game is unfinished and this player is to act in it."""
 
 
 def _draw(tiles: Sequence[int], rng: np.random.Generator) -> int:
-    return int(tiles[rng.integers(len(tiles))])
+    return int(tiles[int(rng.integers(len(tiles)))])
 
 
 def heuristic_tile(game: Game, rng: np.random.Generator | None = None) -> int:

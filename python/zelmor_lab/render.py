@@ -118,8 +118,14 @@ def draw_board(game: Game, path: str | Path, title: str = "") -> Path:
     axes.set_xlim(-0.5, dim - 0.5)
     axes.set_ylim(dim - 0.5, -0.5)
     scores = game.scores()
-    axes.legend(handles=[Patch(color=COLOURS[p + 1], label=f"player {p}: {scores[p]}") for p in range(4)],
-                loc="upper center", bbox_to_anchor=(0.5, -0.04), ncol=4, frameon=False, fontsize=8)
+    axes.legend(
+        handles=[Patch(color=COLOURS[p + 1], label=f"player {p}: {scores[p]}") for p in range(4)],
+        loc="upper center",
+        bbox_to_anchor=(0.5, -0.04),
+        ncol=4,
+        frameon=False,
+        fontsize=8,
+    )
     if title:
         axes.set_title(title, pad=18)
     figure.tight_layout()

@@ -51,9 +51,17 @@ class SelfPlayOutcome:
     failure: str | None
 
 
-def play_games(run: Path, settings: Settings, network: Network, games: int | None, session: dict[str, Any],
-               new_files: dict[str, bytes] | None = None, deadline: float = math.inf, progress: bool = True,
-               label: str | None = None) -> SelfPlayOutcome:
+def play_games(
+    run: Path,
+    settings: Settings,
+    network: Network,
+    games: int | None,
+    session: dict[str, Any],
+    new_files: dict[str, bytes] | None = None,
+    deadline: float = math.inf,
+    progress: bool = True,
+    label: str | None = None,
+) -> SelfPlayOutcome:
     """Play up to ``games`` training games (None: until stopped) with ``network`` into ``run``, recording
     ``session`` (and writing ``new_files``, see RunWriter) first; stops at ``deadline`` (time.monotonic())
     or at Ctrl-C. Games finished are stored whatever ends the play."""
@@ -65,17 +73,27 @@ def play_games(run: Path, settings: Settings, network: Network, games: int | Non
 
     stored = positions = abandoned = 0
     failure = None
-    with RunWriter(run, settings.dim, session, settings.flush_every, new_files) as writer, \
-            Pipeline(WorkerConfig(settings), (network.data,), games, run / ONNX_DIR) as pipeline, \
-            tqdm(total=games, unit="game", desc=label, dynamic_ncols=True, file=sys.stderr,
-                 disable=None if progress else True, leave=label is None) as bar:
+    with (
+        RunWriter(run, settings.dim, session, settings.flush_every, new_files) as writer,
+        Pipeline(WorkerConfig(settings), (network.data,), games, run / ONNX_DIR) as pipeline,
+        tqdm(
+            total=games,
+            unit="game",
+            desc=label,
+            dynamic_ncols=True,
+            file=sys.stderr,
+            disable=None if progress else True,
+            leave=label is None,
+        ) as bar,
+    ):
         started = last_refresh = time.monotonic()
         try:
             for event in pipeline.events():
                 if isinstance(event, FinishedGame):
                     game = event.game
-                    writer.add(event.worker, game.history, game.policies, game.payoff, network.digest,
-                               event.finished_at)
+                    writer.add(
+                        event.worker, game.history, game.policies, game.payoff, network.digest, event.finished_at
+                    )
                     stored, positions = stored + 1, positions + game.positions
                     bar.update(1)
                 elif isinstance(event, AbandonedGame):
@@ -86,8 +104,11 @@ def play_games(run: Path, settings: Settings, network: Network, games: int | Non
                 if now - last_refresh >= REFRESH_S:
                     last_refresh = now
                     counts = pipeline.stats
-                    postfix = {"eval/s": f"{counts.evaluations / (now - started):.0f}",
-                               "batch": f"{counts.mean_batch:.1f}", "cached": f"{counts.hit_rate:.0%}"}
+                    postfix = {
+                        "eval/s": f"{counts.evaluations / (now - started):.0f}",
+                        "batch": f"{counts.mean_batch:.1f}",
+                        "cached": f"{counts.hit_rate:.0%}",
+                    }
                     if positions:
                         postfix["pos/s"] = f"{positions / (now - started):.1f}"
                     bar.set_postfix(postfix, refresh=False)

@@ -33,8 +33,12 @@ from .viewer import RequestError, Viewer, load_network
 HOST = "127.0.0.1"
 WEB = Path(__file__).with_name("web")
 MAX_BODY = 1 << 20
-_CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
-                  ".css": "text/css; charset=utf-8", ".png": "image/png"}
+_CONTENT_TYPES = {
+    ".html": "text/html; charset=utf-8",
+    ".js": "text/javascript; charset=utf-8",
+    ".css": "text/css; charset=utf-8",
+    ".png": "image/png",
+}
 _GAME = re.compile(r"/api/games/(\d{1,9})")
 
 
@@ -59,8 +63,9 @@ class ViewerServer(ThreadingHTTPServer):
         return f"http://{HOST}:{self.port}/"
 
 
-def make_server(run_path: Path, model: Path | None = None, port: int = 0, seed: int | None = None,
-                say=print) -> ViewerServer:
+def make_server(
+    run_path: Path, model: Path | None = None, port: int = 0, seed: int | None = None, say=print
+) -> ViewerServer:
     """A server for the run at ``run_path``, bound but not yet serving; InputError (RunError,
     CheckpointError, CorruptShardError, ServeError) when it cannot be made. The game list is built
     here, so that a run that cannot be read is refused before the page is offered."""
@@ -94,7 +99,7 @@ class _Handler(BaseHTTPRequestHandler):
         if path in ("/", "/index.html"):
             self._file("index.html")
         elif path.startswith("/static/"):
-            self._file(path[len("/static/"):])
+            self._file(path[len("/static/") :])
         elif path == "/api/run":
             self._answer(self.server.viewer.describe)
         elif path == "/api/games":

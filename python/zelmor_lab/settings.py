@@ -17,12 +17,12 @@ from typing import Any
 
 from .backends import BACKENDS, default_backend, onnxruntime_installed
 from .constants import STANDARD_DIM
-from .validation import check_kinds, require
 from .errors import InputError
+from .validation import check_kinds, require
 
-try:
+if sys.version_info >= (3, 11):
     import tomllib
-except ModuleNotFoundError:  # Python 3.10: settings come from flags only
+else:  # Python 3.10: settings come from flags only
     tomllib = None
 
 
@@ -106,8 +106,11 @@ class Settings:
         self._require(self.max_batch >= 0, "max_batch", "must be at least 0")
         self._require(self.flush_every >= 1, "flush_every", "must be at least 1")
         self._require(self.reply_timeout_s > 0, "reply_timeout_s", "must be greater than 0")
-        self._require(self.device == "cpu" or self.device.split(":")[0] == "cuda", "device",
-                      'must be "cpu" or a CUDA device such as "cuda:0"')
+        self._require(
+            self.device == "cpu" or self.device.split(":")[0] == "cuda",
+            "device",
+            'must be "cpu" or a CUDA device such as "cuda:0"',
+        )
         self._require(self.backend in BACKENDS, "backend", f"must be one of {', '.join(BACKENDS)}")
         if self.backend == "onnxruntime":
             self._require(onnxruntime_installed(), "backend", "needs ONNX Runtime: pip install 'zelmor-lab[torch]'")

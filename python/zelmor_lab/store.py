@@ -36,11 +36,12 @@ import json
 import os
 import platform
 import uuid
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from importlib import metadata
 from datetime import datetime, timezone
+from importlib import metadata
 from pathlib import Path
-from typing import Any, Iterator, Mapping, Sequence
+from typing import Any
 
 import numpy as np
 import pyarrow as pa
@@ -56,16 +57,18 @@ FORMAT_KEY, DIM_KEY = b"zelmor-lab.format", b"zelmor-lab.dim"
 
 _HISTORY = pa.list_(pa.struct([("player", pa.int8()), ("tile", pa.int16())]))
 _POLICY = pa.list_(pa.struct([("tile", pa.int16()), ("p", pa.float32())]))
-SCHEMA = pa.schema([
-    ("worker", pa.int32()),
-    ("history", _HISTORY),
-    ("policies", pa.list_(_POLICY)),
-    ("payoff", pa.list_(pa.float32(), 4)),
-    ("model", pa.string()),
-    ("finished_at", pa.timestamp("us", tz="UTC")),
-    ("game_id", pa.string()),
-    ("node", pa.string()),
-])
+SCHEMA = pa.schema(
+    [
+        ("worker", pa.int32()),
+        ("history", _HISTORY),
+        ("policies", pa.list_(_POLICY)),
+        ("payoff", pa.list_(pa.float32(), 4)),
+        ("model", pa.string()),
+        ("finished_at", pa.timestamp("us", tz="UTC")),
+        ("game_id", pa.string()),
+        ("node", pa.string()),
+    ]
+)
 _SCHEMA_BEFORE_IDS = pa.schema(list(SCHEMA)[:6])
 LOCAL_NODE = "local"  # the node of a game played without a cluster
 
@@ -183,8 +186,9 @@ def read_shard(path: str | Path) -> pa.Table:
         raise CorruptShardError(f"corrupt shard {path}: {error}") from None
     if table.schema.equals(_SCHEMA_BEFORE_IDS):
         name = Path(path).name
-        table = table.append_column("game_id", pa.array([f"{name}:{row}" for row in range(table.num_rows)],
-                                                        type=pa.string()))
+        table = table.append_column(
+            "game_id", pa.array([f"{name}:{row}" for row in range(table.num_rows)], type=pa.string())
+        )
         table = table.append_column("node", pa.array([LOCAL_NODE] * table.num_rows, type=pa.string()))
     if not table.schema.equals(SCHEMA):
         raise CorruptShardError(f"corrupt shard {path}: unexpected columns {columns}")
@@ -210,8 +214,14 @@ class RunWriter:
     """Exclusive write access to a run directory: creates or reopens it, records the session and writes
     shards of games. Use as a context manager; leaving it flushes nothing by itself (call flush())."""
 
-    def __init__(self, path: str | Path, dim: int, session: dict[str, Any], flush_every: int,
-                 new_files: Mapping[str, bytes] | None = None):
+    def __init__(
+        self,
+        path: str | Path,
+        dim: int,
+        session: dict[str, Any],
+        flush_every: int,
+        new_files: Mapping[str, bytes] | None = None,
+    ):
         """Creates the run when ``path`` does not exist or is an empty directory; reopens it when it holds
         a run of the same board side. RunError otherwise, with nothing written.
 
@@ -221,7 +231,7 @@ class RunWriter:
         self.path = Path(path)
         self.dim = dim
         self.flush_every = flush_every
-        self._pending: list[tuple[int, list, list, list, str, float, str, str]] = []
+        self._pending: list[tuple[int, Sequence, Sequence, Sequence[float], str, float, str, str]] = []
         self._next_try = flush_every  # queued games at which add() writes a shard
         self._ids: set[str] = set()
         self._sequence = 0
@@ -266,8 +276,12 @@ class RunWriter:
 
     def _remove_unfinished_run(self, new_files: Mapping[str, bytes], existed: bool) -> None:
         files = [self.path / name for name in new_files]
-        removals = [*(f.unlink for f in files), *(f.parent.rmdir for f in files), self.games_dir.rmdir,
-                    (self.path / ".lock").unlink]
+        removals = [
+            *(f.unlink for f in files),
+            *(f.parent.rmdir for f in files),
+            self.games_dir.rmdir,
+            (self.path / ".lock").unlink,
+        ]
         if not existed:
             removals.append(self.path.rmdir)
         for remove in removals:
@@ -282,8 +296,17 @@ class RunWriter:
     def pending(self) -> int:
         return len(self._pending)
 
-    def add(self, worker: int, history: Sequence, policies: Sequence, payoff: Sequence[float], model: str,
-            finished_at: float, game_id: str | None = None, node: str = LOCAL_NODE) -> bool:
+    def add(
+        self,
+        worker: int,
+        history: Sequence,
+        policies: Sequence,
+        payoff: Sequence[float],
+        model: str,
+        finished_at: float,
+        game_id: str | None = None,
+        node: str = LOCAL_NODE,
+    ) -> bool:
         """Queue one finished game (history: [(player, tile)], policies: per action [(tile, p)], payoff: 4
         floats, finished_at: seconds since the epoch; game_id: None for a new unique one); writes a shard
         once ``flush_every`` are queued. False, and nothing queued, when this writer has already taken
@@ -292,8 +315,9 @@ class RunWriter:
         the caller's last flush() says whether it failed for good. ValueError for a game of the wrong
         shape, refused here so that it cannot hold up the others."""
         if len(history) != len(policies):
-            raise ValueError(f"a game needs one policy entry per action, got {len(history)} actions "
-                             f"and {len(policies)} entries")
+            raise ValueError(
+                f"a game needs one policy entry per action, got {len(history)} actions and {len(policies)} entries"
+            )
         if len(payoff) != 4:
             raise ValueError(f"a game's payoff holds 4 values, got {len(payoff)}")
         if game_id is None:
@@ -315,7 +339,8 @@ class RunWriter:
         if not self._pending:
             return None
         table = _table_of(self._pending).replace_schema_metadata(
-            {FORMAT_KEY: RUN_FORMAT.encode(), DIM_KEY: str(self.dim).encode()})
+            {FORMAT_KEY: RUN_FORMAT.encode(), DIM_KEY: str(self.dim).encode()}
+        )
         self._sequence += 1
         stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%S%fZ")
         name = f"{stamp}-{os.getpid()}-{self._sequence:05d}.parquet"
@@ -340,7 +365,7 @@ class RunWriter:
         self.close()
 
 
-def _table_of(games: list[tuple[int, list, list, list, str, float, str, str]]) -> pa.Table:
+def _table_of(games: list[tuple[int, Sequence, Sequence, Sequence[float], str, float, str, str]]) -> pa.Table:
     """Rows to columns: the nested lists become flat arrays and offsets, never Python objects per row."""
     action_counts = np.array([len(g[1]) for g in games], dtype=np.int32)
     history = np.array([pair for g in games for pair in g[1]], dtype=np.int64).reshape(-1, 2)
@@ -349,7 +374,8 @@ def _table_of(games: list[tuple[int, list, list, list, str, float, str, str]]) -
     policy_tiles = np.array([tile for entry in candidates for tile, _ in entry], dtype=np.int16)
     policy_p = np.array([p for entry in candidates for _, p in entry], dtype=np.float32)
     history_values = pa.StructArray.from_arrays(
-        [pa.array(history[:, 0].astype(np.int8)), pa.array(history[:, 1].astype(np.int16))], names=["player", "tile"])
+        [pa.array(history[:, 0].astype(np.int8)), pa.array(history[:, 1].astype(np.int16))], names=["player", "tile"]
+    )
     policy_values = pa.StructArray.from_arrays([pa.array(policy_tiles), pa.array(policy_p)], names=["tile", "p"])
     inner = pa.ListArray.from_arrays(pa.array(_offsets(candidate_counts)), policy_values, type=_POLICY)
     payoff = np.array([g[3] for g in games], dtype=np.float32)
@@ -394,15 +420,27 @@ def _games_of(table: pa.Table) -> Iterator[StoredGame]:
         for action in range(first_action, first_action + (b - a)):
             c, d = inner_offsets[action], inner_offsets[action + 1]
             entries.append(list(zip(candidate_tiles[c:d], candidate_p[c:d])))
-        yield StoredGame(worker=workers[row], history=list(zip(players[a:b], tiles[a:b])), policies=entries,
-                         payoff=payoffs[row], model=models[row], finished_at=finished[row],
-                         game_id=game_ids[row], node=nodes[row])
+        yield StoredGame(
+            worker=workers[row],
+            history=list(zip(players[a:b], tiles[a:b])),
+            policies=entries,
+            payoff=payoffs[row],
+            model=models[row],
+            finished_at=finished[row],
+            game_id=game_ids[row],
+            node=nodes[row],
+        )
 
 
 def session_record(command: str, settings: dict[str, Any], model: dict[str, Any]) -> dict[str, Any]:
     """The run.json entry of one session: what ran, with which settings, network and versions."""
-    return {"command": command, "started_at": datetime.now(timezone.utc).isoformat(timespec="seconds"),
-            "settings": settings, "model": model, "versions": _versions()}
+    return {
+        "command": command,
+        "started_at": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "settings": settings,
+        "model": model,
+        "versions": _versions(),
+    }
 
 
 def _versions() -> dict[str, str]:

@@ -39,12 +39,19 @@ from typing import Any
 import numpy as np
 import torch
 
+from .atomic import write_atomically
 from .constants import HAND_SQUARES
 from .dataset import Batch, Window, load_window
-from .model import (Architecture, CheckpointError, PolicyValueNet, decode_checkpoint, encode_checkpoint,
-                    load_checkpoint, load_plain)
 from .errors import InputError, WriteError
-from .atomic import write_atomically
+from .model import (
+    Architecture,
+    CheckpointError,
+    PolicyValueNet,
+    decode_checkpoint,
+    encode_checkpoint,
+    load_checkpoint,
+    load_plain,
+)
 from .store import Run
 from .validation import check_kinds, require
 
@@ -120,8 +127,9 @@ class Trainer:
         self.model = model.to(self.device)
         self.step = step
         self.settings = settings
-        self.optimizer = torch.optim.AdamW(model.parameters(), lr=settings.learning_rate,
-                                           weight_decay=settings.weight_decay)
+        self.optimizer = torch.optim.AdamW(
+            model.parameters(), lr=settings.learning_rate, weight_decay=settings.weight_decay
+        )
 
     def train_step(self, batch: Batch) -> dict[str, float]:
         """One optimizer step on ``batch``; returns the batch's metrics (see the module doc string)."""
@@ -145,8 +153,9 @@ class Trainer:
         return encode_checkpoint(self.model, self.step)
 
 
-def _losses(model: PolicyValueNet, batch: Batch, settings: TrainingSettings,
-            device: torch.device) -> tuple[torch.Tensor, dict[str, float]]:
+def _losses(
+    model: PolicyValueNet, batch: Batch, settings: TrainingSettings, device: torch.device
+) -> tuple[torch.Tensor, dict[str, float]]:
     """The training loss of ``batch`` and its metrics (see the module doc string)."""
     planes = torch.from_numpy(batch.planes).to(device)
     policy_target = torch.from_numpy(batch.policy).to(device)
@@ -161,8 +170,12 @@ def _losses(model: PolicyValueNet, batch: Batch, settings: TrainingSettings,
     with torch.no_grad():
         top1 = (policy_log_p.argmax(1) == policy_target.argmax(1)).float().mean()
         value_error = 0.5 * (value_log_p.exp() - value_target).abs().sum(1).mean()
-    metrics = {"policy_loss": policy_loss.item(), "value_loss": value_loss.item(),
-               "policy_top1": top1.item(), "value_error": value_error.item()}
+    metrics = {
+        "policy_loss": policy_loss.item(),
+        "value_loss": value_loss.item(),
+        "policy_top1": top1.item(),
+        "value_error": value_error.item(),
+    }
     if squares is not None:
         squares_error = squares - torch.from_numpy(batch.squares).to(device)
         squares_loss = settings.squares_weight * squares_error.square().sum(1).mean()
@@ -178,8 +191,13 @@ def _losses(model: PolicyValueNet, batch: Batch, settings: TrainingSettings,
     return loss, {"loss": loss.item(), **metrics}
 
 
-def new_trainer(dim: int, settings: TrainingSettings, model_path: str | Path | None = None,
-                architecture: Architecture = Architecture(), device: str = "cpu") -> Trainer:
+def new_trainer(
+    dim: int,
+    settings: TrainingSettings,
+    model_path: str | Path | None = None,
+    architecture: Architecture = Architecture(),
+    device: str = "cpu",
+) -> Trainer:
     """A trainer for a fresh network of ``architecture``, or for the network of the checkpoint at
     ``model_path`` (which must be for a ``dim`` board), continuing that checkpoint's step count."""
     if model_path is None:
@@ -193,8 +211,12 @@ def save_training(trainer: Trainer, files: TrainingFiles) -> bytes:
     data = trainer.checkpoint_bytes()
     files.out.parent.mkdir(parents=True, exist_ok=True)
     write_atomically(files.out, data)
-    state = {"format": STATE_FORMAT, "checkpoint": data, "step": trainer.step,
-             "optimizer": trainer.optimizer.state_dict()}
+    state = {
+        "format": STATE_FORMAT,
+        "checkpoint": data,
+        "step": trainer.step,
+        "optimizer": trainer.optimizer.state_dict(),
+    }
     buffer = io.BytesIO()
     torch.save(state, buffer)
     write_atomically(files.state, buffer.getvalue())
@@ -223,8 +245,9 @@ def resume_training(files: TrainingFiles, dim: int, settings: TrainingSettings, 
     try:
         trainer.optimizer.load_state_dict(state["optimizer"])
     except (ValueError, KeyError, RuntimeError) as error:
-        raise TrainingError(f"training state {files.state} has an optimizer state that does not fit its "
-                            f"network: {error}") from None
+        raise TrainingError(
+            f"training state {files.state} has an optimizer state that does not fit its network: {error}"
+        ) from None
     return trainer
 
 
@@ -254,8 +277,12 @@ class MetricsLog:
         """Write the average of the steps added since the last line, if any."""
         if self._count == 0:
             return None
-        line = {"step": step, "time": round(time.time(), 3),
-                **{k: round(v / self._count, 6) for k, v in self._sums.items()}, **self.extra}
+        line = {
+            "step": step,
+            "time": round(time.time(), 3),
+            **{k: round(v / self._count, 6) for k, v in self._sums.items()},
+            **self.extra,
+        }
         try:
             with open(self.path, "a") as f:
                 f.write(json.dumps(line) + "\n")
@@ -282,6 +309,7 @@ def read_metrics(path: Path) -> list[dict[str, Any]]:
 def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
     """Draw the losses and the two agreement measures of a metrics file against the step."""
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -306,10 +334,18 @@ def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
     write_atomically(png_path, image.getvalue())
 
 
-def train_on_window(trainer: Trainer, window: Window, until_step: int, files: TrainingFiles,
-                    settings: TrainingSettings, extra: dict[str, Any] | None = None,
-                    progress: bool = False, deadline: float = math.inf,
-                    rng: np.random.Generator | None = None, label: str | None = None) -> None:
+def train_on_window(
+    trainer: Trainer,
+    window: Window,
+    until_step: int,
+    files: TrainingFiles,
+    settings: TrainingSettings,
+    extra: dict[str, Any] | None = None,
+    progress: bool = False,
+    deadline: float = math.inf,
+    rng: np.random.Generator | None = None,
+    label: str | None = None,
+) -> None:
     """Train until ``trainer.step`` reaches ``until_step`` or time.monotonic() passes ``deadline``, drawing
     batches uniformly from ``window`` with ``rng`` (default: unseeded). label: the progress bar's.
 
@@ -319,20 +355,23 @@ def train_on_window(trainer: Trainer, window: Window, until_step: int, files: Tr
     from tqdm import tqdm
 
     files.out.parent.mkdir(parents=True, exist_ok=True)
-    log = MetricsLog(files.metrics, settings.log_every,
-                     {"games": window.games, "positions": window.positions, **(extra or {})})
+    log = MetricsLog(
+        files.metrics, settings.log_every, {"games": window.games, "positions": window.positions, **(extra or {})}
+    )
     rng = rng if rng is not None else np.random.default_rng()
     last_save = time.monotonic()
-    bar = tqdm(total=max(0, until_step - trainer.step), unit="step", desc=label, disable=not progress,
-               leave=False)
+    bar = tqdm(total=max(0, until_step - trainer.step), unit="step", desc=label, disable=not progress, leave=False)
     try:
         while trainer.step < until_step and time.monotonic() < deadline:
             metrics = trainer.train_step(window.sample(rng, settings.batch_size))
             line = log.add(trainer.step, metrics)
             bar.update(1)
             if line is not None:
-                bar.set_postfix(policy=f"{line['policy_loss']:.3f}", value=f"{line['value_loss']:.3f}",
-                                top1=f"{line['policy_top1']:.2f}")
+                bar.set_postfix(
+                    policy=f"{line['policy_loss']:.3f}",
+                    value=f"{line['value_loss']:.3f}",
+                    top1=f"{line['policy_top1']:.2f}",
+                )
             if time.monotonic() - last_save >= settings.save_every_s:
                 save_training(trainer, files)
                 last_save = time.monotonic()
@@ -366,9 +405,15 @@ class TrainingSummary:
     last_metrics: dict[str, Any] | None
 
 
-def train(run: str | Path, out: str | Path | None, steps: int, model: str | Path | None = None,
-          settings: TrainingSettings = TrainingSettings(), progress: bool = False,
-          device: str = "cpu") -> TrainingSummary:
+def train(
+    run: str | Path,
+    out: str | Path | None,
+    steps: int,
+    model: str | Path | None = None,
+    settings: TrainingSettings = TrainingSettings(),
+    progress: bool = False,
+    device: str = "cpu",
+) -> TrainingSummary:
     """``zelmor-lab train``: ``steps`` more optimizer steps on the latest ``settings.window`` games of
     ``run``.
 
@@ -382,8 +427,9 @@ def train(run: str | Path, out: str | Path | None, steps: int, model: str | Path
     files = TrainingFiles(Path(out) if out is not None else run_dir.path / "training" / "model.pt")
     if files.state.exists():
         if model is not None:
-            raise TrainingError(f"{files.out} already has a training state to resume; leave out --model "
-                                f"or choose another --out")
+            raise TrainingError(
+                f"{files.out} already has a training state to resume; leave out --model or choose another --out"
+            )
         trainer = resume_training(files, run_dir.dim, settings, device)
     else:
         trainer = new_trainer(run_dir.dim, settings, model, device=device)
@@ -392,5 +438,11 @@ def train(run: str | Path, out: str | Path | None, steps: int, model: str | Path
     start = trainer.step
     train_on_window(trainer, window, start + steps, files, settings, progress=progress)
     lines = read_metrics(files.metrics)
-    return TrainingSummary(out=files.out, start_step=start, step=trainer.step, games=window.games,
-                           positions=window.positions, last_metrics=lines[-1] if lines else None)
+    return TrainingSummary(
+        out=files.out,
+        start_step=start,
+        step=trainer.step,
+        games=window.games,
+        positions=window.positions,
+        last_metrics=lines[-1] if lines else None,
+    )

@@ -22,8 +22,9 @@ Evaluate = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
 C_BASE, C_INIT = 19652.0, 1.25
 
 
-def search_games(games: Sequence[Game], evaluate: Evaluate | RandomPlayout, sims: int,
-                 c_base: float = C_BASE, c_init: float = C_INIT) -> np.ndarray:
+def search_games(
+    games: Sequence[Game], evaluate: Evaluate | RandomPlayout, sims: int, c_base: float = C_BASE, c_init: float = C_INIT
+) -> np.ndarray:
     """Visit counts uint32 (G, dim * dim) of one search of ``sims`` simulations per game, without root noise.
     The games must share a board side; a finished game gets no visits."""
     if isinstance(sims, bool) or not isinstance(sims, (int, np.integer)) or sims < 0:
@@ -32,8 +33,9 @@ def search_games(games: Sequence[Game], evaluate: Evaluate | RandomPlayout, sims
     return _search_games(list(games), network, int(sims), float(c_base), float(c_init))
 
 
-def search(game: Game, evaluate: Evaluate | RandomPlayout, sims: int, c_base: float = C_BASE,
-           c_init: float = C_INIT) -> np.ndarray:
+def search(
+    game: Game, evaluate: Evaluate | RandomPlayout, sims: int, c_base: float = C_BASE, c_init: float = C_INIT
+) -> np.ndarray:
     """Visit counts uint32 (dim * dim,) of one search of ``sims`` simulations from ``game``."""
     return search_games([game], evaluate, sims, c_base, c_init)[0]
 
@@ -49,8 +51,10 @@ def _checked(evaluate: Evaluate) -> Evaluate:
         policy = np.ascontiguousarray(policy, dtype=np.float32)
         value = np.ascontiguousarray(value, dtype=np.float32)
         if policy.shape != (batch, dim * dim) or value.shape != (batch, 4):
-            raise ValueError(f"evaluate answered shapes {policy.shape} and {value.shape} for {batch} positions "
-                             f"of a {dim} x {dim} board; expected {(batch, dim * dim)} and {(batch, 4)}")
+            raise ValueError(
+                f"evaluate answered shapes {policy.shape} and {value.shape} for {batch} positions "
+                f"of a {dim} x {dim} board; expected {(batch, dim * dim)} and {(batch, 4)}"
+            )
         return policy, value
 
     return answer

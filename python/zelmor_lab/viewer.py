@@ -11,13 +11,14 @@ from __future__ import annotations
 
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 
-from ._rules import Game, pieces
+from ._rules import pieces
 from .game_index import GameIndex
 from .players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SearchPlayer
 from .render import COLOURS, Timeline, timeline
@@ -90,11 +91,20 @@ class Viewer:
     # ---- reading --------------------------------------------------------------------------------
 
     def describe(self) -> dict[str, Any]:
-        network = None if self.network is None else {
-            "digest": self.network.digest, "step": self.network.step, "source": self.network.source}
-        return {"name": self.run.path.name, "dim": self.run.dim, "network": network, "colours": COLOURS,
-                "max_sims": MAX_SIMS, "seat_kinds": SEAT_KINDS,
-                "pieces": [{"id": p.piece_id, "size": p.size, "shape": p.shape} for p in pieces(self.run.dim)]}
+        network = (
+            None
+            if self.network is None
+            else {"digest": self.network.digest, "step": self.network.step, "source": self.network.source}
+        )
+        return {
+            "name": self.run.path.name,
+            "dim": self.run.dim,
+            "network": network,
+            "colours": COLOURS,
+            "max_sims": MAX_SIMS,
+            "seat_kinds": SEAT_KINDS,
+            "pieces": [{"id": p.piece_id, "size": p.size, "shape": p.shape} for p in pieces(self.run.dim)],
+        }
 
     def games(self) -> list[dict[str, Any]]:
         with self._lock:
@@ -110,8 +120,11 @@ class Viewer:
         if entry.problem is not None:
             raise RequestError(422, f"game {index} {entry.problem}")
         replayed = timeline([tile for _, tile in game.history], self.run.dim)
-        return {"entry": entry.as_json(), "position": _position(replayed),
-                "policies": [[[tile, round(p, 4)] for tile, p in candidates] for candidates in game.policies]}
+        return {
+            "entry": entry.as_json(),
+            "position": _position(replayed),
+            "policies": [[[tile, round(p, 4)] for tile, p in candidates] for candidates in game.policies],
+        }
 
     def position(self, tiles: Any) -> dict[str, Any]:
         return _position(self._replay(tiles))
@@ -126,8 +139,12 @@ class Viewer:
         game = self._replay(tiles).final
         if game.is_terminal():
             raise RequestError(400, "the game is over: there is nothing to analyse")
-        answer: dict[str, Any] = {"policy": None, "value": None, "visits": None,
-                                  "searched_by": None if sims == 0 else "random playouts"}
+        answer: dict[str, Any] = {
+            "policy": None,
+            "value": None,
+            "visits": None,
+            "searched_by": None if sims == 0 else "random playouts",
+        }
         with self._lock:
             if self.network is not None:
                 logits, values = self.network.evaluate(game.state()[None])
@@ -190,8 +207,11 @@ class Viewer:
 
     def _replay(self, tiles: Any) -> Timeline:
         dim = self.run.dim
-        if not isinstance(tiles, list) or len(tiles) > dim * dim or not all(
-                isinstance(t, int) and not isinstance(t, bool) for t in tiles):
+        if (
+            not isinstance(tiles, list)
+            or len(tiles) > dim * dim
+            or not all(isinstance(t, int) and not isinstance(t, bool) for t in tiles)
+        ):
             raise RequestError(400, "tiles must be a list of at most dim * dim whole numbers")
         try:
             return timeline(tiles, dim)
@@ -206,8 +226,15 @@ def add_human_game(writer: RunWriter, replayed: Timeline, network: str) -> None:
     HUMAN_NODE."""
     policies = [[(tile, 1.0)] for tile in replayed.tiles]
     model = f"{HUMAN_NODE} vs {network}" if network else HUMAN_NODE
-    writer.add(-1, list(zip(replayed.players, replayed.tiles)), policies, replayed.final.payoff(), model, time.time(),
-               node=HUMAN_NODE)
+    writer.add(
+        -1,
+        list(zip(replayed.players, replayed.tiles)),
+        policies,
+        replayed.final.payoff(),
+        model,
+        time.time(),
+        node=HUMAN_NODE,
+    )
 
 
 def _position(replayed: Timeline) -> dict[str, Any]:
@@ -216,11 +243,19 @@ def _position(replayed: Timeline) -> dict[str, Any]:
     left (catalogue ids)."""
     game = replayed.final
     finished = game.is_terminal()
-    return {"players": replayed.players, "tiles": replayed.tiles, "piece": replayed.piece,
-            "placed": replayed.placed, "current_player": None if finished else game.current_player,
-            "legal": [] if finished else game.legal_tiles(), "turn_tiles": list(game.turn_tiles),
-            "finished": finished, "scores": game.scores(), "payoff": game.payoff() if finished else None,
-            "remaining": [game.remaining_pieces(p) for p in range(4)]}
+    return {
+        "players": replayed.players,
+        "tiles": replayed.tiles,
+        "piece": replayed.piece,
+        "placed": replayed.placed,
+        "current_player": None if finished else game.current_player,
+        "legal": [] if finished else game.legal_tiles(),
+        "turn_tiles": list(game.turn_tiles),
+        "finished": finished,
+        "scores": game.scores(),
+        "payoff": game.payoff() if finished else None,
+        "remaining": [game.remaining_pieces(p) for p in range(4)],
+    }
 
 
 def _sims(sims: Any) -> int:

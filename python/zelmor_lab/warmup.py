@@ -41,8 +41,12 @@ def warmup_window(games: int, dim: int, seed: int, heuristic_share: float = 0.75
         tiles.append(np.fromiter((t for best in targets for t in best), dtype=np.int64, count=int(counts.sum())))
         offsets.append(held + np.cumsum(counts))
         held += int(counts.sum())
-        builder.add_game(np.packbits(encode_history(history, dim).reshape(len(history), -1), axis=1), players,
-                         np.array([tile for _, tile in history], dtype=np.int64), np.asarray(game.payoff()))
+        builder.add_game(
+            np.packbits(encode_history(history, dim).reshape(len(history), -1), axis=1),
+            players,
+            np.array([tile for _, tile in history], dtype=np.int64),
+            np.asarray(game.payoff()),
+        )
     candidate_offsets = np.concatenate(offsets)
     counts = np.diff(candidate_offsets)
     return builder.build(candidate_offsets, np.concatenate(tiles), np.repeat(1.0 / counts, counts).astype(np.float32))

@@ -56,8 +56,17 @@ def claim_game(games_left) -> bool:
         return True
 
 
-def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games_left, active_workers, stop,
-         channel_path: str | None = None) -> None:
+def work(
+    worker: int,
+    config: WorkerConfig,
+    requests,
+    reply_end,
+    messages,
+    games_left,
+    active_workers,
+    stop,
+    channel_path: str | None = None,
+) -> None:
     """Process entry point of worker ``worker`` (also its id towards the engine and the service).
     channel_path: the shared-memory channel to use instead of ``requests`` and ``reply_end``."""
     try:
@@ -69,7 +78,10 @@ def work(worker: int, config: WorkerConfig, requests, reply_end, messages, games
             from .channel import Channel
 
             channel = Channel.attach(channel_path)
-            exchange = (channel.queue(worker, 0), channel.pipe(worker, config.settings.reply_timeout_s))
+            exchange: tuple[object, object] = (
+                channel.queue(worker, 0),
+                channel.pipe(worker, config.settings.reply_timeout_s),
+            )
         else:
             exchange = (RequestQueue(requests, 0), ReplyPipe(reply_end, config.settings.reply_timeout_s))
         reason = _play(worker, config, *exchange, messages, games_left, stop)

@@ -51,27 +51,42 @@ def port(text: str) -> int:
 def add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
     parser.add_argument("--workers", type=positive_int, help="worker processes (default: eight per core)")
-    parser.add_argument("--max-batch", type=positive_int,
-                        help="most requests the service evaluates at once (default: half the workers)")
+    parser.add_argument(
+        "--max-batch", type=positive_int, help="most requests the service evaluates at once (default: half the workers)"
+    )
     parser.add_argument("--dim", type=positive_int, help=f"board side (default: {STANDARD_DIM})")
     parser.add_argument("--config", type=Path, metavar="FILE.toml", help="settings file (flags take precedence)")
-    parser.add_argument("--transport", choices=("shm", "queue"),
-                        help="worker-service exchange: shared memory (Linux default) or multiprocessing queues")
-    parser.add_argument("--backend", choices=BACKENDS,
-                        help="how the service runs the network (default: onnxruntime where installed)")
+    parser.add_argument(
+        "--transport",
+        choices=("shm", "queue"),
+        help="worker-service exchange: shared memory (Linux default) or multiprocessing queues",
+    )
+    parser.add_argument(
+        "--backend", choices=BACKENDS, help="how the service runs the network (default: onnxruntime where installed)"
+    )
     parser.add_argument("--device", help='where the service runs the network: "cpu" (default) or "cuda:N"')
 
 
 def add_cluster_flags(parser: argparse.ArgumentParser) -> None:
     """--ray, --nodes and --workers-per-node of the commands that can play on a Ray cluster."""
-    parser.add_argument("--ray", metavar="ADDRESS",
-                        help="play on a Ray cluster: auto, host:port of its head node, or local for one "
-                             "started on this machine (needs pip install 'zelmor-lab[ray]')")
-    parser.add_argument("--nodes", type=positive_int, metavar="N",
-                        help="with --ray: nodes to play on (default: every node offering the resource "
-                             "zelmor_selfplay)")
-    parser.add_argument("--workers-per-node", type=positive_int, metavar="W",
-                        help="with --ray: worker processes on each node (default: four per CPU of the node)")
+    parser.add_argument(
+        "--ray",
+        metavar="ADDRESS",
+        help="play on a Ray cluster: auto, host:port of its head node, or local for one "
+        "started on this machine (needs pip install 'zelmor-lab[ray]')",
+    )
+    parser.add_argument(
+        "--nodes",
+        type=positive_int,
+        metavar="N",
+        help="with --ray: nodes to play on (default: every node offering the resource zelmor_selfplay)",
+    )
+    parser.add_argument(
+        "--workers-per-node",
+        type=positive_int,
+        metavar="W",
+        help="with --ray: worker processes on each node (default: four per CPU of the node)",
+    )
 
 
 def check_cluster_flags(args) -> None:
@@ -87,9 +102,13 @@ def cluster_nodes(args) -> int:
 
     offered = selfplay_nodes()
     if offered == 0:
-        raise ClusterError(f"no node of the Ray cluster at {args.ray} offers the resource {SELFPLAY_RESOURCE} "
-                           f"(start them with ray start --resources '{{\"{SELFPLAY_RESOURCE}\": 1}}')")
+        raise ClusterError(
+            f"no node of the Ray cluster at {args.ray} offers the resource {SELFPLAY_RESOURCE} "
+            f"(start them with ray start --resources '{{\"{SELFPLAY_RESOURCE}\": 1}}')"
+        )
     if args.nodes is not None and args.nodes > offered:
-        raise ClusterError(f"--nodes {args.nodes}: only {offered} nodes of the Ray cluster at {args.ray} offer "
-                           f"the resource {SELFPLAY_RESOURCE}")
+        raise ClusterError(
+            f"--nodes {args.nodes}: only {offered} nodes of the Ray cluster at {args.ray} offer "
+            f"the resource {SELFPLAY_RESOURCE}"
+        )
     return offered if args.nodes is None else args.nodes

@@ -14,22 +14,32 @@ from .requirements import require_cuda, require_torch
 
 
 def register(commands) -> None:
-    evaluate = commands.add_parser("eval", help="measure a network against random, heuristic or network players",
-                                   description="Play the network against three copies of an opponent, taking "
-                                               "each seat in turn, and report its mean payoff overall and per "
-                                               "seat beside what random play scores in the same seats. The "
-                                               "network plays its highest-prior tile, or with --sims the most "
-                                               "visited tile of a tree search.")
-    evaluate.add_argument("--vs", default="random", metavar="random|heuristic|CHECKPOINT",
-                          help="the opponents (default: random)")
-    evaluate.add_argument("--games", type=positive_int, default=100,
-                          help="games to play, spread evenly over the seats (default: 100)")
-    evaluate.add_argument("--sims", type=int, default=0,
-                          help="tree-search simulations per action; 0 plays greedily (default: 0)")
+    evaluate = commands.add_parser(
+        "eval",
+        help="measure a network against random, heuristic or network players",
+        description="Play the network against three copies of an opponent, taking "
+        "each seat in turn, and report its mean payoff overall and per "
+        "seat beside what random play scores in the same seats. The "
+        "network plays its highest-prior tile, or with --sims the most "
+        "visited tile of a tree search.",
+    )
+    evaluate.add_argument(
+        "--vs", default="random", metavar="random|heuristic|CHECKPOINT", help="the opponents (default: random)"
+    )
+    evaluate.add_argument(
+        "--games", type=positive_int, default=100, help="games to play, spread evenly over the seats (default: 100)"
+    )
+    evaluate.add_argument(
+        "--sims", type=int, default=0, help="tree-search simulations per action; 0 plays greedily (default: 0)"
+    )
     evaluate.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
     evaluate.add_argument("--dim", type=positive_int, help=f"board side (default: {STANDARD_DIM})")
-    evaluate.add_argument("--config", type=Path, metavar="FILE.toml",
-                          help="settings file (c_base and c_init of the search; flags take precedence)")
+    evaluate.add_argument(
+        "--config",
+        type=Path,
+        metavar="FILE.toml",
+        help="settings file (c_base and c_init of the search; flags take precedence)",
+    )
     evaluate.add_argument("--seed", type=int, help="seed of the players' random choices (default: fresh)")
     evaluate.add_argument("--device", help='where the networks run: "cpu" (default) or "cuda:N"')
     evaluate.add_argument("--boards", action="store_true", help="print the final board of every game")
@@ -41,7 +51,7 @@ def run(args) -> int:
     from tqdm import tqdm
 
     from ..match import SEATS, play_match
-    from ..players import GreedyPlayer, HeuristicPlayer, RandomPlayer, SearchPlayer
+    from ..players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SearchPlayer
 
     if args.sims < 0:
         raise InputError(f"--sims must be at least 0, got {args.sims}")
@@ -54,6 +64,7 @@ def run(args) -> int:
     require_cuda(settings.device)
     network = _network_evaluator(args.model, dim, settings.device)
     rng = np.random.default_rng(args.seed)
+    opponent: Player
     if opponent_kind == "random":
         opponent, opponents = RandomPlayer(rng), "3 random players"
     elif opponent_kind == "heuristic":
@@ -61,13 +72,15 @@ def run(args) -> int:
     else:
         opponent = GreedyPlayer(_network_evaluator(Path(args.vs), dim, settings.device))
         opponents = f"3 greedy copies of {args.vs}"
-    player = (SearchPlayer(network, args.sims, rng, settings.c_base, settings.c_init) if args.sims
-              else GreedyPlayer(network))
+    player = (
+        SearchPlayer(network, args.sims, rng, settings.c_base, settings.c_init) if args.sims else GreedyPlayer(network)
+    )
 
     if args.model is None:
         print("note: no --model given, so this is a fresh, untrained default network")
     print(f"{player.name} against {opponents} on a {dim} x {dim} board, {args.games} games, seats in turn")
     with tqdm(total=2 * args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
+
         def finished(game, seat) -> None:
             bar.update(1)
             if args.boards:

@@ -6,9 +6,12 @@ from pathlib import Path
 
 
 def register(commands) -> None:
-    export = commands.add_parser("export", help="write a run's games for other tools, one game per line",
-                                 description="Write every game of RUN, one per line: JSON Lines with the search's "
-                                             "visit shares, or CSV without them.")
+    export = commands.add_parser(
+        "export",
+        help="write a run's games for other tools, one game per line",
+        description="Write every game of RUN, one per line: JSON Lines with the search's "
+        "visit shares, or CSV without them.",
+    )
     export.add_argument("run", type=Path, metavar="RUN")
     export.add_argument("--format", default="jsonl", metavar="jsonl|csv", help="(default: jsonl)")
     export.add_argument("--out", type=Path, metavar="FILE", help="file to write (default: standard output)")

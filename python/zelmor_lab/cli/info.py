@@ -22,7 +22,9 @@ def run(args) -> int:
     summary = RunSummary(run.dim)
     for index, game in enumerate(tqdm(run.games(), unit="game", file=sys.stderr, disable=None, leave=False)):
         summary.add(game, index)
-    print(f"run {args.run}: {run.dim} x {run.dim} board, sessions: {len(run.meta['sessions'])}, "
-          f"shards: {len(run.shards())}")
+    print(
+        f"run {args.run}: {run.dim} x {run.dim} board, sessions: {len(run.meta['sessions'])}, "
+        f"shards: {len(run.shards())}"
+    )
     print(summary.describe())
     return 0

@@ -19,23 +19,40 @@ from .exits import CommandFailed
 
 def register(commands) -> None:
     loop = commands.add_parser(
-        "loop", help="self-play, train and evaluate, generation after generation",
+        "loop",
+        help="self-play, train and evaluate, generation after generation",
         description="Run the training loop in RUN: self-play with the current network, training on the "
-                    "latest games, evaluation against random players and the previous network. Running "
-                    "it again continues the loop where it stopped.")
+        "latest games, evaluation against random players and the previous network. Running "
+        "it again continues the loop where it stopped.",
+    )
     loop.add_argument("run", type=Path, metavar="RUN")
-    loop.add_argument("--generations", type=positive_int, metavar="G",
-                      help="stop once the network of generation G is evaluated (default: no limit)")
-    loop.add_argument("--minutes", type=positive_minutes, default=60.0, metavar="M",
-                      help="time budget of this session in minutes; no generation starts that would not "
-                           "end in time (default: 60)")
+    loop.add_argument(
+        "--generations",
+        type=positive_int,
+        metavar="G",
+        help="stop once the network of generation G is evaluated (default: no limit)",
+    )
+    loop.add_argument(
+        "--minutes",
+        type=positive_minutes,
+        default=60.0,
+        metavar="M",
+        help="time budget of this session in minutes; no generation starts that would not end in time (default: 60)",
+    )
     loop.add_argument("--dim", type=positive_int, help=f"board side of a new loop (default: {STANDARD_DIM})")
     loop.add_argument("--sims", type=positive_int, help="simulations per self-play action of a new loop")
-    loop.add_argument("--seed", type=whole_number,
-                      help="seed of a new loop's first weights, warm-start games and batches (default: 0)")
-    loop.add_argument("--config", type=Path, metavar="FILE.toml",
-                      help="the plan of a new loop: its fields at the top level, [engine], [architecture] and "
-                           "[training] tables for its parts (flags take precedence)")
+    loop.add_argument(
+        "--seed",
+        type=whole_number,
+        help="seed of a new loop's first weights, warm-start games and batches (default: 0)",
+    )
+    loop.add_argument(
+        "--config",
+        type=Path,
+        metavar="FILE.toml",
+        help="the plan of a new loop: its fields at the top level, [engine], [architecture] and "
+        "[training] tables for its parts (flags take precedence)",
+    )
     add_cluster_flags(loop)
     loop.set_defaults(command=run)
 
@@ -49,16 +66,24 @@ def run(args) -> int:
     plan = None if chosen == (None,) * 4 else load_plan(*chosen)  # None: the new loop's defaults, or the loop's own
     try:
         if args.ray is None:
-            state = run_loop(args.run, generations=args.generations, minutes=args.minutes, plan=plan,
-                             progress=True, on_record=_print_record)
+            state = run_loop(
+                args.run,
+                generations=args.generations,
+                minutes=args.minutes,
+                plan=plan,
+                progress=True,
+                on_record=_print_record,
+            )
         else:
             state = _on_cluster(args, plan)
     except PipelineError as error:
         raise CommandFailed(str(error)) from None
     directory = LoopDirectory(args.run)
-    print(f"generation {state.generation}: {args.run / directory.network_name(state.generation)}; "
-          f"best against heuristic players: generation {best_generation(state.records)}, {directory.best_path}; "
-          f"summary in {directory.summary_png}, table in {directory.results_md}")
+    print(
+        f"generation {state.generation}: {args.run / directory.network_name(state.generation)}; "
+        f"best against heuristic players: generation {best_generation(state.records)}, {directory.best_path}; "
+        f"summary in {directory.summary_png}, table in {directory.results_md}"
+    )
     return 0
 
 
@@ -70,8 +95,15 @@ def _on_cluster(args, plan):
     connect(args.ray)
     try:
         with ClusterJobs(cluster_nodes(args), args.workers_per_node) as jobs:
-            return run_loop(args.run, generations=args.generations, minutes=args.minutes, plan=plan, progress=True,
-                            on_record=_print_record, jobs=jobs)
+            return run_loop(
+                args.run,
+                generations=args.generations,
+                minutes=args.minutes,
+                plan=plan,
+                progress=True,
+                on_record=_print_record,
+                jobs=jobs,
+            )
     finally:
         disconnect()
 
@@ -82,11 +114,16 @@ def _print_record(record: dict[str, Any]) -> None:
 
     losses = ""
     if record["unseen"] is not None and record["training"] is not None:
-        losses = (f"; value loss on unseen games {record['unseen']['value_loss']:.3f}, "
-                  f"on trained batches {record['training']['value_loss']:.3f}")
-    print(f"generation {record['generation']} ({record['elapsed_s'] / 60:.1f} min, {record['games']} games, "
-          f"step {record['step']}): greedy vs random {payoff(record['vs_random'])}, "
-          f"search vs random {payoff(record.get('search_vs_random'))}, "
-          f"greedy vs heuristic {payoff(record.get('greedy_vs_heuristic'))}, "
-          f"search vs heuristic {payoff(record.get('vs_heuristic'))}, "
-          f"vs previous {payoff(record['vs_previous'])}{losses}", flush=True)
+        losses = (
+            f"; value loss on unseen games {record['unseen']['value_loss']:.3f}, "
+            f"on trained batches {record['training']['value_loss']:.3f}"
+        )
+    print(
+        f"generation {record['generation']} ({record['elapsed_s'] / 60:.1f} min, {record['games']} games, "
+        f"step {record['step']}): greedy vs random {payoff(record['vs_random'])}, "
+        f"search vs random {payoff(record.get('search_vs_random'))}, "
+        f"greedy vs heuristic {payoff(record.get('greedy_vs_heuristic'))}, "
+        f"search vs heuristic {payoff(record.get('vs_heuristic'))}, "
+        f"vs previous {payoff(record['vs_previous'])}{losses}",
+        flush=True,
+    )

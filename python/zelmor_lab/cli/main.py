@@ -17,7 +17,8 @@ COMMANDS = (selfplay, evaluate, info, show, export, serve, train, loop)  # in th
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="zelmor-lab", description="Self-play, training and evaluation for Zelmor, a four-player polyomino game.")
+        prog="zelmor-lab", description="Self-play, training and evaluation for Zelmor, a four-player polyomino game."
+    )
     commands = parser.add_subparsers(required=True, metavar="COMMAND")
     for command in COMMANDS:
         command.register(commands)

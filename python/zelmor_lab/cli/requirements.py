@@ -30,5 +30,7 @@ def require_pipeline(settings) -> None:
         from ..backends import onnxruntime_runs_on
 
         if settings.backend == "onnxruntime" and not onnxruntime_runs_on(settings.device):
-            raise InputError(f"setting backend onnxruntime runs on {settings.device!r} only with ONNX Runtime's "
-                             f"CUDA provider (onnxruntime-gpu); use --backend torch")
+            raise InputError(
+                f"setting backend onnxruntime runs on {settings.device!r} only with ONNX Runtime's "
+                f"CUDA provider (onnxruntime-gpu); use --backend torch"
+            )

@@ -22,11 +22,14 @@ from .requirements import require_pipeline
 
 
 def register(commands) -> None:
-    selfplay = commands.add_parser("selfplay", help="play self-play training games into a run directory",
-                                   description="Play self-play games with tree search and store them in RUN "
-                                               "(created, or appended to). Without --model a new run starts "
-                                               "from a fresh default network and a run that goes on keeps "
-                                               "the network of its latest session.")
+    selfplay = commands.add_parser(
+        "selfplay",
+        help="play self-play training games into a run directory",
+        description="Play self-play games with tree search and store them in RUN "
+        "(created, or appended to). Without --model a new run starts "
+        "from a fresh default network and a run that goes on keeps "
+        "the network of its latest session.",
+    )
     selfplay.add_argument("run", type=Path, metavar="RUN")
     selfplay.add_argument("--games", type=positive_int, help="games to play (default: until Ctrl-C)")
     add_pipeline_flags(selfplay)
@@ -41,9 +44,16 @@ def run(args) -> int:
     check_cluster_flags(args)
     if args.ray is not None and args.workers is not None:
         raise InputError("--workers sets the workers of this machine; on a cluster use --workers-per-node")
-    settings = load_settings(args.config, dim=args.dim, sims_per_move=args.sims, workers=args.workers,
-                             max_batch=args.max_batch, transport=args.transport, backend=args.backend,
-                             device=args.device)
+    settings = load_settings(
+        args.config,
+        dim=args.dim,
+        sims_per_move=args.sims,
+        workers=args.workers,
+        max_batch=args.max_batch,
+        transport=args.transport,
+        backend=args.backend,
+        device=args.device,
+    )
     require_pipeline(settings)
     network, fresh = selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
@@ -51,8 +61,10 @@ def run(args) -> int:
     if args.ray is not None:
         return _on_cluster(args, settings, network, session, new_files)
     outcome = play_games(args.run, settings, network, args.games, session, new_files)
-    print(f"{outcome.games} games, {outcome.positions} positions stored in {args.run}"
-          + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else ""))
+    print(
+        f"{outcome.games} games, {outcome.positions} positions stored in {args.run}"
+        + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else "")
+    )
     return report(outcome)
 
 
@@ -65,15 +77,18 @@ def _on_cluster(args, settings, network: Network, session: dict, new_files: dict
     connect(args.ray)
     try:
         nodes = cluster_nodes(args)
-        session = dict(session, cluster={"address": args.ray, "nodes": nodes,
-                                         "workers_per_node": args.workers_per_node})
+        session = dict(
+            session, cluster={"address": args.ray, "nodes": nodes, "workers_per_node": args.workers_per_node}
+        )
         with RunWriter(args.run, settings.dim, session, settings.flush_every, new_files) as writer:
             outcome, from_nodes, lost = _play_on_cluster(WorkerConfig(settings), network, args, writer, nodes)
     finally:
         disconnect()
-    print(f"{outcome.games} games, {outcome.positions} positions stored in {args.run} from {from_nodes} nodes"
-          + (f"; {lost} games in progress lost with their nodes" if lost else "")
-          + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else ""))
+    print(
+        f"{outcome.games} games, {outcome.positions} positions stored in {args.run} from {from_nodes} nodes"
+        + (f"; {lost} games in progress lost with their nodes" if lost else "")
+        + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else "")
+    )
     return report(outcome)
 
 
@@ -94,8 +109,10 @@ def _play_on_cluster(config, network: Network, args, writer, nodes: int) -> tupl
     games = positions = abandoned = lost = 0
     from_nodes: set[str] = set()
     failure = None
-    with ClusterSelfPlay(nodes, args.workers_per_node) as cluster, \
-            tqdm(total=args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
+    with (
+        ClusterSelfPlay(nodes, args.workers_per_node) as cluster,
+        tqdm(total=args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar,
+    ):
         started = last_refresh = time.monotonic()
         try:
             for event in cluster.play(config, network.data, network.digest, args.games):
@@ -107,8 +124,11 @@ def _play_on_cluster(config, network: Network, args, writer, nodes: int) -> tupl
                         bar.update(1)
                 elif isinstance(event, NodeLost):
                     lost += event.games
-                    bar.write(f"zelmor-lab: node {event.node} lost with {event.games} games in progress; "
-                              f"its actor waits for a node to rejoin", file=sys.stderr)
+                    bar.write(
+                        f"zelmor-lab: node {event.node} lost with {event.games} games in progress; "
+                        f"its actor waits for a node to rejoin",
+                        file=sys.stderr,
+                    )
                 elif isinstance(event, NodeJoined):
                     bar.write(f"zelmor-lab: node {event.node} playing", file=sys.stderr)
                 elif isinstance(event, Abandoned):
@@ -152,8 +172,10 @@ def selfplay_network(run: Path, model: Path | None, dim: int) -> tuple[Network, 
         data = read_checkpoint_file(path)
         checkpoint = decode_checkpoint(data, str(path), dim=dim)
         if checkpoint.digest != latest["digest"]:
-            raise CheckpointError(f"checkpoint {path} has changed since the run's latest session used it "
-                                  f"(digest {checkpoint.digest}, recorded {latest['digest']}); pass --model")
+            raise CheckpointError(
+                f"checkpoint {path} has changed since the run's latest session used it "
+                f"(digest {checkpoint.digest}, recorded {latest['digest']}); pass --model"
+            )
         return Network(latest["path"], data, checkpoint.digest, checkpoint.step), False
     data = encode_checkpoint(PolicyValueNet(dim, Architecture()))
     digest = checkpoint_digest(data)
@@ -168,6 +190,7 @@ def report(outcome: SelfPlayOutcome) -> int:
     if outcome.interrupted:
         raise KeyboardInterrupt
     if outcome.abandoned:
-        raise CommandFailed(f"the engine abandoned {outcome.abandoned} games (a search failed, as it does "
-                            f"when the network answers NaN)")
+        raise CommandFailed(
+            f"the engine abandoned {outcome.abandoned} games (a search failed, as it does when the network answers NaN)"
+        )
     return 0

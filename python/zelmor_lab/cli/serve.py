@@ -9,11 +9,14 @@ from .requirements import require_torch
 
 
 def register(commands) -> None:
-    serve = commands.add_parser("serve", help="watch, analyse and play games in the browser",
-                                description="Serve a page on 127.0.0.1 to list and replay the games of RUN, see "
-                                            "what the network makes of a position, and play against it. Without "
-                                            "--model the network is the last one a session of the run played "
-                                            "with, if any.")
+    serve = commands.add_parser(
+        "serve",
+        help="watch, analyse and play games in the browser",
+        description="Serve a page on 127.0.0.1 to list and replay the games of RUN, see "
+        "what the network makes of a position, and play against it. Without "
+        "--model the network is the last one a session of the run played "
+        "with, if any.",
+    )
     serve.add_argument("run", type=Path, metavar="RUN")
     serve.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
     serve.add_argument("--port", type=port, default=8765, help="port on 127.0.0.1; 0 picks a free one (default: 8765)")
@@ -24,6 +27,6 @@ def run(args) -> int:
     from ..serve import serve
 
     if args.model is not None:
-        require_torch()
+        require_torch("the page's network")
     serve(args.run, args.model, args.port)
     return 0

@@ -10,8 +10,12 @@ from ..errors import InputError
 def register(commands) -> None:
     show = commands.add_parser("show", help="replay one stored game")
     show.add_argument("run", type=Path, metavar="RUN")
-    show.add_argument("--game", type=int, default=0,
-                      help="which game, in order of writing from 0; negative counts from the end (default: 0)")
+    show.add_argument(
+        "--game",
+        type=int,
+        default=0,
+        help="which game, in order of writing from 0; negative counts from the end (default: 0)",
+    )
     show.add_argument("--every-move", action="store_true", help="print the board after every piece")
     show.add_argument("--png", type=Path, metavar="FILE", help="also draw the final board into FILE")
     show.set_defaults(command=run)
@@ -33,9 +37,11 @@ def run(args) -> int:
         raise InputError(f"{args.run} holds {len(games)} games; there is no game {args.game}")
     index = args.game % len(games)
     game = games[index]
-    print(f"game {index} of {len(games)}: id {game.game_id}, node {game.node}, worker {game.worker}, "
-          f"network {game.model}, "
-          f"finished {game.finished_at:%Y-%m-%d %H:%M:%S} UTC, {len(game.history)} actions")
+    print(
+        f"game {index} of {len(games)}: id {game.game_id}, node {game.node}, worker {game.worker}, "
+        f"network {game.model}, "
+        f"finished {game.finished_at:%Y-%m-%d %H:%M:%S} UTC, {len(game.history)} actions"
+    )
 
     piece: list[int] = []
 

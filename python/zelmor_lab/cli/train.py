@@ -10,18 +10,29 @@ from .arguments import positive_int
 
 def register(commands) -> None:
     train = commands.add_parser(
-        "train", help="train a network on the latest games of a run",
+        "train",
+        help="train a network on the latest games of a run",
         description="Train the network on positions drawn uniformly from the latest games of RUN. "
-                    "When --out already has a training state, the training resumes from it.")
+        "When --out already has a training state, the training resumes from it.",
+    )
     train.add_argument("run", type=Path, metavar="RUN")
-    train.add_argument("--model", type=Path, metavar="CKPT",
-                       help="start from this network (default: a fresh network of the default architecture)")
+    train.add_argument(
+        "--model",
+        type=Path,
+        metavar="CKPT",
+        help="start from this network (default: a fresh network of the default architecture)",
+    )
     train.add_argument("--steps", type=positive_int, default=1000, help="optimizer steps to take (default: 1000)")
-    train.add_argument("--out", type=Path, metavar="CKPT",
-                       help="the trained network; its training state, metrics and learning curve go beside "
-                            "it (default: RUN/training/model.pt)")
-    train.add_argument("--window", type=positive_int, metavar="GAMES",
-                       help="train on the latest GAMES games of the run (default: 400)")
+    train.add_argument(
+        "--out",
+        type=Path,
+        metavar="CKPT",
+        help="the trained network; its training state, metrics and learning curve go beside "
+        "it (default: RUN/training/model.pt)",
+    )
+    train.add_argument(
+        "--window", type=positive_int, metavar="GAMES", help="train on the latest GAMES games of the run (default: 400)"
+    )
     train.add_argument("--device", default="cpu", help='where the network trains: "cpu" (default) or "cuda:N"')
     train.set_defaults(command=run)
 
@@ -30,12 +41,15 @@ def run(args) -> int:
     from ..train import TrainingSettings, train
 
     settings = TrainingSettings() if args.window is None else TrainingSettings(window=args.window)
-    summary = train(args.run, args.out, args.steps, model=args.model, settings=settings, progress=True,
-                    device=args.device)
+    summary = train(
+        args.run, args.out, args.steps, model=args.model, settings=settings, progress=True, device=args.device
+    )
     metrics = summary.last_metrics or {}
-    print(f"steps {summary.start_step} -> {summary.step} on {summary.positions} positions of the latest "
-          f"{summary.games} games; policy loss {metrics.get('policy_loss', math.nan):.3f}, "
-          f"value loss {metrics.get('value_loss', math.nan):.3f}, "
-          f"policy top-1 {metrics.get('policy_top1', math.nan):.2f}")
+    print(
+        f"steps {summary.start_step} -> {summary.step} on {summary.positions} positions of the latest "
+        f"{summary.games} games; policy loss {metrics.get('policy_loss', math.nan):.3f}, "
+        f"value loss {metrics.get('value_loss', math.nan):.3f}, "
+        f"policy top-1 {metrics.get('policy_top1', math.nan):.2f}"
+    )
     print(f"network: {summary.out}")
     return 0

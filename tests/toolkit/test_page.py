@@ -1,0 +1,118 @@
+"""The page in headless Chromium against the real server: open a stored game and step through it, then play
+a few tiles against random players with real mouse clicks, and see an illegal click refused."""
+
+import threading
+import time
+
+import pytest
+
+from chromium import Chromium, find_chromium
+from played_runs import write_run
+from zelmor_lab import Game
+from zelmor_lab.serve import make_server
+
+DIM = 7
+
+pytestmark = pytest.mark.skipif(
+    find_chromium() is None, reason="no Chromium on this machine (Debian: apt-get install chromium)"
+)
+
+
+@pytest.fixture(scope="module")
+def page(tmp_path_factory):
+    run = write_run(tmp_path_factory.mktemp("page") / "run", games=4, dim=DIM)
+    server = make_server(run, None, port=0, seed=1, say=lambda *_: None)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        with Chromium() as browser:
+            browser.goto(server.url)
+            browser.wait_for("document.body.dataset.ready")
+            yield browser
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def text(browser, element_id: str) -> str:
+    return browser.evaluate(f"document.getElementById({element_id!r}).textContent")
+
+
+def click_tile(browser, tile: int) -> None:
+    """A real mouse click in the middle of the tile's square on the board."""
+    box = browser.evaluate(
+        "(() => { const c = document.getElementById('board'); const r = c.getBoundingClientRect();"
+        " return {left: r.left, top: r.top, cell: +c.dataset.cell, margin: +c.dataset.margin}; })()"
+    )
+    row, column = divmod(tile, DIM)
+    browser.click(
+        box["left"] + box["margin"] + (column + 0.5) * box["cell"],
+        box["top"] + box["margin"] + (row + 0.5) * box["cell"],
+    )
+
+
+def test_the_list_sorts_by_a_column_and_filters_by_words(page):
+    rows = "[...document.querySelectorAll('#games tbody tr')]"
+    page.evaluate("document.querySelector('th[data-key=\"length\"]').click()")
+    lengths = page.evaluate(f"{rows}.map(r => +r.children[4].textContent)")
+    assert len(lengths) == 4 and lengths == sorted(lengths)
+    page.evaluate("document.querySelector('th[data-key=\"length\"]').click()")
+    assert page.evaluate(f"{rows}.map(r => +r.children[4].textContent)") == sorted(lengths, reverse=True)
+    game_id = page.evaluate("document.querySelector('#games tbody tr[data-index=\"2\"]').children[1].textContent")
+    page.evaluate(
+        f"{{ const f = document.getElementById('filter'); f.value = {game_id!r}; "
+        "f.dispatchEvent(new Event('input')); }"
+    )
+    assert page.evaluate(f"{rows}.map(r => r.dataset.index)") == ["2"]
+    assert text(page, "games-count") == "1 of 4 games"
+    page.evaluate("{ const f = document.getElementById('filter'); f.value = ''; f.dispatchEvent(new Event('input')); }")
+
+
+def test_a_stored_game_opens_from_the_list_and_steps_with_the_keys(page):
+    assert page.evaluate("document.querySelectorAll('#games tbody tr').length") == 4
+    page.evaluate("document.querySelector('#games tbody tr[data-index=\"2\"]').click()")
+    page.wait_for("document.getElementById('step-label').textContent.startsWith('action 0 of')")
+    length = int(text(page, "step-label").split()[-1])
+    for _ in range(3):
+        page.key("ArrowRight", 39)
+    page.key("ArrowLeft", 37)
+    assert text(page, "step-label") == f"action 2 of {length}"
+    assert page.evaluate("document.getElementById('board').dataset.actions") == "2"
+    page.key("End", 35)
+    assert text(page, "step-label") == f"action {length} of {length}"
+    assert text(page, "status").startswith("game over: scores ")
+
+
+def test_playing_against_random_players_takes_only_legal_tiles(page, tmp_path):
+    page.evaluate("document.querySelector('nav .tab[data-view=\"play\"]').click()")
+    page.evaluate(
+        "for (const s of document.querySelectorAll('#seats select')) s.value = s.title === 'player 0' ? "
+        "'human' : 'random'; document.getElementById('bot-pause').value = '0';"
+        "document.getElementById('new-game').click()"
+    )
+    for _ in range(4):  # four of the human's tiles, the random seats moving in between
+        page.wait_for("document.getElementById('status').textContent.startsWith('your turn')")
+        actions = int(page.evaluate("document.getElementById('board').dataset.actions"))
+        legal = [int(t) for t in page.evaluate("document.getElementById('board').dataset.legal").split(",")]
+        click_tile(page, legal[0])
+        page.wait_for(f"+document.getElementById('board').dataset.actions > {actions}")
+
+    page.wait_for("document.getElementById('status').textContent.startsWith('your turn')")
+    actions = page.evaluate("document.getElementById('board').dataset.actions")
+    legal = {int(t) for t in page.evaluate("document.getElementById('board').dataset.legal").split(",")}
+    illegal = next(t for t in range(DIM * DIM) if t not in legal)
+    click_tile(page, illegal)
+    time.sleep(0.3)  # a refused click sends nothing; give a wrongly accepted one the time to show
+    row, column = divmod(illegal, DIM)
+    assert text(page, "status") == f"refused: {'abcdefg'[column]}{row + 1} is not a legal tile for player 0"
+    assert page.evaluate("document.getElementById('board').dataset.actions") == actions
+    shot = page.screenshot(tmp_path / "play.png")
+    assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_the_played_tiles_replay_as_a_legal_game(page):
+    tiles = page.evaluate("state.play.tiles")
+    game = Game(DIM)
+    for tile in tiles:
+        game.apply(tile)  # raises on an illegal tile
+    assert len(tiles) >= 4 and [p for p, _ in game.history].count(0) >= 4

@@ -1,0 +1,545 @@
+"""The zelmor-lab command: bad input, info and show on stored games, and whole runs with real processes
+(self-play, evaluation, Ctrl-C, a killed inference service, appending)."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import zelmor_lab
+import zelmor_self_play
+from zelmor_lab import Game, read_games
+from zelmor_lab.cli import main
+from zelmor_lab.cli.selfplay import selfplay_network
+from zelmor_lab.errors import InputError
+from zelmor_lab.store import Run, RunWriter, session_record
+
+torch = pytest.importorskip("torch")
+from zelmor_lab.model import Architecture, PolicyValueNet, load_checkpoint, save_checkpoint  # noqa: E402
+
+# Child processes import the package from wherever this process did: the source tree in development,
+# site-packages when installed.
+IMPORT_PATH = os.pathsep.join(
+    dict.fromkeys(
+        str(Path(module.__file__).resolve().parents[levels])
+        for module, levels in ((zelmor_lab, 1), (zelmor_self_play, 0))
+    )
+)
+TINY = Architecture(blocks=1, channels=8, value_hidden=8)
+SMALL_RUN = ["--dim", "7", "--sims", "4", "--workers", "2"]
+
+
+def tiny_checkpoint(path: Path, dim: int) -> Path:
+    return save_checkpoint(PolicyValueNet(dim, TINY), path)
+
+
+def random_game(dim: int, seed: int) -> dict:
+    """A legal game of random play as the engine would post it."""
+    rng = np.random.default_rng(seed)
+    game = Game(dim)
+    while not game.is_terminal():
+        game.apply(int(rng.choice(game.legal_tiles())))
+    history = [tuple(pair) for pair in game.history]
+    return dict(
+        worker=seed % 2,
+        history=history,
+        policies=[[(tile, 1.0)] for _, tile in history],
+        payoff=game.payoff(),
+        model="f00d",
+        finished_at=1_700_000_000.0 + seed,
+        game_id=f"game-{seed}",
+    )
+
+
+def stored_run(path: Path, games: list[dict], dim: int = 6) -> Path:
+    with RunWriter(path, dim, session_record("selfplay", {}, {"digest": "f00d"}), flush_every=2) as writer:
+        for game in games:
+            writer.add(**game)
+        writer.flush()
+    return path
+
+
+def run_cli(*args, capsys):
+    code = main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+# ---- bad input -------------------------------------------------------------------------------------
+
+
+def test_bad_flag_values_are_refused_by_the_parser(tmp_path, capsys):
+    for flags, message in (
+        (["--games", "0"], "argument --games: must be at least 1, got 0"),
+        (["--sims", "many"], "argument --sims: not an integer: 'many'"),
+    ):
+        with pytest.raises(SystemExit) as exit_:
+            main(["selfplay", str(tmp_path / "run"), *flags])
+        assert exit_.value.code == 2
+        assert capsys.readouterr().err.splitlines()[-1] == f"zelmor-lab selfplay: error: {message}"
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    """Files a user might pass by mistake, in a directory the tests check for new files."""
+    (tmp_path / "bad.toml").write_text("sims_per_move = 0\n")
+    tiny_checkpoint(tmp_path / "net7.pt", 7)
+    (tmp_path / "notes").mkdir()
+    (tmp_path / "notes" / "todo.txt").write_text("x")
+    stored_run(tmp_path / "run6", [random_game(6, 1)])
+    stored_run(tmp_path / "lost", [random_game(6, 1)])
+    (tmp_path / "lost" / "run.json").write_text('{"format": "zelmor-lab run 1", "dim": 6, "sessions": {}}')
+    return tmp_path
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (
+            ["selfplay", "{d}/new", "--config", "{d}/bad.toml"],
+            "{d}/bad.toml: setting sims_per_move must be at least 1, got 0",
+        ),
+        (["selfplay", "{d}/new", "--model", "{d}/absent.pt"], "checkpoint {d}/absent.pt does not exist"),
+        (["selfplay", "{d}/new", "--model", "{d}/bad.toml"], "{d}/bad.toml is not a zelmor-lab checkpoint"),
+        (
+            ["selfplay", "{d}/new", "--model", "{d}/net7.pt", "--dim", "8"],
+            "checkpoint {d}/net7.pt is for a 7 x 7 board, not 8 x 8",
+        ),
+        (["selfplay", "{d}/new", "--dim", "40"], "setting dim must be between 4 and 32, got 40"),
+        (
+            ["selfplay", "{d}/new", "--device", "tpu"],
+            'setting device must be "cpu" or a CUDA device such as "cuda:0", got \'tpu\'',
+        ),
+        (["selfplay", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json) and is not empty"),
+        (["selfplay", "{d}/run6", "--dim", "7"], "{d}/run6 holds games on a 6 x 6 board, not 7 x 7"),
+        (
+            ["selfplay", "{d}/run6", "--dim", "7", "--model", "{d}/net7.pt"],
+            "{d}/run6 holds games on a 6 x 6 board, not 7 x 7",
+        ),
+        (["eval", "--vs", "{d}/net7.pt"], "checkpoint {d}/net7.pt is for a 7 x 7 board, not 20 x 20"),
+        (["eval", "--vs", "heuristc"], "--vs takes random, heuristic or a checkpoint file; 'heuristc' is none of them"),
+        (["eval", "--sims", "-1"], "--sims must be at least 0, got -1"),
+        (["info", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json)"),
+        (["info", "{d}/lost"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
+        (["selfplay", "{d}/lost", "--dim", "6"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
+        (["show", "{d}/run6", "--game", "1"], "{d}/run6 holds 1 games; there is no game 1"),
+        (
+            ["show", "{d}/run6", "--png", "{d}/board.jpg"],
+            "--png {d}/board.jpg: the board is drawn as a PNG image; name a file ending in .png",
+        ),
+        (
+            ["show", "{d}/run6", "--png", "{d}/absent/board.png"],
+            "cannot write the picture to {d}/absent/board.png: there is no directory {d}/absent",
+        ),
+        (
+            ["eval", "--vs", "{d}/notes"],
+            "--vs takes random, heuristic or a checkpoint file; '{d}/notes' is none of them",
+        ),
+    ],
+)
+def test_bad_input_is_one_message_and_exit_code_2_with_nothing_written(inputs, capsys, args, message):
+    before = sorted(str(p) + str(p.stat().st_mtime_ns) for p in inputs.rglob("*"))
+    code, out, err = run_cli(*[a.format(d=inputs) for a in args], capsys=capsys)
+    assert code == 2 and out == ""
+    assert len(err.splitlines()) == 1 and err.startswith("zelmor-lab: error: " + message.format(d=inputs))
+    assert sorted(str(p) + str(p.stat().st_mtime_ns) for p in inputs.rglob("*")) == before
+
+
+JSON = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**40), 2**40)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(max_size=4),
+    lambda inner: (
+        st.lists(inner, max_size=3) | st.dictionaries(st.sampled_from(["model", "path", "digest"]), inner, max_size=3)
+    ),
+    max_leaves=6,
+)
+
+
+@settings(
+    max_examples=200, derandomize=True, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(dim=st.just(6) | JSON, sessions=st.lists(st.fixed_dictionaries({"model": JSON}), max_size=2) | JSON)
+def test_any_run_json_is_used_or_refused_in_one_message(tmp_path, capsys, dim, sessions):
+    run = tmp_path / "run"
+    run.mkdir(exist_ok=True)
+    (run / "run.json").write_text(json.dumps({"format": "zelmor-lab run 1", "dim": dim, "sessions": sessions}))
+    code, _, err = run_cli("info", run, capsys=capsys)
+    assert code == 0 or (code == 2 and len(err.splitlines()) == 1)
+    try:
+        selfplay_network(run, None, 6)  # what a self-play session that goes on reads of its run
+    except InputError:
+        pass
+
+
+# ---- info and show ---------------------------------------------------------------------------------
+
+
+def test_info_counts_games_positions_scores_and_wins_per_seat(tmp_path, capsys):
+    games = [random_game(6, seed) for seed in range(5)]
+    run = stored_run(tmp_path / "run", games)
+    code, out, _ = run_cli("info", run, capsys=capsys)
+    assert code == 0
+    positions = sum(len(g["history"]) for g in games)
+    lines = out.splitlines()
+    assert lines[0] == f"run {run}: 6 x 6 board, sessions: 1, shards: 3"
+    assert lines[1] == f"games: 5, positions: {positions}, mean game length: {positions / 5:.1f} actions"
+    for seat, line in enumerate(lines[3:7]):
+        finals = [Game(6) for _ in games]
+        for final, game in zip(finals, games):
+            for _, tile in game["history"]:
+                final.apply(tile)
+        wins = sum(g["payoff"][seat] > 0 for g in games)
+        assert line.split()[:3] == [str(seat), f"{np.mean([f.scores()[seat] for f in finals]):.2f}", str(wins)]
+        assert line.split()[-1] == f"{np.mean([g['payoff'][seat] for g in games]):.3f}"
+
+
+def test_show_replays_a_game_to_its_final_board_and_scores(tmp_path, capsys):
+    games = [random_game(6, seed) for seed in range(3)]
+    run = stored_run(tmp_path / "run", games)
+    code, out, _ = run_cli("show", run, "--game", "-1", "--png", tmp_path / "board.png", capsys=capsys)
+    final = Game(6)
+    for _, tile in games[2]["history"]:
+        final.apply(tile)
+    assert code == 0
+    assert out.startswith(
+        "game 2 of 3: id game-2, node local, worker 0, network f00d, "
+        f"finished 2023-11-14 22:13:22 UTC, {len(games[2]['history'])} actions\n" + final.render()
+    )
+    assert "scores:  " + "  ".join(f"player {p}: {s}" for p, s in enumerate(final.scores())) in out
+    assert (tmp_path / "board.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_show_names_a_picture_it_cannot_write(tmp_path, capsys):
+    run = stored_run(tmp_path / "run", [random_game(6, 0)])
+    (tmp_path / "taken.png").mkdir()
+    code, _, err = run_cli("show", run, "--png", tmp_path / "taken.png", capsys=capsys)
+    assert code == 2
+    assert err == f"zelmor-lab: error: cannot write the picture to {tmp_path / 'taken.png'}: it is a directory\n"
+
+
+def test_show_every_move_prints_each_piece_with_its_board(tmp_path, capsys):
+    game = random_game(6, 4)
+    run = stored_run(tmp_path / "run", [game])
+    code, out, _ = run_cli("show", run, "--every-move", capsys=capsys)
+    pieces = [line for line in out.splitlines() if line.startswith("player ") and " lays tiles " in line]
+    replayed, expected = Game(6), []
+    for player, tile in game["history"]:
+        replayed.apply(tile)
+        if not replayed.turn_tiles:
+            expected.append(player)
+    assert code == 0 and [int(line.split()[1]) for line in pieces] == expected
+    assert sum(int(line.count(",")) + 1 for line in pieces) == len(game["history"])
+
+
+def test_a_stored_game_that_does_not_replay_is_named(tmp_path, capsys):
+    bad = random_game(6, 2)
+    bad["history"] = [(1, 0)] + bad["history"][1:]
+    run = stored_run(tmp_path / "run", [random_game(6, 1), bad])
+    code, _, err = run_cli("info", run, capsys=capsys)
+    assert code == 2
+    assert err == "zelmor-lab: error: game 1 does not replay: action 0: player 1 is not the player to act (0)\n"
+
+
+def test_info_names_a_corrupt_shard(tmp_path, capsys):
+    run = stored_run(tmp_path / "run", [random_game(6, seed) for seed in range(3)])
+    shard = Run(run).shards()[0]
+    shard.write_bytes(shard.read_bytes()[:-20])
+    code, _, err = run_cli("info", run, capsys=capsys)
+    assert code == 2 and err.startswith(f"zelmor-lab: error: corrupt shard {shard}: ")
+
+
+def test_reading_a_run_needs_no_torch_and_self_play_and_a_served_network_say_they_do(tmp_path):
+    run = stored_run(tmp_path / "run", [random_game(6, 1)])
+    script = (
+        "import sys; sys.modules['torch'] = None\n"
+        "from zelmor_lab.cli import main\n"
+        "codes = [main(['info', sys.argv[1]]), main(['show', sys.argv[1]]), main(['selfplay', sys.argv[2]]),\n"
+        "         main(['serve', sys.argv[1], '--model', sys.argv[3], '--port', '0'])]\n"
+        "assert 'torch' not in sys.modules or sys.modules['torch'] is None\n"
+        "print(codes)\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script, str(run), str(tmp_path / "new"), str(tmp_path / "n.pt")],
+        text=True,
+        capture_output=True,
+        env=dict(os.environ, PYTHONPATH=IMPORT_PATH),
+        timeout=60,
+    )
+    assert result.stdout.splitlines()[-1] == "[0, 0, 2, 2]"
+    assert result.stderr.splitlines()[-2:] == [
+        "zelmor-lab: error: the inference service needs PyTorch: pip install 'zelmor-lab[torch]'",
+        "zelmor-lab: error: the page's network needs PyTorch: pip install 'zelmor-lab[torch]'",
+    ]
+    assert not (tmp_path / "new").exists()
+
+
+def test_a_worker_process_starts_without_torch_or_the_record_store():
+    # Dozens of workers start per loop generation; each of these imports would cost every one of them.
+    script = (
+        "import sys, zelmor_lab.workers, zelmor_lab.channel, zelmor_self_play\n"
+        "print(sorted(m for m in ('torch', 'pyarrow') if m in sys.modules))\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script],
+        text=True,
+        capture_output=True,
+        env=dict(os.environ, PYTHONPATH=IMPORT_PATH),
+        timeout=60,
+    )
+    assert result.stdout.strip() == "[]", result.stderr
+
+
+# ---- whole runs with real processes -----------------------------------------------------------------
+
+
+def start_cli(*args, **kwargs) -> subprocess.Popen:
+    env = dict(os.environ, PYTHONPATH=IMPORT_PATH)
+    return subprocess.Popen(
+        [sys.executable, "-m", "zelmor_lab", *map(str, args)],
+        env=env,
+        text=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        **kwargs,
+    )
+
+
+def cli(*args, timeout=60) -> subprocess.CompletedProcess:
+    process = start_cli(*args)
+    out, err = process.communicate(timeout=timeout)
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
+def children(pid: int) -> set[int]:
+    found = set()
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == pid:
+                found.add(int(entry.name))
+        except (OSError, IndexError):
+            continue
+    return found
+
+
+def alive(pid: int) -> bool:
+    try:
+        return (Path("/proc") / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def wait_for(condition, timeout: float, what: str):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def check_games_replay(run: Path) -> list:
+    games = list(read_games(run))
+    dim = Run(run).dim
+    for game in games:
+        replayed = Game(dim)
+        assert len(game.history) == len(game.policies)
+        for (player, tile), policy in zip(game.history, game.policies):
+            assert player == replayed.current_player
+            assert {t for t, _ in policy} <= set(replayed.legal_tiles()) and tile in {t for t, _ in policy}
+            assert sum(p for _, p in policy) == pytest.approx(1, abs=1e-5)
+            replayed.apply(tile)
+        assert replayed.is_terminal() and replayed.payoff() == game.payoff
+    return games
+
+
+@pytest.mark.parametrize("transport", ["shm", "queue"])
+def test_selfplay_on_the_default_network_stores_legal_games_and_appends(tmp_path, transport):
+    run = tmp_path / "run"
+    result = cli("selfplay", run, "--games", "3", *SMALL_RUN, "--transport", transport)
+    assert result.returncode == 0, result.stderr
+    games = check_games_replay(run)
+    assert result.stdout == f"3 games, {sum(len(g.history) for g in games)} positions stored in {run}\n"
+    session = json.loads((run / "run.json").read_text())["sessions"][0]
+    assert session["settings"]["sims_per_move"] == 4 and session["settings"]["dim"] == 7
+    assert session["settings"]["transport"] == transport
+    assert session["settings"]["backend"] == "onnxruntime"
+    assert [p.name for p in (run / "onnx").iterdir()] == [f"{session['model']['digest']}-rep1.onnx"]
+    assert {g.model for g in games} == {session["model"]["digest"]}
+    assert load_checkpoint(run / session["model"]["path"], dim=7).digest == session["model"]["digest"]
+
+    again = cli("selfplay", run, "--games", "2", "--dim", "7", "--sims", "4", "--workers", "1")
+    assert again.returncode == 0, again.stderr
+    sessions = json.loads((run / "run.json").read_text())["sessions"]
+    assert len(sessions) == 2 and sessions[1]["model"] == sessions[0]["model"]  # the run keeps its network
+    assert len(check_games_replay(run)) == 5
+
+
+EVAL_ROW = r"{:>4}  {:>5}  \d\.\d{{3}} ± \d\.\d{{3}}\s+\d\.\d{{3}} ± \d\.\d{{3}}"
+
+
+def test_eval_plays_every_seat_in_turn_beside_random_play(tmp_path):
+    tiny_checkpoint(tmp_path / "net.pt", 7)
+    result = cli(
+        "eval",
+        "--model",
+        tmp_path / "net.pt",
+        "--games",
+        "8",
+        "--dim",
+        "7",
+        "--sims",
+        "3",
+        "--vs",
+        "heuristic",
+        "--seed",
+        "5",
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "network with 3 simulations against 3 heuristic players on a 7 x 7 board, 8 games, seats in turn"
+    assert lines[1].split() == ["seat", "games", "network", "random", "play", "in", "the", "seat"]
+    for seat, line in enumerate(lines[2:6]):
+        assert re.fullmatch(EVAL_ROW.format(seat, 2), line), line
+    assert re.fullmatch(EVAL_ROW.format("all", 8), lines[6]), lines[6]
+    assert re.fullmatch(r"mean payoff \d\.\d{3} ± \d\.\d{3} \(95% interval\) over 8 games", lines[7])
+    assert len(lines) == 8
+
+
+def test_eval_says_when_the_network_is_untrained_and_plays_a_checkpoint_on_its_own_board(tmp_path):
+    tiny_checkpoint(tmp_path / "old.pt", 7)
+    result = cli("eval", "--vs", tmp_path / "old.pt", "--dim", "7", "--games", "4", "--boards")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(
+        "note: no --model given, so this is a fresh, untrained default network\n"
+        f"greedy network against 3 greedy copies of {tmp_path / 'old.pt'} on a 7 x 7 "
+    )
+    assert result.stdout.count("game over, network in seat ") == 4
+    assert result.stdout.splitlines()[-1].endswith(" over 4 games")
+
+
+def test_games_the_engine_abandons_make_the_run_fail(tmp_path):
+    network = PolicyValueNet(5, TINY)
+    with torch.no_grad():
+        network.value_head.value[-1].bias.fill_(float("nan"))  # every search fails on NaN values
+    save_checkpoint(network, tmp_path / "nan.pt")
+    result = cli(
+        "selfplay",
+        tmp_path / "run",
+        "--games",
+        "2",
+        "--dim",
+        "5",
+        "--sims",
+        "4",
+        "--workers",
+        "2",
+        "--model",
+        tmp_path / "nan.pt",
+    )
+    assert result.returncode == 1
+    assert result.stdout == f"0 games, 0 positions stored in {tmp_path / 'run'}; 2 abandoned\n"
+    assert result.stderr.splitlines()[-1] == (
+        "zelmor-lab: error: the engine abandoned 2 games (a search failed, as it does when the network answers NaN)"
+    )
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 64 KiB file system at tmp_path / "disk" (a tmpfs; mounting it needs root), and a function that
+    gives it more room."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if (
+        shutil.which("mount") is None
+        or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk], capture_output=True).returncode
+        != 0
+    ):
+        pytest.skip("cannot mount a tmpfs here")
+    yield disk, lambda: subprocess.run(["mount", "-o", "remount,size=4m", disk], check=True)
+    subprocess.run(["umount", disk], check=True)
+
+
+def test_a_new_run_on_a_full_disk_fails_leaving_nothing_and_starts_once_there_is_room(small_disk):
+    disk, make_room = small_disk
+    run = disk / "run"
+    full = cli("selfplay", run, "--games", "2", *SMALL_RUN)
+    assert full.returncode == 1 and full.stdout == ""
+    assert re.fullmatch(
+        rf"zelmor-lab: error: cannot write {run}/models/[0-9a-f]{{16}}\.pt: No space left on device",
+        full.stderr.splitlines()[-1],
+    )
+    assert list(disk.iterdir()) == []
+    make_room()
+    again = cli("selfplay", run, "--games", "2", *SMALL_RUN)
+    assert again.returncode == 0, again.stderr
+    assert len(check_games_replay(run)) == 2
+
+
+def selfplay_until_shards(run: Path, shards: int, tmp_path: Path, *flags) -> tuple[subprocess.Popen, set[int]]:
+    """A self-play run without a game limit, flushing every game, once ``shards`` shards are written."""
+    (tmp_path / "flush.toml").write_text("flush_every = 1\n")
+    process = start_cli(
+        "selfplay", run, *SMALL_RUN, "--config", tmp_path / "flush.toml", *flags, start_new_session=True
+    )
+    wait_for(lambda: len(list(run.glob("games/[!.]*.parquet"))) >= shards, 60, f"{shards} shards")
+    return process, children(process.pid)
+
+
+def test_ctrl_c_stops_every_process_keeps_finished_games_and_the_run_goes_on(tmp_path):
+    run = tmp_path / "run"
+    process, spawned = selfplay_until_shards(run, 2, tmp_path)
+    assert len(spawned) >= 3  # the service and two workers
+    os.killpg(process.pid, signal.SIGINT)  # as a terminal does: the whole foreground group
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 130
+    assert err.splitlines()[-1] == "zelmor-lab: interrupted"
+    wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
+    stored = int(re.match(r"(\d+) games", out).group(1))
+    assert len(check_games_replay(run)) == stored >= 2
+    assert not list((run / "games").glob(".*"))
+
+    resumed = cli("selfplay", run, "--games", "1", *SMALL_RUN)
+    assert resumed.returncode == 0, resumed.stderr
+    assert len(check_games_replay(run)) == stored + 1
+
+
+def test_sigterm_stops_as_ctrl_c_does_however_often_it_comes(tmp_path):
+    run = tmp_path / "run"
+    process, spawned = selfplay_until_shards(run, 2, tmp_path)
+    deadline = time.monotonic() + 60
+    while process.poll() is None and time.monotonic() < deadline:  # through every phase of the stop
+        process.send_signal(signal.SIGTERM)
+        time.sleep(0.05)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 130
+    assert err.splitlines()[-1] == "zelmor-lab: interrupted"
+    wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
+    assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1)) >= 2
+
+
+@pytest.mark.parametrize("transport", ["shm", "queue"])
+def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path, transport):
+    run = tmp_path / "run"
+    process, spawned = selfplay_until_shards(run, 1, tmp_path, "--transport", transport)
+    service = [pid for pid in spawned if "libtorch" in (Path("/proc") / str(pid) / "maps").read_text()]
+    assert len(service) == 1
+    os.kill(service[0], signal.SIGKILL)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 1
+    assert err.splitlines()[-1] == "zelmor-lab: error: the inference service died (exit code -9)"
+    wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
+    assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1))
