@@ -23,14 +23,14 @@ import queue
 import signal
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .channel import Channel, serve_channel
-from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats, serve
+from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats
 from .training_game import TrainingGame
+from .transports import make_transport
 from .workers import ABANDONED, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED, WorkerConfig, work
 
 _STOP_GRACE_S = 10.0
@@ -91,38 +91,9 @@ class Pipeline:
             cache_bytes=settings.cache_bytes,
             onnx_dir=None if onnx_dir is None else str(onnx_dir),
         )
-        self._channel: Channel | None
-        pipes: list[tuple[Any, Any]]
-        service_target: Callable[..., None]
-        service_args: tuple[Any, ...]
-        if settings.transport == "shm":
-            # The main process holds the block for the run's life; children map it by its path.
-            self._channel = Channel.create(self.workers, settings.dim, settings.rep)
-            self._requests, pipes = None, [(None, None)] * self.workers
-            service_target = serve_channel
-            service_args = (
-                service_config,
-                self._channel.path,
-                self._active_workers,
-                self._stats,
-                self._stop,
-                self._messages,
-            )
-        else:
-            self._channel = None
-            self._requests = context.Queue()
-            pipes = [context.Pipe(duplex=False) for _ in range(self.workers)]
-            service_target = serve
-            service_args = (
-                service_config,
-                self._requests,
-                [w for _, w in pipes],
-                self._active_workers,
-                self._stats,
-                self._stop,
-                self._messages,
-            )
-        channel_path = self._channel.path if self._channel is not None else None
+        self._transport = make_transport(settings, context, self.workers)
+        service_target, transport_args = self._transport.service()
+        service_args = (service_config, *transport_args, self._active_workers, self._stats, self._stop, self._messages)
         self._service = context.Process(target=service_target, name="zelmor-inference", daemon=True, args=service_args)
         self._workers = [
             context.Process(
@@ -132,18 +103,15 @@ class Pipeline:
                 args=(
                     i,
                     config,
-                    self._requests,
-                    r,
+                    self._transport.worker_end(i),
                     self._messages,
                     self._games_left,
                     self._active_workers,
                     self._stop,
-                    channel_path,
                 ),
             )
-            for i, (r, _) in enumerate(pipes)
+            for i in range(self.workers)
         ]
-        self._pipes = [p for p in pipes if p != (None, None)]
         self._ended: set[int] = set()
         self._found_dead: set[int] = set()
         self._failure: str | None = None
@@ -166,11 +134,7 @@ class Pipeline:
         if main_thread:
             for signum in (signal.SIGINT, signal.SIGTERM):
                 self._previous_handlers[signum] = signal.signal(signum, self._on_interrupt)
-        # The children hold their own ends now. Closing ours is what lets a worker see the service's
-        # end of its pipe close when the service stops.
-        for reader, writer in self._pipes:
-            reader.close()
-            writer.close()
+        self._transport.started()
         return self
 
     def _on_interrupt(self, signum, frame) -> None:
@@ -192,9 +156,7 @@ class Pipeline:
                 process.kill()
                 process.join()
         self._messages.close()
-        if self._requests is not None:
-            self._requests.close()
-        self._channel = None  # unmapped once the children are gone
+        self._transport.close()
 
     @property
     def stats(self) -> ServiceCounts:

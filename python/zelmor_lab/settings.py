@@ -116,10 +116,6 @@ class Settings:
             self._require(onnxruntime_installed(), "backend", "needs ONNX Runtime: pip install 'zelmor-lab[torch]'")
         self._require(self.cache_mb >= 0, "cache_mb", "must be at least 0")
         self._require(self.transport in ("shm", "queue"), "transport", 'must be "shm" or "queue"')
-        if self.transport == "shm":
-            from .channel import available
-
-            self._require(available(), "transport", '"shm" needs Linux; use "queue"')
 
     def _require(self, condition: bool, name: str, rule: str) -> None:
         require(self, "setting", SettingsError, condition, name, rule)

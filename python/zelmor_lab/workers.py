@@ -18,9 +18,9 @@ import os
 import time
 from dataclasses import dataclass
 
-from .inference import ReplyPipe, RequestQueue
 from .settings import Settings
 from .training_game import TrainingGame
+from .transports import WorkerEnd
 
 GAME, ABANDONED, WORKER_ENDED, WORKER_FAILED = "game", "abandoned", "worker ended", "worker failed"
 UNLIMITED = -1  # games left when the run goes on until it is stopped
@@ -56,35 +56,16 @@ def claim_game(games_left) -> bool:
         return True
 
 
-def work(
-    worker: int,
-    config: WorkerConfig,
-    requests,
-    reply_end,
-    messages,
-    games_left,
-    active_workers,
-    stop,
-    channel_path: str | None = None,
-) -> None:
-    """Process entry point of worker ``worker`` (also its id towards the engine and the service).
-    channel_path: the shared-memory channel to use instead of ``requests`` and ``reply_end``."""
+def work(worker: int, config: WorkerConfig, end: WorkerEnd, messages, games_left, active_workers, stop) -> None:
+    """Process entry point of worker ``worker`` (also its id towards the engine and the service); ``end``:
+    its side of the transport."""
     try:
         if not config.engine_output:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, 1)
             os.close(devnull)
-        if channel_path is not None:
-            from .channel import Channel
-
-            channel = Channel.attach(channel_path)
-            exchange: tuple[object, object] = (
-                channel.queue(worker, 0),
-                channel.pipe(worker, config.settings.reply_timeout_s),
-            )
-        else:
-            exchange = (RequestQueue(requests, 0), ReplyPipe(reply_end, config.settings.reply_timeout_s))
-        reason = _play(worker, config, *exchange, messages, games_left, stop)
+        queue, pipe = end.open(worker, config.settings.reply_timeout_s)
+        reason = _play(worker, config, queue, pipe, messages, games_left, stop)
         messages.put((WORKER_ENDED, worker, reason))
     except (KeyboardInterrupt, SystemExit):
         raise
@@ -93,8 +74,7 @@ def work(
     finally:
         with active_workers.get_lock():
             active_workers.value -= 1
-        if requests is not None:
-            requests.cancel_join_thread()  # a request left unread must not hold up the exit
+        end.release()
 
 
 def _play(worker: int, config: WorkerConfig, model_queue, pipe, messages, games_left, stop) -> str | None:

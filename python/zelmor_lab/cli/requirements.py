@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib.util
 
 from ..errors import InputError
+from ..transports import check_transport
 
 
 def require_torch(needed_by: str) -> None:
@@ -26,6 +27,7 @@ def require_pipeline(settings) -> None:
         raise InputError("the engine module zelmor_self_play is not installed (pip install . builds it)")
     require_torch("the inference service")
     require_cuda(settings.device)
+    check_transport(settings)
     if settings.device != "cpu":
         from ..backends import onnxruntime_runs_on
 
