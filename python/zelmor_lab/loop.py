@@ -314,34 +314,6 @@ class Stopped(Exception):
     """The session's time budget ran out in the middle of a generation (which a later session finishes)."""
 
 
-class LocalJobs:
-    """The loop's three jobs on this machine: self-play, training and evaluation (cluster.ClusterJobs
-    runs them on a Ray cluster)."""
-
-    def self_play(
-        self, run: Path, plan: LoopPlan, network: Network, games: int, deadline: float, progress: bool
-    ) -> Played:
-        return _self_play(run, plan, network, games, deadline, progress)
-
-    def train(
-        self,
-        files: TrainingFiles,
-        window,
-        plan: LoopPlan,
-        network: Network,
-        generation: int,
-        fresh_positions: int,
-        progress: bool,
-    ) -> dict[str, float] | None:
-        return train_generation(files, window, plan, network, generation, fresh_positions, progress)
-
-    def __init__(self, run: Path):
-        self._onnx_dir = run / ONNX_DIR  # the run keeps the networks the services export
-
-    def evaluate(self, plan: LoopPlan, network: Network, previous: Network | None, progress: bool) -> Evaluation:
-        return _evaluate(plan, network, previous, progress, self._onnx_dir)
-
-
 def run_loop(
     run: str | Path,
     generations: int | None = None,
@@ -581,6 +553,24 @@ def train_generation(
             trainer, window, target, files, plan.training, extra={"generation": generation}, progress=progress
         )
     return unseen
+
+
+class LocalJobs:
+    """The loop's three jobs on this machine: self-play, training and evaluation (cluster.ClusterJobs
+    runs them on a Ray cluster)."""
+
+    def self_play(
+        self, run: Path, plan: LoopPlan, network: Network, games: int, deadline: float, progress: bool
+    ) -> Played:
+        return _self_play(run, plan, network, games, deadline, progress)
+
+    train = staticmethod(train_generation)
+
+    def __init__(self, run: Path):
+        self._onnx_dir = run / ONNX_DIR  # the run keeps the networks the services export
+
+    def evaluate(self, plan: LoopPlan, network: Network, previous: Network | None, progress: bool) -> Evaluation:
+        return _evaluate(plan, network, previous, progress, self._onnx_dir)
 
 
 def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:

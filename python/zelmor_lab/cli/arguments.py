@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import math
+from collections.abc import Callable
 from pathlib import Path
 
 from ..backends import BACKENDS
@@ -46,6 +47,17 @@ def port(text: str) -> int:
     if not 0 <= value <= 65535:
         raise argparse.ArgumentTypeError(f"must be from 0 to 65535, got {value}")
     return value
+
+
+def add_run_command(
+    commands, run: Callable[[argparse.Namespace], int], name: str, **texts: str
+) -> argparse.ArgumentParser:
+    """The subcommand ``name`` (help and description in ``texts``) on a run directory, its first argument
+    RUN, carried out by ``run(args)``."""
+    parser = commands.add_parser(name, **texts)
+    parser.add_argument("run", type=Path, metavar="RUN")
+    parser.set_defaults(command=run)
+    return parser
 
 
 def add_pipeline_flags(parser: argparse.ArgumentParser) -> None:

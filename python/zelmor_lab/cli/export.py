@@ -4,18 +4,20 @@ from __future__ import annotations
 
 from pathlib import Path
 
+from .arguments import add_run_command
+
 
 def register(commands) -> None:
-    export = commands.add_parser(
+    export = add_run_command(
+        commands,
+        run,
         "export",
         help="write a run's games for other tools, one game per line",
         description="Write every game of RUN, one per line: JSON Lines with the search's "
         "visit shares, or CSV without them.",
     )
-    export.add_argument("run", type=Path, metavar="RUN")
     export.add_argument("--format", default="jsonl", metavar="jsonl|csv", help="(default: jsonl)")
     export.add_argument("--out", type=Path, metavar="FILE", help="file to write (default: standard output)")
-    export.set_defaults(command=run)
 
 
 def run(args) -> int:

@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import sys
-from pathlib import Path
+
+from .arguments import add_run_command
 
 
 def register(commands) -> None:
-    info = commands.add_parser("info", help="statistics of the games of a run")
-    info.add_argument("run", type=Path, metavar="RUN")
-    info.set_defaults(command=run)
+    add_run_command(commands, run, "info", help="statistics of the games of a run")
 
 
 def run(args) -> int:

@@ -8,6 +8,7 @@ from typing import Any
 from ..constants import STANDARD_DIM
 from .arguments import (
     add_cluster_flags,
+    add_run_command,
     check_cluster_flags,
     cluster_nodes,
     positive_int,
@@ -18,14 +19,15 @@ from .exits import CommandFailed
 
 
 def register(commands) -> None:
-    loop = commands.add_parser(
+    loop = add_run_command(
+        commands,
+        run,
         "loop",
         help="self-play, train and evaluate, generation after generation",
         description="Run the training loop in RUN: self-play with the current network, training on the "
         "latest games, evaluation against random players and the previous network. Running "
         "it again continues the loop where it stopped.",
     )
-    loop.add_argument("run", type=Path, metavar="RUN")
     loop.add_argument(
         "--generations",
         type=positive_int,
@@ -54,28 +56,17 @@ def register(commands) -> None:
         "[training] tables for its parts (flags take precedence)",
     )
     add_cluster_flags(loop)
-    loop.set_defaults(command=run)
 
 
 def run(args) -> int:
-    from ..loop import LoopDirectory, best_generation, load_plan, run_loop
+    from ..loop import LoopDirectory, best_generation, load_plan
     from ..pipeline import PipelineError
 
     check_cluster_flags(args)
     chosen = (args.config, args.dim, args.sims, args.seed)
     plan = None if chosen == (None,) * 4 else load_plan(*chosen)  # None: the new loop's defaults, or the loop's own
     try:
-        if args.ray is None:
-            state = run_loop(
-                args.run,
-                generations=args.generations,
-                minutes=args.minutes,
-                plan=plan,
-                progress=True,
-                on_record=_print_record,
-            )
-        else:
-            state = _on_cluster(args, plan)
+        state = _run_loop(args, plan) if args.ray is None else _on_cluster(args, plan)
     except PipelineError as error:
         raise CommandFailed(str(error)) from None
     directory = LoopDirectory(args.run)
@@ -87,23 +78,20 @@ def run(args) -> int:
     return 0
 
 
+def _run_loop(args, plan, jobs=None):
+    from ..loop import run_loop
+
+    return run_loop(args.run, args.generations, args.minutes, plan, True, _print_record, jobs)
+
+
 def _on_cluster(args, plan):
     """The loop with self-play on the cluster's nodes and training and evaluation in its learner."""
     from ..cluster import ClusterJobs, connect, disconnect
-    from ..loop import run_loop
 
     connect(args.ray)
     try:
         with ClusterJobs(cluster_nodes(args), args.workers_per_node) as jobs:
-            return run_loop(
-                args.run,
-                generations=args.generations,
-                minutes=args.minutes,
-                plan=plan,
-                progress=True,
-                on_record=_print_record,
-                jobs=jobs,
-            )
+            return _run_loop(args, plan, jobs)
     finally:
         disconnect()
 

@@ -13,6 +13,7 @@ from ..settings import load_settings
 from .arguments import (
     add_cluster_flags,
     add_pipeline_flags,
+    add_run_command,
     check_cluster_flags,
     cluster_nodes,
     positive_int,
@@ -22,7 +23,9 @@ from .requirements import require_pipeline
 
 
 def register(commands) -> None:
-    selfplay = commands.add_parser(
+    selfplay = add_run_command(
+        commands,
+        run,
         "selfplay",
         help="play self-play training games into a run directory",
         description="Play self-play games with tree search and store them in RUN "
@@ -30,12 +33,10 @@ def register(commands) -> None:
         "from a fresh default network and a run that goes on keeps "
         "the network of its latest session.",
     )
-    selfplay.add_argument("run", type=Path, metavar="RUN")
     selfplay.add_argument("--games", type=positive_int, help="games to play (default: until Ctrl-C)")
     add_pipeline_flags(selfplay)
     selfplay.add_argument("--sims", type=positive_int, help="simulations per action (setting sims_per_move)")
     add_cluster_flags(selfplay)
-    selfplay.set_defaults(command=run)
 
 
 def run(args) -> int:

@@ -4,12 +4,14 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from .arguments import port
+from .arguments import add_run_command, port
 from .requirements import require_torch
 
 
 def register(commands) -> None:
-    serve = commands.add_parser(
+    serve = add_run_command(
+        commands,
+        run,
         "serve",
         help="watch, analyse and play games in the browser",
         description="Serve a page on 127.0.0.1 to list and replay the games of RUN, see "
@@ -17,10 +19,8 @@ def register(commands) -> None:
         "--model the network is the last one a session of the run played "
         "with, if any.",
     )
-    serve.add_argument("run", type=Path, metavar="RUN")
     serve.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
     serve.add_argument("--port", type=port, default=8765, help="port on 127.0.0.1; 0 picks a free one (default: 8765)")
-    serve.set_defaults(command=run)
 
 
 def run(args) -> int:

@@ -5,11 +5,11 @@ from __future__ import annotations
 from pathlib import Path
 
 from ..errors import InputError
+from .arguments import add_run_command
 
 
 def register(commands) -> None:
-    show = commands.add_parser("show", help="replay one stored game")
-    show.add_argument("run", type=Path, metavar="RUN")
+    show = add_run_command(commands, run, "show", help="replay one stored game")
     show.add_argument(
         "--game",
         type=int,
@@ -18,7 +18,6 @@ def register(commands) -> None:
     )
     show.add_argument("--every-move", action="store_true", help="print the board after every piece")
     show.add_argument("--png", type=Path, metavar="FILE", help="also draw the final board into FILE")
-    show.set_defaults(command=run)
 
 
 def run(args) -> int:

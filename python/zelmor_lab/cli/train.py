@@ -5,17 +5,18 @@ from __future__ import annotations
 import math
 from pathlib import Path
 
-from .arguments import positive_int
+from .arguments import add_run_command, positive_int
 
 
 def register(commands) -> None:
-    train = commands.add_parser(
+    train = add_run_command(
+        commands,
+        run,
         "train",
         help="train a network on the latest games of a run",
         description="Train the network on positions drawn uniformly from the latest games of RUN. "
         "When --out already has a training state, the training resumes from it.",
     )
-    train.add_argument("run", type=Path, metavar="RUN")
     train.add_argument(
         "--model",
         type=Path,
@@ -34,7 +35,6 @@ def register(commands) -> None:
         "--window", type=positive_int, metavar="GAMES", help="train on the latest GAMES games of the run (default: 400)"
     )
     train.add_argument("--device", default="cpu", help='where the network trains: "cpu" (default) or "cuda:N"')
-    train.set_defaults(command=run)
 
 
 def run(args) -> int:
