@@ -18,8 +18,9 @@ import time
 import numpy as np
 
 from zelmor_lab import Game
-from zelmor_lab.channel import Channel, ChannelService
-from zelmor_lab.inference import ReplyPipe, RequestQueue, ServiceConfig, _Service
+from zelmor_lab.channel import Channel
+from zelmor_lab.inference import InferenceService, ReplyPipe, RequestQueue, ServiceConfig
+from zelmor_lab.transports import ChannelSource, QueueSource
 
 
 class NullNetwork:
@@ -45,21 +46,21 @@ def service_config(dim: int, batch_wait_s: float, workers: int) -> ServiceConfig
 def queue_service(dim, requests, reply_ends, active, stop, batch_wait_s):
     from zelmor_lab.inference import ServiceStats
 
-    service = _Service(
+    InferenceService(
         service_config(dim, batch_wait_s, active.value),
-        requests,
-        reply_ends,
-        active,
+        QueueSource(requests, reply_ends, 1, [dim]),
         ServiceStats(multiprocessing.get_context("spawn")),
         stop,
-    )
-    service._networks = [NullNetwork(dim)]
-    service.run()
+        active,
+        networks=[NullNetwork(dim)],
+    ).run()
 
 
 def channel_service(dim, path, stop, batch_wait_s):
     channel = Channel.attach(path)
-    ChannelService(service_config(dim, batch_wait_s, channel.slots), channel, None, stop, networks=[None]).run()
+    InferenceService(
+        service_config(dim, batch_wait_s, channel.slots), ChannelSource(channel), None, stop, networks=[None]
+    ).run()
 
 
 def ask(slot, dim, transport, endpoints, count, stop):

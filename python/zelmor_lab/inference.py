@@ -1,4 +1,4 @@
-"""The inference service and the two objects through which the engine reaches it.
+"""The inference service, and the two objects through which the engine reaches it over the queue transport.
 
 The engine evaluates a position by calling ``put((id, state))`` on its inference queue and then
 ``recv()`` on its pipe, and blocks, holding its interpreter lock, until the reply is there. Every worker
@@ -12,18 +12,17 @@ process gets:
 Request on the shared queue: (worker id, network index, planes as uint8 bytes in the ``rep`` layout).
 Reply on the worker's pipe: float32 bytes, dim * dim policy logits followed by 4 value logits.
 
-The service (``serve``, run in its own process) takes a request, gathers more until every active
-worker has one waiting, the batch holds ``max_batch`` or ``batch_wait_s`` has passed, runs each network
-once on the part of the batch that its evaluation cache does not answer (see backends and
-evaluation_cache) and answers every worker on its own pipe. It stops when the stop event is
-set, when the process that started it is gone, or on an error, which it reports on the message queue
-before it exits.
+The service (InferenceService, run in its own process) takes its batches from a transport's service side
+(see transports): the requests waiting once every active worker has one waiting, the batch holds
+``max_batch`` or ``batch_wait_s`` has passed, grouped by network. It runs each network once on the part of
+its group that the evaluation cache does not answer (see backends and evaluation_cache) and hands the logits
+back to the transport, which answers the workers. It stops when the stop event is set, when the process that
+started it is gone, or on an error, which it reports on the message queue before it exits.
 """
 
 from __future__ import annotations
 
 import multiprocessing
-import queue
 import time
 import traceback
 from dataclasses import dataclass
@@ -138,13 +137,6 @@ class ServiceConfig:
     onnx_dir: str | None = None
 
 
-def serve(config: ServiceConfig, requests, reply_ends, active_workers, stats: ServiceStats, stop, messages) -> None:
-    """Process entry point. reply_ends[w]: the write end of worker w's pipe; active_workers: shared count
-    of workers still playing (the most requests that can be waiting); messages: where a failure is
-    reported as (SERVICE_FAILED, text) before the process exits with status 1."""
-    run_service(lambda: _Service(config, requests, reply_ends, active_workers, stats, stop), messages)
-
-
 def run_service(make_service, messages) -> None:
     """Builds a service with ``make_service()`` and runs it to its end; a failure on the way is reported on
     ``messages`` as (SERVICE_FAILED, text) and the process exits with status 1."""
@@ -180,92 +172,74 @@ def load_runners(config: ServiceConfig) -> list:
     return runners
 
 
-class _Service:
-    def __init__(self, config: ServiceConfig, requests, reply_ends, active_workers, stats, stop):
+class InferenceService:
+    """Answers the batches of ``source`` (a transport's service side, see transports) until ``stop`` is set or
+    the parent process is gone.
+
+    networks: the runners by network index (default: the checkpoints of ``config``); None for one means a
+    null network that answers zeros without computing (what the transports' benchmark measures them with).
+    active_workers: shared count of workers still playing, or None when every worker is: a batch waits for
+    no more requests than there are workers to send them, so the workers that have ended do not hold up the
+    last games of a run. stats: where each batch is counted (None: nowhere)."""
+
+    def __init__(
+        self,
+        config: ServiceConfig,
+        source,
+        stats: ServiceStats | None,
+        stop,
+        active_workers=None,
+        networks: list | None = None,
+    ):
         from .evaluation_cache import EvaluationCache
 
-        self._networks = load_runners(config)
+        self._networks = load_runners(config) if networks is None else networks
         self._cache = EvaluationCache(config.cache_bytes)
         self._config = config
-        self._requests = requests
-        self._reply_ends = reply_ends
-        self._active_workers = active_workers
+        self._source = source
         self._stats = stats
         self._stop = stop
+        self._active_workers = active_workers
 
     def run(self) -> None:
         parent = multiprocessing.parent_process()
         started = None
         next_parent_check = time.monotonic() + _PARENT_CHECK_S
-        while not self._stop.is_set():
-            now = time.monotonic()
-            if now >= next_parent_check:
-                if parent is not None and not parent.is_alive():
-                    return
-                next_parent_check = now + _PARENT_CHECK_S
-            try:
-                first = self._requests.get(timeout=0.1)
-            except queue.Empty:
-                continue
-            if started is None:
-                started = time.monotonic()
-            batch = self._gather(first)
-            groups = [[r for r in batch if r[1] == network] for network in {r[1] for r in batch}]
-            answers = [self._evaluate(group) for group in groups]
-            # Counted before the replies go out, so a worker holding its reply sees it counted.
-            self._stats.record_batch(
-                len(batch),
-                sum(seconds for _, seconds, _ in answers),
-                time.monotonic() - started,
-                sum(hits for _, _, hits in answers),
-            )
-            for group, (logits, _, _) in zip(groups, answers):
-                self._reply(group, logits)
+        with self._source:
+            while not self._stop.is_set():
+                now = time.monotonic()
+                if now >= next_parent_check:
+                    if parent is not None and not parent.is_alive():
+                        return
+                    next_parent_check = now + _PARENT_CHECK_S
+                limit = self._config.max_batch
+                if self._active_workers is not None:
+                    limit = max(1, min(limit, self._active_workers.value))
+                groups = self._source.next_batch(limit, self._config.batch_wait_s, len(self._networks))
+                if not groups:
+                    continue
+                if started is None:
+                    started = time.monotonic()
+                answers = [self.evaluate(network, inputs) for network, inputs, _ in groups]
+                if self._stats is not None:  # counted before the replies go out, so a worker sees it counted
+                    self._stats.record_batch(
+                        sum(len(inputs) for _, inputs, _ in groups),
+                        sum(seconds for _, seconds, _ in answers),
+                        time.monotonic() - started,
+                        sum(hits for _, _, hits in answers),
+                    )
+                for (_, _, reply_to), (logits, _, _) in zip(groups, answers):
+                    self._source.reply(reply_to, logits)
 
-    def _gather(self, first) -> list:
-        """``first`` plus the requests that arrive until every active worker has one in the batch, the
-        batch is full or the batch wait is over."""
-        batch = [first]
-        deadline = time.monotonic() + self._config.batch_wait_s
-        while len(batch) < min(self._active_workers.value, self._config.max_batch):
-            try:
-                batch.append(self._requests.get_nowait())
-            except queue.Empty:
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    break
-                try:
-                    batch.append(self._requests.get(timeout=remaining))
-                except queue.Empty:
-                    break
-        return batch
-
-    def _evaluate(self, requests: list) -> tuple[np.ndarray, float, int]:
-        """Logits (len(requests), dim * dim + 4) of the requests' network, all requests being for the
-        same one, the seconds spent inside it and how many came from the evaluation cache."""
-        network = requests[0][1]
+    def evaluate(self, network: int, inputs: np.ndarray) -> tuple[np.ndarray, float, int]:
+        """Logits float32 (B, dim * dim + 4) of network ``network`` for uint8 ``inputs`` (B, 5, dim, dim) or
+        (B, dim, dim, 5), from the evaluation cache or the network; the seconds spent and how many rows came
+        from the cache."""
         if not 0 <= network < len(self._networks):
             raise ValueError(f"request for network {network}; the service holds {len(self._networks)}")
         runner = self._networks[network]
-        dim = runner.dim
-        size = 5 * dim * dim
-        for worker, _, planes in requests:
-            if not 0 <= worker < len(self._reply_ends):
-                raise ValueError(f"request from unknown worker {worker}")
-            if len(planes) != size:
-                raise ValueError(
-                    f"request of {len(planes)} values from worker {worker}; "
-                    f"network {network} takes {size} (board side {dim})"
-                )
-        shape = (5, dim, dim) if self._config.rep == 1 else (dim, dim, 5)
-        inputs = np.frombuffer(bytearray().join(r[2] for r in requests), dtype=np.uint8).reshape(len(requests), *shape)
+        if runner is None:
+            return np.zeros((len(inputs), inputs[0].size // 5 + VALUE_LOGITS), dtype=np.float32), 0.0, 0
         started = time.perf_counter()
         logits, hits = self._cache.evaluate(network, inputs, runner)
         return logits, time.perf_counter() - started, hits
-
-    def _reply(self, requests: list, logits: np.ndarray) -> None:
-        for (worker, _, _), row in zip(requests, logits):
-            try:
-                self._reply_ends[worker].send_bytes(row)
-            except OSError:
-                pass  # the worker has ended; the pipeline notices that on its own

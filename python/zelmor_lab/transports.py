@@ -2,7 +2,9 @@
 
 A transport is made in the main process before the children start. It names the service's entry point with
 the arguments of its own it needs, and hands each worker a WorkerEnd: a small picklable record that the worker
-process opens into the request queue and reply pipe the engine is given.
+process opens into the request queue and reply pipe the engine is given. In the service's process its
+service side (QueueSource, ChannelSource) supplies the one InferenceService (see inference) with batches of
+requests grouped by network, and answers the workers with the logits.
 
 - QueueTransport: one multiprocessing queue of requests and one pipe per worker; any platform.
 - ChannelTransport: the shared-memory channel (zelmor_lab.channel), one slot per worker in a block every
@@ -11,12 +13,27 @@ process opens into the request queue and reply pipe the engine is given.
 
 from __future__ import annotations
 
+import queue
+import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Protocol
 
-from .inference import ReplyPipe, RequestQueue, serve
+import numpy as np
+
+from .inference import (
+    VALUE_LOGITS,
+    InferenceService,
+    ReplyPipe,
+    RequestQueue,
+    ServiceConfig,
+    ServiceStats,
+    load_runners,
+    run_service,
+)
 from .settings import Settings, SettingsError
+
+_WAIT_S = 0.1  # longest wait for a first request between looks at the stop event and the parent process
 
 
 class WorkerEnd(Protocol):
@@ -73,7 +90,7 @@ class QueueTransport:
         self._pipes = [context.Pipe(duplex=False) for _ in range(workers)]
 
     def service(self) -> tuple[Callable[..., None], tuple[Any, ...]]:
-        return serve, (self._requests, [writer for _, writer in self._pipes])
+        return serve_queue, (self._requests, [writer for _, writer in self._pipes])
 
     def worker_end(self, worker: int) -> WorkerEnd:
         return QueueEnd(self._requests, self._pipes[worker][0])
@@ -97,8 +114,6 @@ class ChannelTransport:
         self._path = self._channel.path
 
     def service(self) -> tuple[Callable[..., None], tuple[Any, ...]]:
-        from .channel import serve_channel
-
         return serve_channel, (self._path,)
 
     def worker_end(self, worker: int) -> WorkerEnd:
@@ -127,3 +142,125 @@ def make_transport(settings: Settings, context, workers: int) -> Transport:
     if settings.transport == "shm":
         return ChannelTransport(workers, settings.dim, settings.rep)
     return QueueTransport(context, workers)
+
+
+# ---- the service's side -------------------------------------------------------------------------
+
+
+class QueueSource:
+    """The queue transport in the service: requests (worker, network, planes as uint8 bytes) from the shared
+    queue, each reply as float32 bytes on the worker's own pipe (``reply_ends[worker]``)."""
+
+    def __init__(self, requests, reply_ends, rep: int, dims: list[int]):
+        self._requests = requests
+        self._reply_ends = reply_ends
+        self._rep = rep
+        self._dims = dims  # board side of each network
+
+    def __enter__(self) -> QueueSource:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        pass
+
+    def next_batch(self, limit: int, wait_s: float, networks: int) -> list[tuple[int, np.ndarray, list[int]]]:
+        """(network, inputs uint8 (B, *layout), workers to answer) per network of the requests waiting: the
+        first within _WAIT_S, then more until ``limit`` or ``wait_s``. ValueError for a request of an unknown
+        network or worker or of the wrong size."""
+        try:
+            batch = [self._requests.get(timeout=_WAIT_S)]
+        except queue.Empty:
+            return []
+        deadline = time.monotonic() + wait_s
+        while len(batch) < limit:
+            try:
+                batch.append(self._requests.get_nowait())
+            except queue.Empty:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    break
+                try:
+                    batch.append(self._requests.get(timeout=remaining))
+                except queue.Empty:
+                    break
+        groups = []
+        for network in {request[1] for request in batch}:
+            requests = [request for request in batch if request[1] == network]
+            if not 0 <= network < networks:
+                raise ValueError(f"request for network {network}; the service holds {networks}")
+            dim = self._dims[network]
+            for worker, _, planes in requests:
+                if not 0 <= worker < len(self._reply_ends):
+                    raise ValueError(f"request from unknown worker {worker}")
+                if len(planes) != 5 * dim * dim:
+                    raise ValueError(
+                        f"request of {len(planes)} values from worker {worker}; "
+                        f"network {network} takes {5 * dim * dim} (board side {dim})"
+                    )
+            shape = (5, dim, dim) if self._rep == 1 else (dim, dim, 5)
+            inputs = np.frombuffer(bytearray().join(r[2] for r in requests), dtype=np.uint8)
+            groups.append((network, inputs.reshape(len(requests), *shape), [r[0] for r in requests]))
+        return groups
+
+    def reply(self, workers: list[int], logits: np.ndarray) -> None:
+        for worker, row in zip(workers, logits):
+            try:
+                self._reply_ends[worker].send_bytes(row)
+            except OSError:
+                pass  # the worker has ended; the pipeline notices that on its own
+
+
+class ChannelSource:
+    """The shared-memory transport in the service: the waiting slots gathered as one numpy gather over the
+    block, the logits written into the slots' rows before their workers are woken."""
+
+    def __init__(self, channel):
+        self._channel = channel
+
+    def __enter__(self) -> ChannelSource:
+        self._channel.serve()
+        self._requests = self._channel.requests()
+        self._policies, self._values = self._channel.policies(), self._channel.values()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self._channel.close()
+
+    def next_batch(self, limit: int, wait_s: float, networks: int) -> list[tuple[int, np.ndarray, np.ndarray]]:
+        """(network, inputs uint8 (B, *layout), slots) per network of the waiting slots."""
+        return [
+            (network, self._requests[slots], slots)
+            for network, slots in self._channel.wait_batch(wait_s, _WAIT_S, limit)
+        ]
+
+    def reply(self, slots: np.ndarray, logits: np.ndarray) -> None:
+        self._policies[slots] = logits[:, :-VALUE_LOGITS]
+        self._values[slots] = logits[:, -VALUE_LOGITS:]
+        self._channel.complete(slots)
+
+
+def serve_queue(
+    config: ServiceConfig, requests, reply_ends, active_workers, stats: ServiceStats, stop, messages
+) -> None:
+    """Process entry point of the service over the queue transport. reply_ends[w]: the write end of worker
+    w's pipe; active_workers: shared count of workers still playing; a failure is reported on ``messages``
+    as (SERVICE_FAILED, text) before the process exits with status 1."""
+
+    def service() -> InferenceService:
+        networks = load_runners(config)
+        source = QueueSource(requests, reply_ends, config.rep, [runner.dim for runner in networks])
+        return InferenceService(config, source, stats, stop, active_workers, networks)
+
+    run_service(service, messages)
+
+
+def serve_channel(
+    config: ServiceConfig, channel_path: str, active_workers, stats: ServiceStats, stop, messages
+) -> None:
+    """Process entry point of the service over the channel at ``channel_path``; failures as serve_queue's."""
+    from .channel import Channel
+
+    run_service(
+        lambda: InferenceService(config, ChannelSource(Channel.attach(channel_path)), stats, stop, active_workers),
+        messages,
+    )

@@ -245,14 +245,14 @@ def test_a_capped_batch_closes_at_its_size_and_takes_the_slots_in_turn():
 
 
 def test_the_service_waits_for_no_more_requests_than_workers_are_left():
-    from zelmor_lab.channel import ChannelService
-    from zelmor_lab.inference import ServiceConfig
+    from zelmor_lab.inference import InferenceService, ServiceConfig
+    from zelmor_lab.transports import ChannelSource
 
     channel, state = Channel.create(3, 5, 1), Game(5).state().tolist()
     active, stop = multiprocessing.Value("i", 1), threading.Event()  # two of three workers have ended
     config = ServiceConfig(checkpoints=(), rep=1, device="cpu", threads=1, batch_wait_s=60.0, max_batch=3)
     service = threading.Thread(
-        target=ChannelService(config, channel, None, stop, networks=[None], active_workers=active).run
+        target=InferenceService(config, ChannelSource(channel), None, stop, active, networks=[None]).run
     )
     service.start()
     try:

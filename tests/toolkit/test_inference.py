@@ -18,9 +18,9 @@ from zelmor_lab.inference import (  # noqa: E402
     ServiceConfig,
     ServiceGone,
     ServiceStats,
-    serve,
 )
 from zelmor_lab.model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint  # noqa: E402
+from zelmor_lab.transports import serve_queue  # noqa: E402
 
 DIM = 7
 TINY = Architecture(blocks=1, channels=8, value_hidden=8)
@@ -73,7 +73,7 @@ class Service:
             **config,
         )
         self.process = context.Process(
-            target=serve,
+            target=serve_queue,
             daemon=True,
             args=(
                 config,
