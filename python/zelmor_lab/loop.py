@@ -40,7 +40,7 @@ import sys
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass, field, fields
 from pathlib import Path
 from typing import Any
 
@@ -495,13 +495,9 @@ def _generation(
         train_s=train_s,
         eval_s=eval_s,
         elapsed_s=state.elapsed_s + selfplay_s + train_s + eval_s,
-        vs_random=evaluation.vs_random,
-        vs_previous=evaluation.vs_previous,
-        search_vs_random=evaluation.search_vs_random,
-        vs_heuristic=evaluation.vs_heuristic,
-        greedy_vs_heuristic=evaluation.greedy_vs_heuristic,
         training=metrics[-1] if metrics else None,
         unseen=unseen,
+        **evaluation.figures(),
     )
     state.records.append(record.as_dict())
     state.generation = generation + 1
@@ -638,13 +634,9 @@ class GenerationRecord:
             train_s=0.0,
             eval_s=elapsed_s,
             elapsed_s=elapsed_s,
-            vs_random=evaluation.vs_random,
-            vs_previous=None,
             training=None,
             unseen=None,
-            search_vs_random=evaluation.search_vs_random,
-            vs_heuristic=evaluation.vs_heuristic,
-            greedy_vs_heuristic=evaluation.greedy_vs_heuristic,
+            **evaluation.figures(),
         )
 
     def as_dict(self) -> dict[str, Any]:
@@ -702,6 +694,10 @@ class Evaluation:
     vs_heuristic: PayoffSummary
     greedy_vs_heuristic: PayoffSummary
     vs_previous: PayoffSummary | None
+
+    def figures(self) -> dict[str, Any]:
+        """The figures by name, the names of a GenerationRecord's fields."""
+        return {f.name: getattr(self, f.name) for f in fields(self)}
 
 
 def _evaluate(
