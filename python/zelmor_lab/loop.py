@@ -227,7 +227,7 @@ class LoopState:
     plan: LoopPlan
     generation: int
     elapsed_s: float
-    records: list[dict[str, Any]]
+    records: list[GenerationRecord]
     warm_start_budget_s: float | None = None
 
     def to_json(self) -> str:
@@ -237,7 +237,7 @@ class LoopState:
                 "plan": self.plan.as_dict(),
                 "generation": self.generation,
                 "elapsed_s": round(self.elapsed_s, 3),
-                "records": self.records,
+                "records": [record.as_dict() for record in self.records],
                 "warm_start_budget_s": self.warm_start_budget_s,
             },
             indent=1,
@@ -253,7 +253,7 @@ class LoopState:
                 plan=LoopPlan.from_dict(values["plan"]),
                 generation=int(values["generation"]),
                 elapsed_s=float(values["elapsed_s"]),
-                records=list(values["records"]),
+                records=[GenerationRecord.from_dict(record) for record in values["records"]],
                 warm_start_budget_s=values.get("warm_start_budget_s"),
             )
         except (OSError, ValueError, KeyError, TypeError, InputError) as error:
@@ -320,7 +320,7 @@ def run_loop(
     minutes: float | None = 60.0,
     plan: LoopPlan | None = None,
     progress: bool = False,
-    on_record: Callable[[dict[str, Any]], None] | None = None,
+    on_record: Callable[[GenerationRecord], None] | None = None,
     jobs=None,
 ) -> LoopState:
     """``zelmor-lab loop``: start the loop in ``run`` (with ``plan``, default LoopPlan()) or continue the
@@ -422,7 +422,7 @@ def _continue(
     generations: int | None,
     deadline: float,
     progress: bool,
-    on_record: Callable[[dict[str, Any]], None],
+    on_record: Callable[[GenerationRecord], None],
     jobs,
 ) -> LoopState:
     plan = state.plan
@@ -436,12 +436,12 @@ def _continue(
         started = time.monotonic()
         evaluation = jobs.evaluate(plan, network, None, progress)
         state.elapsed_s += time.monotonic() - started
-        state.records.append(GenerationRecord.first(network, evaluation, state.elapsed_s).as_dict())
+        state.records.append(GenerationRecord.first(network, evaluation, state.elapsed_s))
         _finish_generation(directory, state)
         on_record(state.records[-1])
     while generations is None or state.generation < generations:
         last = state.records[-1]
-        if time.monotonic() + last["selfplay_s"] + last["train_s"] + last["eval_s"] > deadline:
+        if time.monotonic() + last.selfplay_s + last.train_s + last.eval_s > deadline:
             break
         try:
             network = _generation(directory, state, network, deadline, progress, jobs)
@@ -487,8 +487,8 @@ def _generation(
         generation=generation + 1,
         model=successor.digest,
         step=successor.step,
-        games=previous["games"] + before.games + played.games,
-        positions=previous["positions"] + before.positions + played.positions,
+        games=previous.games + before.games + played.games,
+        positions=previous.positions + before.positions + played.positions,
         window_games=window.games,
         window_positions=window.positions,
         selfplay_s=selfplay_s,
@@ -499,7 +499,7 @@ def _generation(
         unseen=unseen,
         **evaluation.figures(),
     )
-    state.records.append(record.as_dict())
+    state.records.append(record)
     state.generation = generation + 1
     state.elapsed_s = record.elapsed_s
     _finish_generation(directory, state)
@@ -579,12 +579,15 @@ def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
         write_atomically(directory.best_path, best)
 
 
-def best_generation(records: list[dict[str, Any]]) -> int:
+def best_generation(records: list[GenerationRecord]) -> int:
     """The generation whose network scored the highest mean against heuristic players (against random
     players in loops whose records have no such figure); of equal scores the latest, which learnt from the
     most games."""
-    key = "vs_heuristic" if any(r.get("vs_heuristic") for r in records) else "vs_random"
-    return max((r for r in records if r.get(key)), key=lambda r: (r[key]["mean"], r["generation"]))["generation"]
+    key = "vs_heuristic" if any(r.vs_heuristic for r in records) else "vs_random"
+    return max((r for r in records if getattr(r, key)), key=lambda r: (getattr(r, key).mean, r.generation)).generation
+
+
+_SECONDS = ("selfplay_s", "train_s", "eval_s", "elapsed_s")
 
 
 @dataclass(frozen=True)
@@ -639,11 +642,23 @@ class GenerationRecord:
             **evaluation.figures(),
         )
 
+    def __post_init__(self):
+        for name in _SECONDS:  # milliseconds are all loop.json keeps, so a record read back equals this one
+            object.__setattr__(self, name, round(getattr(self, name), 3))
+
     def as_dict(self) -> dict[str, Any]:
-        values = asdict(self)
-        for name in ("selfplay_s", "train_s", "eval_s", "elapsed_s"):
-            values[name] = round(values[name], 3)
-        return values
+        """The record as loop.json holds it."""
+        return asdict(self)
+
+    @staticmethod
+    def from_dict(values: dict[str, Any]) -> GenerationRecord:
+        """A record of loop.json; figures older loops did not measure are None."""
+        figures = {f.name for f in fields(Evaluation)}
+        read: dict[str, Any] = {
+            name: PayoffSummary(**value) if name in figures and value is not None else value
+            for name, value in values.items()
+        }
+        return GenerationRecord(**read)
 
 
 # ---- the pipeline's three jobs ------------------------------------------------------------------
@@ -740,7 +755,7 @@ def _evaluate(
 # ---- what the loop shows ------------------------------------------------------------------------
 
 
-def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
+def plot_summary(records: list[GenerationRecord], png_path: Path) -> None:
     """Strength across generations: every figure of the evaluation with its 95% interval, and the share
     of four alike."""
     import matplotlib
@@ -757,13 +772,13 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
         ("vs_heuristic", "with search, against 3 heuristic players"),
         ("vs_previous", "sampling, against the previous network"),
     ):
-        shown = [r for r in records if r.get(key) is not None]
+        shown = [(r.generation, getattr(r, key)) for r in records if getattr(r, key) is not None]
         if not shown:
             continue
         axes.errorbar(
-            [r["generation"] for r in shown],
-            [r[key]["mean"] for r in shown],
-            yerr=[0.0 if math.isnan(r[key]["half_width"]) else r[key]["half_width"] for r in shown],
+            [generation for generation, _ in shown],
+            [summary.mean for _, summary in shown],
+            yerr=[0.0 if math.isnan(summary.half_width) else summary.half_width for _, summary in shown],
             marker="o",
             capsize=3,
             label=label,
@@ -774,10 +789,8 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
     axes.set_ylabel("mean payoff of the network's seat")
     axes.set_ylim(0, 1)
     if records:
-        minutes = records[-1]["elapsed_s"] / 60
-        axes.set_title(
-            f"generations: {len(records) - 1}, self-play games: {records[-1]['games']}, minutes: {minutes:.0f}"
-        )
+        minutes = records[-1].elapsed_s / 60
+        axes.set_title(f"generations: {len(records) - 1}, self-play games: {records[-1].games}, minutes: {minutes:.0f}")
     axes.legend(loc="upper left")
     figure.tight_layout()
     image = io.BytesIO()  # drawn whole, then written as every file of a run is (WriteError on failure)
@@ -786,14 +799,14 @@ def plot_summary(records: list[dict[str, Any]], png_path: Path) -> None:
     write_atomically(png_path, image.getvalue())
 
 
-def results_table(records: list[dict[str, Any]]) -> str:
+def results_table(records: list[GenerationRecord]) -> str:
     """A Markdown table: one row per network, what the loop had spent to make it and how it plays."""
 
-    def payoff(summary: dict[str, Any] | None) -> str:
+    def payoff(summary: PayoffSummary | None) -> str:
         if summary is None:
             return "-"
-        interval = "" if math.isnan(summary["half_width"]) else f" ± {summary['half_width']:.2f}"
-        return f"{summary['mean']:.2f}{interval} ({summary['games']})"
+        interval = "" if math.isnan(summary.half_width) else f" ± {summary.half_width:.2f}"
+        return f"{summary.mean:.2f}{interval} ({summary.games})"
 
     lines = [
         "| generation | minutes | self-play games | positions | training steps | greedy vs 3 random "
@@ -803,12 +816,11 @@ def results_table(records: list[dict[str, Any]]) -> str:
     ]
     for r in records:
         lines.append(
-            f"| {r['generation']} | {r['elapsed_s'] / 60:.1f} | {r['games']} | {r['positions']} | "
-            f"{r['step']} | {payoff(r['vs_random'])} | {payoff(r.get('search_vs_random'))} | "
-            f"{payoff(r.get('greedy_vs_heuristic'))} | {payoff(r.get('vs_heuristic'))} | "
-            f"{payoff(r['vs_previous'])} |"
+            f"| {r.generation} | {r.elapsed_s / 60:.1f} | {r.games} | {r.positions} | {r.step} | "
+            f"{payoff(r.vs_random)} | {payoff(r.search_vs_random)} | {payoff(r.greedy_vs_heuristic)} | "
+            f"{payoff(r.vs_heuristic)} | {payoff(r.vs_previous)} |"
         )
     if records:
-        against = "heuristic" if any(r.get("vs_heuristic") for r in records) else "random"
+        against = "heuristic" if any(r.vs_heuristic for r in records) else "random"
         lines.append(f"\nBest against {against} players: generation {best_generation(records)} (loop/best.pt).")
     return "\n".join(lines) + "\n"

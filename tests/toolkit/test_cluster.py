@@ -142,10 +142,10 @@ def test_the_loop_plays_on_the_nodes_and_trains_and_evaluates_in_the_learner(clu
             state = run_loop(run, generations=1, plan=TINY_PLAN, jobs=jobs)
     finally:
         disconnect()
-    assert state.generation == 1 and [r["generation"] for r in state.records] == [0, 1]
-    assert state.records[1]["step"] == TINY_PLAN.steps_per_generation
-    assert state.records[1]["vs_random"]["games"] == TINY_PLAN.random_games
-    assert state.records[1]["vs_previous"]["games"] == TINY_PLAN.baseline_games
+    assert state.generation == 1 and [r.generation for r in state.records] == [0, 1]
+    assert state.records[1].step == TINY_PLAN.steps_per_generation
+    assert state.records[1].vs_random.games == TINY_PLAN.random_games
+    assert state.records[1].vs_previous.games == TINY_PLAN.baseline_games
     games = check_games_replay(run)
     assert len(games) == TINY_PLAN.games_per_generation and "local" not in {game.node for game in games}
     # The learner's files came back to the driver's disk.

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING
 
 from ..constants import STANDARD_DIM
 from .arguments import (
@@ -16,6 +16,9 @@ from .arguments import (
     whole_number,
 )
 from .exits import CommandFailed
+
+if TYPE_CHECKING:
+    from ..loop import GenerationRecord
 
 
 def register(commands) -> None:
@@ -96,22 +99,22 @@ def _on_cluster(args, plan):
         disconnect()
 
 
-def _print_record(record: dict[str, Any]) -> None:
+def _print_record(record: GenerationRecord) -> None:
     def payoff(summary):
-        return "-" if summary is None else f"{summary['mean']:.3f} ± {summary['half_width']:.3f} ({summary['games']})"
+        return "-" if summary is None else f"{summary.mean:.3f} ± {summary.half_width:.3f} ({summary.games})"
 
     losses = ""
-    if record["unseen"] is not None and record["training"] is not None:
+    if record.unseen is not None and record.training is not None:
         losses = (
-            f"; value loss on unseen games {record['unseen']['value_loss']:.3f}, "
-            f"on trained batches {record['training']['value_loss']:.3f}"
+            f"; value loss on unseen games {record.unseen['value_loss']:.3f}, "
+            f"on trained batches {record.training['value_loss']:.3f}"
         )
     print(
-        f"generation {record['generation']} ({record['elapsed_s'] / 60:.1f} min, {record['games']} games, "
-        f"step {record['step']}): greedy vs random {payoff(record['vs_random'])}, "
-        f"search vs random {payoff(record.get('search_vs_random'))}, "
-        f"greedy vs heuristic {payoff(record.get('greedy_vs_heuristic'))}, "
-        f"search vs heuristic {payoff(record.get('vs_heuristic'))}, "
-        f"vs previous {payoff(record['vs_previous'])}{losses}",
+        f"generation {record.generation} ({record.elapsed_s / 60:.1f} min, {record.games} games, "
+        f"step {record.step}): greedy vs random {payoff(record.vs_random)}, "
+        f"search vs random {payoff(record.search_vs_random)}, "
+        f"greedy vs heuristic {payoff(record.greedy_vs_heuristic)}, "
+        f"search vs heuristic {payoff(record.vs_heuristic)}, "
+        f"vs previous {payoff(record.vs_previous)}{losses}",
         flush=True,
     )
