@@ -4,18 +4,8 @@ import math
 
 import pytest
 
+from stand_ins import CONFIG_FIELDS
 from zelmor_lab.settings import Settings, SettingsError, load_settings
-
-ENGINE_FIELDS = (
-    "dim",
-    "rep",
-    "sims_per_move",
-    "sample_moves",
-    "c_base",
-    "c_init",
-    "dirichlet_alpha",
-    "exploration_fraction",
-)
 
 
 def test_defaults_are_the_documented_search_constants():
@@ -32,9 +22,9 @@ def test_the_service_batches_half_the_workers_unless_told_otherwise():
 
 def test_the_engine_reads_plain_numbers_of_the_right_kind():
     settings = load_settings(c_base=20000)  # an integer where a float is meant
-    values = {name: getattr(settings, name) for name in ENGINE_FIELDS}
-    assert all(type(values[name]) is int for name in ENGINE_FIELDS[:4])
-    assert all(type(values[name]) is float for name in ENGINE_FIELDS[4:])
+    values = {name: getattr(settings, name) for name in CONFIG_FIELDS}
+    assert all(type(values[name]) is int for name in CONFIG_FIELDS[:4])
+    assert all(type(values[name]) is float for name in CONFIG_FIELDS[4:])
     assert values["c_base"] == 20000.0
 
 
