@@ -6,6 +6,8 @@ evaluation cache) and, in the same run, of the backend alone on batches of the s
     PYTHONPATH=python python bench/pipeline_bench.py --compare [--seconds 10] [--rounds 5]
     PYTHONPATH=python python bench/pipeline_bench.py --sweep [--networks loop,default]
         [--sweep-workers 8,16,24,32] [--sweep-batches 4,8,16,24,32] [--seconds 6] [--rounds 2]
+    PYTHONPATH=python python bench/pipeline_bench.py --pairs 24/16,16/12,12/12 [--networks loop]
+        [--seconds 10] [--rounds 4]
 
 Networks: default (the selfplay command's), trivial (one block of one channel: the network costs almost
 nothing and the exchange shows), loop (the loop's). Per network the plain run prints evaluations per
@@ -21,7 +23,9 @@ of half of them), and "new", the loop's defaults. Its last line is
     new/old evaluations per second: R (workers CPU µs per evaluation: A -> B)
 
 --sweep measures every workers x max_batch pair of the grid for each network, with the default backend
-and cache, and names the fastest.
+and cache, and names the fastest. A pipeline of its own is at the start of its games for its whole
+measurement and moves with the load of the moment, so the sweep measures its fastest pairs again,
+interleaved; --pairs measures the pairs given that way, without the grid.
 """
 
 from __future__ import annotations
@@ -327,20 +331,27 @@ def sweep(
             f"{count}/{batch}": replace(base, workers=count, max_batch=batch)
             for _, count, batch in sorted(results, reverse=True)[:finalists]
         }
-        windows = interleaved(final, checkpoint, 2 * rounds, seconds)
-        rates = {name: statistics.median(w.rate for w in windows[name]) for name in final}
-        for name in sorted(final, key=rates.get, reverse=True):
-            print(
-                f"final {network:<8} {name:>7} workers/batch {rates[name]:>8.0f} evaluations/s "
-                f"{statistics.median(w.hit_rate for w in windows[name]):>6.1%} cached "
-                f"{statistics.median(w.worker_us for w in windows[name]):>7.1f} worker µs/eval"
-            )
-        best = max(final, key=rates.get)
+        interleaved_finals(network, final, checkpoint, 2 * rounds, seconds)
+
+
+def interleaved_finals(
+    network: str, subjects: dict[str, Settings], checkpoint: bytes, rounds: int, seconds: float
+) -> None:
+    """The pipelines of ``subjects`` (named "workers/batch") measured interleaved; names the fastest."""
+    windows = interleaved(subjects, checkpoint, rounds, seconds)
+    rates = {name: statistics.median(w.rate for w in windows[name]) for name in subjects}
+    for name in sorted(subjects, key=rates.get, reverse=True):
         print(
-            f"fastest for {network}: {final[best].workers} workers in batches of {final[best].max_batch}, "
-            f"{rates[best]:.0f} evaluations/s",
-            flush=True,
+            f"final {network:<8} {name:>7} workers/batch {rates[name]:>8.0f} evaluations/s "
+            f"{statistics.median(w.hit_rate for w in windows[name]):>6.1%} cached "
+            f"{statistics.median(w.worker_us for w in windows[name]):>7.1f} worker µs/eval"
         )
+    best = max(subjects, key=rates.get)
+    print(
+        f"fastest for {network}: {subjects[best].workers} workers in batches of {subjects[best].max_batch}, "
+        f"{rates[best]:.0f} evaluations/s",
+        flush=True,
+    )
 
 
 def main() -> None:
@@ -359,6 +370,7 @@ def main() -> None:
     parser.add_argument("--sweep-workers", default="8,16,24,32")
     parser.add_argument("--sweep-batches", default="4,8,16,24,32")
     parser.add_argument("--finalists", type=int, default=4, help="pairs measured again, interleaved")
+    parser.add_argument("--pairs", help="workers/batch pairs, comma-separated, measured interleaved")
     args = parser.parse_args()
     networks = args.networks.split(",")
     if not set(networks) <= set(NETWORKS):
@@ -378,6 +390,14 @@ def main() -> None:
     )
     if args.compare:
         compare(args.rounds, args.seconds, game_length)
+        return
+    if args.pairs:
+        for network in networks:
+            subjects = {}
+            for pair in args.pairs.split(","):
+                count, batch = (int(n) for n in pair.split("/"))
+                subjects[pair] = replace(settings, workers=count, max_batch=batch)
+            interleaved_finals(network, subjects, new_checkpoint(settings.dim, network), args.rounds, args.seconds)
         return
     if args.sweep:
         sweep(

@@ -35,7 +35,6 @@ import fcntl
 import io
 import json
 import math
-import os
 import sys
 import time
 from collections.abc import Callable, Iterator
@@ -104,13 +103,10 @@ class LoopPlan:
     by spinning, and where another job shares the cores, two threads made a training step up to ten times
     slower than one."""
 
-    # Twelve workers per core in batches of eight per core: the fastest pair of a sweep of workers and
-    # batch sizes with ONNX Runtime and the evaluation cache on two cores (see the README).
-    engine: Settings = field(
-        default_factory=lambda: Settings(
-            sims_per_move=32, sample_moves=30, workers=12 * (os.cpu_count() or 1), max_batch=8 * (os.cpu_count() or 1)
-        )
-    )
+    # The settings' own workers and batches (eight workers per core, batches of half of them): as fast as
+    # any pair of a sweep with ONNX Runtime and the evaluation cache on two cores, and cheaper in worker
+    # CPU than more workers (see the README).
+    engine: Settings = field(default_factory=lambda: Settings(sims_per_move=32, sample_moves=30))
     architecture: Architecture = Architecture(
         blocks=2, channels=16, value_hidden=32, value_head="squares", ownership=True
     )

@@ -34,17 +34,18 @@ Node* Node::child(uint32_t tile) const {
 
 namespace {
 
-// Children for every tile with a positive prior, in a random order that every later walk follows.
-void add_children(Node& node, const std::vector<float>& priors) {
+// Children for every legal tile with a positive prior (`priors[k]` is the prior of `legal[k]`, tiles
+// ascending), in a random order that every later walk follows.
+void add_children(Node& node, std::span<const uint32_t> legal, std::span<const float> priors) {
     uint32_t count = 0;
     for (float p : priors) count += p > 0.0f;
     node.children = count ? std::make_unique<Node[]>(count) : nullptr;
     node.child_count = count;
     uint32_t k = 0;
-    for (uint32_t tile = 0; tile < priors.size(); ++tile) {
-        if (!(priors[tile] > 0.0f)) continue;
-        node.children[k].action = tile;
-        node.children[k].prior = priors[tile];
+    for (size_t i = 0; i < legal.size(); ++i) {
+        if (!(priors[i] > 0.0f)) continue;
+        node.children[k].action = legal[i];
+        node.children[k].prior = priors[i];
         ++k;
     }
     Rng& rng = thread_rng();
@@ -60,22 +61,27 @@ struct Descent {
 }  // namespace
 
 std::vector<float> expand(Node& node, const Game& game, NetworkOutput&& output) {
-    const std::vector<uint32_t> legal = game.get_legal_tiles();
+    // Kept from leaf to leaf: a search expands thousands of leaves on its thread.
+    thread_local std::vector<uint32_t> legal;
+    thread_local std::vector<float> priors;
+    legal.clear();
+    game.legal_set().for_each([](uint32_t tile) { legal.push_back(tile); });
+    masked_softmax(output.policy_logits, legal, priors);
     const uint32_t player = game.current_player();
-    const std::vector<float> priors = masked_softmax(output.policy_logits, legal);
-    std::vector<float> values = softmax(std::move(output.value_logits));
+    std::vector<float> values = std::move(output.value_logits);
+    softmax(values);
     if (player > values.size())
         throw FatalError("the network gave " + std::to_string(values.size()) + " value logits, too few for player " +
                          std::to_string(player) + " to act");
     // Entry 0 is the player to act: turn the relative order into absolute player numbers.
     if (!values.empty()) std::rotate(values.begin(), values.end() - player, values.end());
     node.player = player;
-    add_children(node, priors);
+    add_children(node, legal, priors);
     return values;
 }
 
-std::vector<float> softmax(std::vector<float> x) {
-    if (x.empty()) return x;
+void softmax(std::span<float> x) {
+    if (x.empty()) return;
     float m = -std::numeric_limits<float>::infinity();
     for (float v : x) m = std::fmax(m, v);  // NaN entries never become the maximum
     float sum = -0.0f;
@@ -84,22 +90,17 @@ std::vector<float> softmax(std::vector<float> x) {
         sum += v;
     }
     for (float& v : x) v = v / sum;
-    return x;
 }
 
-std::vector<float> masked_softmax(const std::vector<float>& logits, const std::vector<uint32_t>& legal) {
-    std::vector<float> gathered;
-    gathered.reserve(legal.size());
+void masked_softmax(const std::vector<float>& logits, std::span<const uint32_t> legal, std::vector<float>& out) {
+    out.clear();
     for (uint32_t tile : legal) {
         if (tile >= logits.size())
             throw FatalError("the network gave " + std::to_string(logits.size()) +
                              " policy logits, too few for legal tile " + std::to_string(tile));
-        gathered.push_back(logits[tile]);
+        out.push_back(logits[tile]);
     }
-    const std::vector<float> probabilities = softmax(std::move(gathered));
-    std::vector<float> scattered(logits.size(), 0.0f);
-    for (size_t k = 0; k < legal.size(); ++k) scattered[legal[k]] = probabilities[k];
-    return scattered;
+    softmax(out);
 }
 
 float exploration_factor(const Node& node, float c_base, float c_init) {

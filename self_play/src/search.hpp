@@ -63,8 +63,9 @@ public:
     virtual bool evaluate(std::span<const Game* const> positions, std::span<NetworkOutput> outputs) = 0;
 };
 
-std::vector<float> softmax(std::vector<float> x);
-std::vector<float> masked_softmax(const std::vector<float>& logits, const std::vector<uint32_t>& legal);
+void softmax(std::span<float> x);  // in place
+// The softmax of the logits of the `legal` tiles, in their order, into `out`.
+void masked_softmax(const std::vector<float>& logits, std::span<const uint32_t> legal, std::vector<float>& out);
 
 // Expands `node` (a leaf in the non-terminal `game`) with one child per legal tile whose masked prior is
 // positive, and returns the network's values by absolute player.
