@@ -4,6 +4,11 @@
 // service gathers the waiting slots as numpy views over the same block, so a batch reaches the network
 // without any per-element work in Python. Linux only (memfd, futex).
 //
+// The block may end in a reply table (reply_table.hpp) that the service fills as it completes batches.
+// put() looks the position up there first, and a position found is answered in the slot at once: about
+// a third of a game's requests never wake the service, never make its batches smaller, and never put
+// their worker to sleep.
+//
 // On two cores a wake-up costs more than the work it announces, so each side says when it sleeps and
 // the other makes the system call only then: a worker wakes a gathering service only with the last
 // request of a full batch, and the service wakes only workers that have gone to sleep.
@@ -36,6 +41,7 @@
 #include <unistd.h>
 
 #include "channel_fast_path.hpp"
+#include "reply_table.hpp"
 
 namespace nb = nanobind;
 
@@ -58,6 +64,9 @@ struct Header {
     std::atomic<uint32_t> service_sleep;  // how many pending requests the sleeping service waits for; 0: awake
     std::atomic<uint32_t> closed;
     std::atomic<int32_t> service_pid;
+    uint32_t table_sets;                // sets of the reply table (0: none); see reply_table.hpp
+    std::atomic<uint32_t> table_clock;  // the reply table's ages
+    std::atomic<uint64_t> table_hits;   // requests the workers found in the reply table
 };
 static_assert(sizeof(Header) <= kLine);
 
@@ -132,24 +141,27 @@ double checked_seconds(double seconds, const char* name) {
 
 class Channel {
 public:
-    static Channel* create(uint32_t slots, uint32_t dim, uint32_t rep) {
+    // cache_bytes: the most the reply table may take (0: no table).
+    static Channel* create(uint32_t slots, uint32_t dim, uint32_t rep, uint64_t cache_bytes) {
         if (const std::string trouble = shape_trouble(slots, dim, rep); !trouble.empty())
             throw nb::value_error(trouble.c_str());
+        const uint64_t sets = std::min<uint64_t>(cache_bytes / (zelmor_channel::kWays * entry_bytes(dim)), UINT32_MAX);
         // Sealed at its size, so that no process can shrink the block under another's mapping.
         const int fd = memfd_create("zelmor-channel", MFD_CLOEXEC | MFD_ALLOW_SEALING);
         if (fd < 0) os_error("memfd_create");
-        const uint64_t size = block_size(slots, dim);
+        const uint64_t size = block_size(slots, dim, sets);
         if (ftruncate(fd, static_cast<off_t>(size)) != 0 || fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) != 0) {
             const int error = errno;
             close(fd);
             errno = error;
             os_error("cannot size the channel");
         }
-        auto* channel = new Channel(fd, size, true, slots, dim, rep);
+        auto* channel = new Channel(fd, size, true, slots, dim, rep, static_cast<uint32_t>(sets));
         Header* h = channel->header();
         h->slots = slots;
         h->dim = dim;
         h->rep = rep;
+        h->table_sets = static_cast<uint32_t>(sets);
         h->magic = kMagic;
         return channel;
     }
@@ -168,16 +180,18 @@ public:
             trouble = "channel " + path + " has a damaged header: " + shape;
         } else if (fstat(fd, &file) != 0) {
             trouble = "cannot read the size of channel " + path + ": " + std::strerror(errno);
-        } else if (static_cast<uint64_t>(file.st_size) < block_size(probe.slots, probe.dim)) {
+        } else if (static_cast<uint64_t>(file.st_size) < block_size(probe.slots, probe.dim, probe.table_sets)) {
             trouble = "channel " + path + " holds " + std::to_string(file.st_size) + " bytes; its header (" +
-                      std::to_string(probe.slots) + " slots, dim " + std::to_string(probe.dim) + ") needs " +
-                      std::to_string(block_size(probe.slots, probe.dim));
+                      std::to_string(probe.slots) + " slots, dim " + std::to_string(probe.dim) + ", " +
+                      std::to_string(probe.table_sets) + " reply sets) needs " +
+                      std::to_string(block_size(probe.slots, probe.dim, probe.table_sets));
         }
         if (!trouble.empty()) {
             close(fd);
             throw nb::value_error(trouble.c_str());
         }
-        return new Channel(fd, block_size(probe.slots, probe.dim), false, probe.slots, probe.dim, probe.rep);
+        return new Channel(fd, block_size(probe.slots, probe.dim, probe.table_sets), false, probe.slots, probe.dim,
+                           probe.rep, probe.table_sets);
     }
 
     ~Channel() {
@@ -201,14 +215,14 @@ public:
         const long id = PyLong_AsLong(PyTuple_GET_ITEM(request.ptr(), 0));
         if (id == -1 && PyErr_Occurred()) throw nb::python_error();
         read_state(PyTuple_GET_ITEM(request.ptr(), 1), request_data(slot));
-        submit(control, static_cast<int32_t>(id), front);
+        submit(slot, control, static_cast<int32_t>(id), front);
     }
 
     // The same request as put's, its planes given as request_bytes() bytes in the channel's layout.
     void put_bytes(uint32_t slot, uint32_t front, int32_t id, const uint8_t* planes) {
         SlotControl& control = free_slot(slot);
         std::memcpy(request_data(slot), planes, request_bytes());
-        submit(control, id, front);
+        submit(slot, control, id, front);
     }
 
     // Waits for the reply without the GIL. Returns an empty text once it is there, else why it will
@@ -242,6 +256,10 @@ public:
     // --- service side ---
 
     void serve() { header()->service_pid.store(getpid()); }
+
+    // Requests answered from the reply table since the channel was made, and the most it holds.
+    uint64_t cache_hits() const { return header()->table_hits.load(std::memory_order_relaxed); }
+    uint64_t cache_capacity() const { return uint64_t{header()->table_sets} * zelmor_channel::kWays; }
 
     // The waiting requests as a list of (front, slots): one entry per network with requests, in front
     // order, each with its slots (int64 array) in slot order. Once one request waits, waits up to
@@ -283,8 +301,12 @@ public:
         for (size_t i = 0; i < slot_indices.shape(0); ++i) {
             const int64_t slot = slot_indices(i);
             if (slot < 0 || slot >= static_cast<int64_t>(slots())) throw nb::index_error("slot out of range");
-            SlotControl& control = slot_control(static_cast<uint32_t>(slot));
+            const auto s = static_cast<uint32_t>(slot);
+            SlotControl& control = slot_control(s);
             if (control.state.load() != kRequested) continue;  // answered once; `pending` counted it
+            if (!table_.empty())
+                table_.insert(zelmor_channel::ReplyKey(control.front, request_data(s), request_bytes()), policy_data(s),
+                              value_data(s));
             control.state.store(kAnswered);
             header()->pending.fetch_sub(1);
             if (control.worker_asleep.load()) wake_all(control.state);
@@ -313,13 +335,15 @@ public:
     float* values() const { return reinterpret_cast<float*>(reinterpret_cast<char*>(base_) + values_offset()); }
 
 private:
-    Channel(int fd, size_t size, bool creator, uint32_t slots, uint32_t dim, uint32_t rep)
+    Channel(int fd, size_t size, bool creator, uint32_t slots, uint32_t dim, uint32_t rep, uint32_t table_sets)
         : fd_(fd), size_(size), creator_pid_(getpid()), slots_(slots), dim_(dim), rep_(rep) {
         base_ = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (base_ == MAP_FAILED) {
             base_ = nullptr;
             os_error("mmap");
         }
+        table_ = zelmor_channel::ReplyTable(static_cast<char*>(base_) + table_offset(), table_sets, request_bytes(),
+                                            size_t{dim} * dim, kPlayers, &header()->table_clock);
         if (!creator) {
             close(fd_);  // the mapping keeps the memory alive
             fd_ = -1;
@@ -327,10 +351,14 @@ private:
     }
 
     // In 64-bit arithmetic: the shape is checked first, and no product of its limits comes near 2^64.
-    static uint64_t block_size(uint64_t slots, uint64_t dim) {
+    static uint64_t block_size(uint64_t slots, uint64_t dim, uint64_t table_sets) {
         const uint64_t cells = dim * dim;
         return kLine + round_up(slots * sizeof(SlotControl)) + round_up(slots * kPlanes * cells) +
-               round_up(slots * cells * sizeof(float)) + round_up(slots * kPlayers * sizeof(float));
+               round_up(slots * cells * sizeof(float)) + round_up(slots * kPlayers * sizeof(float)) +
+               table_sets * zelmor_channel::kWays * entry_bytes(dim);
+    }
+    static uint64_t entry_bytes(uint64_t dim) {
+        return zelmor_channel::ReplyTable::entry_bytes(kPlanes * dim * dim, dim * dim + kPlayers);
     }
     size_t controls_offset() const { return kLine; }
     size_t requests_offset() const { return controls_offset() + round_up(slots() * sizeof(SlotControl)); }
@@ -338,6 +366,7 @@ private:
     size_t values_offset() const {
         return policies_offset() + round_up(size_t{slots()} * dim() * dim() * sizeof(float));
     }
+    size_t table_offset() const { return values_offset() + round_up(size_t{slots()} * kPlayers * sizeof(float)); }
 
     Header* header() const { return static_cast<Header*>(base_); }
     SlotControl& slot_control(uint32_t slot) const {
@@ -354,11 +383,19 @@ private:
         return control;
     }
 
-    void submit(SlotControl& control, int32_t id, uint32_t front) {
+    // A position the reply table holds is answered on the spot: the reply goes into the slot's rows and the
+    // slot is answered without the service ever seeing the request.
+    void submit(uint32_t slot, SlotControl& control, int32_t id, uint32_t front) {
         control.worker_id = id;
         control.front = front;
-        control.state.store(kRequested);
         Header* h = header();
+        if (!table_.empty() && table_.find(zelmor_channel::ReplyKey(front, request_data(slot), request_bytes()),
+                                           policy_data(slot), value_data(slot))) {
+            h->table_hits.fetch_add(1, std::memory_order_relaxed);
+            control.state.store(kAnswered, std::memory_order_release);
+            return;
+        }
+        control.state.store(kRequested);
         const uint32_t pending = h->pending.fetch_add(1) + 1;
         const uint32_t awaited = h->service_sleep.load();
         if (awaited != 0 && pending >= awaited) wake_all(h->pending);
@@ -498,6 +535,7 @@ private:
     pid_t creator_pid_;
     uint32_t slots_, dim_, rep_;  // the header's, as checked when the block was made or attached
     int64_t next_turn_ = 0;       // the service's: the slot a capped batch starts looking from
+    zelmor_channel::ReplyTable table_{nullptr, 0, 0, 0, 0, nullptr};  // in the block; writes are the service's
 };
 
 // The objects the engine is handed as its inference queue and its pipe: one slot, one network front.
@@ -600,13 +638,15 @@ NB_MODULE(_channel, m) {
             "Why the service was given up, or None while it answers.");
     nb::class_<Channel>(m, "Channel")
         .def_static("create", &Channel::create, nb::arg("slots"), nb::arg("dim"), nb::arg("rep"),
-                    nb::rv_policy::take_ownership)
+                    nb::arg("cache_bytes") = 0, nb::rv_policy::take_ownership)
         .def_static("attach", &Channel::attach, nb::arg("path"), nb::rv_policy::take_ownership)
         .def_prop_ro("path", &Channel::path)
         .def_prop_ro("slots", &Channel::slots)
         .def_prop_ro("dim", &Channel::dim)
         .def_prop_ro("rep", &Channel::rep)
         .def("serve", &Channel::serve)
+        .def_prop_ro("cache_hits", &Channel::cache_hits, "Requests answered from the reply table so far.")
+        .def_prop_ro("cache_capacity", &Channel::cache_capacity, "How many replies the reply table holds at most.")
         .def("wait_batch", &Channel::wait_batch, nb::arg("gather"), nb::arg("timeout"), nb::arg("max_batch") = 0)
         .def("complete", &Channel::complete, nb::arg("slots"))
         .def("close", &Channel::close_channel)

@@ -18,7 +18,7 @@ class SlotPipe:
 
 class Channel:
     @staticmethod
-    def create(slots: int, dim: int, rep: int) -> Channel: ...
+    def create(slots: int, dim: int, rep: int, cache_bytes: int = 0) -> Channel: ...
     @staticmethod
     def attach(path: str) -> Channel: ...
     @property
@@ -30,6 +30,14 @@ class Channel:
     @property
     def rep(self) -> int: ...
     def serve(self) -> None: ...
+    @property
+    def cache_hits(self) -> int:
+        """Requests answered from the reply table so far."""
+
+    @property
+    def cache_capacity(self) -> int:
+        """How many replies the reply table holds at most."""
+
     def wait_batch(self, gather: float, timeout: float, max_batch: int = 0) -> list: ...
     def complete(
         self, slots: Annotated[NDArray[numpy.int64], dict(shape=(None,), order="C", device="cpu")]

@@ -7,7 +7,9 @@ Python, ``put`` copies the nested lists of a request into the slot. ``recv`` sle
 until the reply is in the slot, and raises TimeoutError, or ConnectionError as soon as the service has
 gone, so a worker never hangs on a dead service. The service takes the waiting slots as one numpy gather
 over the block, runs each network once on its part of the batch, writes the logits back into the block
-and wakes the workers.
+and wakes the workers. Made with a ``cache_bytes`` budget, the block also holds a reply table that the
+service fills as it answers: a worker that asks for a position the table holds takes the reply from
+there at once, and the service never sees the request (``cache_hits`` counts them).
 
 The block is an anonymous memory file: it has no name in /dev/shm, so nothing is left behind however
 the run ends, even under SIGKILL.

@@ -6,6 +6,9 @@ squares taken in another order meet again. The cache keeps the logits of the pos
 keyed by network index and the position's planes, within a bound on the memory its entries take, and
 drops the least recently used first. A reply from the cache is the bytes the network computed for
 that position, so it is exactly the reply the computation gave.
+
+This is the cache of the queue transport. Over the shared-memory channel the same budget goes to the
+channel's reply table instead, where the workers look a position up themselves (python/src/reply_table.hpp).
 """
 
 from __future__ import annotations

@@ -110,9 +110,11 @@ class ServiceStats:
         return ServiceCounts(int(evaluations), int(batches), model_seconds, wall_seconds, int(cache_hits))
 
     def record_batch(self, size: int, model_seconds: float, wall_seconds: float, cache_hits: int = 0) -> None:
+        """Counts ``size`` evaluations, ``cache_hits`` of them answered without a network run; a batch only
+        when some of them reached a network."""
         values = self._values
         values[0] += size
-        values[1] += 1
+        values[1] += size > cache_hits
         values[2] += model_seconds
         values[3] = wall_seconds
         values[4] += cache_hits
@@ -216,17 +218,18 @@ class InferenceService:
                 if self._active_workers is not None:
                     limit = max(1, min(limit, self._active_workers.value))
                 groups = self._source.next_batch(limit, self._config.batch_wait_s, len(self._networks))
-                if not groups:
+                repeats = self._source.answered_from_cache()
+                if not groups and not repeats:
                     continue
                 if started is None:
                     started = time.monotonic()
                 answers = [self.evaluate(network, inputs) for network, inputs, _ in groups]
                 if self._stats is not None:  # counted before the replies go out, so a worker sees it counted
                     self._stats.record_batch(
-                        sum(len(inputs) for _, inputs, _ in groups),
+                        repeats + sum(len(inputs) for _, inputs, _ in groups),
                         sum(seconds for _, seconds, _ in answers),
                         time.monotonic() - started,
-                        sum(hits for _, _, hits in answers),
+                        repeats + sum(hits for _, _, hits in answers),
                     )
                 for (_, _, reply_to), (logits, _, _) in zip(groups, answers):
                     self._source.reply(reply_to, logits)

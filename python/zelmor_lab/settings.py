@@ -65,7 +65,8 @@ class Settings:
         Runtime is installed and, for a CUDA device, has its CUDA provider), "torch" (traced and frozen,
         the default otherwise) or "torch-eager" (the module as written).
     cache_mb: memory bound of the service's evaluation cache in MiB (0: no cache); a third of the
-        requests of a game at 32 simulations per action repeat a position it has already sent.
+        requests of a game at 32 simulations per action repeat a position it has already sent. Over the
+        "shm" transport it is the channel's reply table, which the workers read themselves.
     transport: how requests and replies travel between the workers and the service: "shm", slots in
         shared memory (Linux; the default there, several times faster), or "queue", a multiprocessing
         queue and pipes (portable).

@@ -16,7 +16,7 @@ from __future__ import annotations
 import queue
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Protocol
 
 import numpy as np
@@ -106,11 +106,11 @@ class QueueTransport:
 
 
 class ChannelTransport:
-    def __init__(self, workers: int, dim: int, rep: int):
+    def __init__(self, workers: int, dim: int, rep: int, cache_bytes: int):
         from .channel import Channel
 
         # The main process holds the block for the run's life; children map it by its path.
-        self._channel: Any = Channel.create(workers, dim, rep)
+        self._channel: Any = Channel.create(workers, dim, rep, cache_bytes)
         self._path = self._channel.path
 
     def service(self) -> tuple[Callable[..., None], tuple[Any, ...]]:
@@ -140,7 +140,7 @@ def make_transport(settings: Settings, context, workers: int) -> Transport:
     """The transport ``settings.transport`` names, for ``workers`` workers."""
     check_transport(settings)
     if settings.transport == "shm":
-        return ChannelTransport(workers, settings.dim, settings.rep)
+        return ChannelTransport(workers, settings.dim, settings.rep, settings.cache_bytes)
     return QueueTransport(context, workers)
 
 
@@ -202,6 +202,10 @@ class QueueSource:
             groups.append((network, inputs.reshape(len(requests), *shape), [r[0] for r in requests]))
         return groups
 
+    def answered_from_cache(self) -> int:
+        """Requests this source answered itself since the last call: none, the service's cache answers."""
+        return 0
+
     def reply(self, workers: list[int], logits: np.ndarray) -> None:
         for worker, row in zip(workers, logits):
             try:
@@ -212,13 +216,16 @@ class QueueSource:
 
 class ChannelSource:
     """The shared-memory transport in the service: the waiting slots gathered as one numpy gather over the
-    block, the logits written into the slots' rows before their workers are woken."""
+    block, the logits written into the slots' rows before their workers are woken. Completing a batch also
+    stores its replies in the channel's reply table, where the workers find a repeated position themselves."""
 
     def __init__(self, channel):
         self._channel = channel
+        self._hits_counted = 0
 
     def __enter__(self) -> ChannelSource:
         self._channel.serve()
+        self._hits_counted = self._channel.cache_hits
         self._requests = self._channel.requests()
         self._policies, self._values = self._channel.policies(), self._channel.values()
         return self
@@ -232,6 +239,12 @@ class ChannelSource:
             (network, self._requests[slots], slots)
             for network, slots in self._channel.wait_batch(wait_s, _WAIT_S, limit)
         ]
+
+    def answered_from_cache(self) -> int:
+        """Requests the workers found in the reply table since the last call."""
+        hits = self._channel.cache_hits
+        new, self._hits_counted = hits - self._hits_counted, hits
+        return new
 
     def reply(self, slots: np.ndarray, logits: np.ndarray) -> None:
         self._policies[slots] = logits[:, :-VALUE_LOGITS]
@@ -260,7 +273,9 @@ def serve_channel(
     """Process entry point of the service over the channel at ``channel_path``; failures as serve_queue's."""
     from .channel import Channel
 
-    run_service(
-        lambda: InferenceService(config, ChannelSource(Channel.attach(channel_path)), stats, stop, active_workers),
-        messages,
-    )
+    def service() -> InferenceService:
+        # The channel's reply table is the cache here, so the service keeps none of its own.
+        source = ChannelSource(Channel.attach(channel_path))
+        return InferenceService(replace(config, cache_bytes=0), source, stats, stop, active_workers)
+
+    run_service(service, messages)

@@ -264,6 +264,92 @@ def test_the_service_waits_for_no_more_requests_than_workers_are_left():
         service.join()
 
 
+def test_a_worker_finds_a_repeated_position_in_the_reply_table_without_asking_the_service():
+    dim, rng = 5, np.random.default_rng(3)
+    channel = Channel.create(4, dim, 1, 2**20)
+    seen, new = random_state(rng, dim, 1), random_state(rng, dim, 1)
+
+    def reply():
+        return rng.normal(size=dim * dim).astype(np.float32), rng.normal(size=4).astype(np.float32)
+
+    _, computed = exchange(channel, 0, (0, seen), *reply())
+
+    # The repeat is answered at once; the service's batch holds only the new position, and the same
+    # position asked of the other network, which is new to that network.
+    channel.queue(1).put((1, seen))
+    assert channel.cache_hits == 1 and channel.pipe(1, 1.0).recv() == computed
+    channel.queue(2).put((2, new))
+    channel.queue(3, 1).put((3, seen))
+    groups = channel.wait_batch(0.0, 1.0)
+    assert [(front, list(slots)) for front, slots in groups] == [(0, [2]), (1, [3])]
+    replies = {}
+    for _, slots in groups:
+        for slot in slots:
+            channel.policies()[slot], channel.values()[slot] = reply()
+        channel.complete(slots)
+        for slot in slots:
+            replies[int(slot)] = channel.pipe(int(slot), 1.0).recv()
+
+    # Both are in the table once completed, each for its own network, and so for every process.
+    worker = Channel.attach(channel.path)
+    worker.queue(0).put((0, new))
+    worker.queue(1, 1).put((1, seen))
+    assert channel.wait_batch(0.0, 0.2) == [] and channel.cache_hits == 3
+    assert worker.pipe(0, 1.0).recv() == replies[2] and worker.pipe(1, 1.0).recv() == replies[3]
+
+
+def test_the_reply_table_forgets_the_least_recently_used_position_of_a_set_first():
+    dim, rng = 5, np.random.default_rng(4)
+    entry = 2**20 // Channel.create(1, dim, 1, 2**20).cache_capacity
+    channel = Channel.create(1, dim, 1, 4 * entry + entry // 2)
+    assert channel.cache_capacity == 4  # one set
+    a, b, c, d, e = (random_state(rng, dim, 1) for _ in range(5))
+
+    def computed(state):
+        """Whether the service had to compute ``state``'s reply."""
+        channel.queue(0).put((0, state))
+        groups = channel.wait_batch(0.0, 0.2)
+        for _, slots in groups:
+            channel.complete(slots)
+        channel.pipe(0, 1.0).recv()
+        return bool(groups)
+
+    assert [computed(s) for s in (a, b, c, d, a, e)] == [True] * 4 + [False, True]  # a used again: b goes
+    assert [computed(s) for s in (a, c, d, e, b)] == [False] * 4 + [True]
+    assert Channel.create(1, dim, 1, 3 * entry).cache_capacity == 0  # too small for a set: no table
+
+
+def test_the_service_counts_the_repeats_the_workers_find():
+    from zelmor_lab.inference import InferenceService, ServiceConfig, ServiceStats
+    from zelmor_lab.transports import ChannelSource
+
+    def network(planes):
+        flat = planes.reshape(len(planes), -1).astype(np.float32)
+        return np.concatenate([flat[:, :25] * 2.0, flat[:, :4] + 1.0], axis=1)
+
+    channel, state = Channel.create(2, 5, 1, 2**20), Game(5).state().tolist()
+    stats, stop = ServiceStats(multiprocessing.get_context()), threading.Event()
+    config = ServiceConfig(checkpoints=(), rep=1, device="cpu", threads=1, batch_wait_s=0.0, max_batch=2)
+    service = InferenceService(config, ChannelSource(channel), stats, stop, None, networks=[network])
+    thread = threading.Thread(target=service.run)
+    thread.start()
+    try:
+        replies = []
+        for slot in (0, 1):
+            channel.queue(slot).put((slot, state))
+            replies.append(channel.pipe(slot, 10.0).recv())
+        deadline = time.monotonic() + 10
+        while stats.snapshot().evaluations < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+    finally:
+        stop.set()
+        thread.join()
+    assert replies[0] == replies[1]
+    assert replies[0][0] == (2.0 * np.asarray(state, dtype=np.float32).reshape(-1)[:25]).tolist()
+    counts = stats.snapshot()
+    assert (counts.evaluations, counts.cache_hits, counts.batches) == (2, 1, 1)
+
+
 def test_a_silent_service_times_out_and_a_closed_one_is_reported_at_once():
     channel = Channel.create(1, 5, 1)
     channel.serve()  # the service is this process: alive, but it never answers
@@ -374,9 +460,9 @@ def block_bytes(slots: int, dim: int) -> int:
     return os.stat(channel.path).st_size
 
 
-def channel_file(tmp_path, slots: int, dim: int, rep: int, size: int):
+def channel_file(tmp_path, slots: int, dim: int, rep: int, size: int, sets: int = 0):
     path = tmp_path / "channel"
-    header = np.array([MAGIC, slots, dim, rep], dtype="<u4").tobytes()
+    header = np.array([MAGIC, slots, dim, rep, 0, 0, 0, 0, sets], dtype="<u4").tobytes()
     path.write_bytes(header + bytes(max(0, size - len(header))))
     return path
 
@@ -384,8 +470,14 @@ def channel_file(tmp_path, slots: int, dim: int, rep: int, size: int):
 @pytest.mark.parametrize(
     "slots, dim, rep, size, message",
     [
-        (4096, 32, 1, 64, "channel {path} holds 64 bytes; its header (4096 slots, dim 32) needs {needed}"),
-        (4, 8, 1, -1, "channel {path} holds {short} bytes; its header (4 slots, dim 8) needs {needed}"),
+        (
+            4096,
+            32,
+            1,
+            64,
+            "channel {path} holds 64 bytes; its header (4096 slots, dim 32, 0 reply sets) needs {needed}",
+        ),
+        (4, 8, 1, -1, "channel {path} holds {short} bytes; its header (4 slots, dim 8, 0 reply sets) needs {needed}"),
         (2**32 - 1, 2**32 - 1, 1, 64, "channel {path} has a damaged header: slots must be in 1..4096"),
         (4, 2**32 - 1, 1, 64, "channel {path} has a damaged header: dim must be in 4..32"),
         (4, 8, 3, 2**20, "channel {path} has a damaged header: rep must be 1 or 2"),
@@ -408,18 +500,24 @@ def test_a_header_that_does_not_fit_its_file_is_refused(tmp_path, slots, dim, re
     dim=st.one_of(st.integers(0, 33), st.integers(0, 2**32 - 1)),
     rep=st.integers(0, 3),
     size=st.integers(16, 1 << 22),
+    sets=st.one_of(st.integers(0, 64), st.integers(0, 2**32 - 1)),
 )
-def test_any_attached_header_gives_views_inside_the_file(tmp_path, slots, dim, rep, size):
-    # A channel that attaches at all must let every view be read to its end: a view past the file's
-    # end dies with SIGBUS, which no Python code can catch.
-    path = channel_file(tmp_path, slots, dim, rep, size)
+def test_any_attached_header_gives_views_inside_the_file(tmp_path, slots, dim, rep, size, sets):
+    # A channel that attaches at all must let every view, and every set of its reply table, be used
+    # to its end: memory past the file's end dies with SIGBUS, which no Python code can catch.
+    path = channel_file(tmp_path, slots, dim, rep, size, sets)
     try:
         channel = Channel.attach(str(path))
     except ValueError:
         return
-    assert (channel.slots, channel.dim, channel.rep) == (slots, dim, rep)
+    assert (channel.slots, channel.dim, channel.rep, channel.cache_capacity) == (slots, dim, rep, 4 * sets)
     for view in (channel.requests(), channel.policies(), channel.values()):
         assert int(view.reshape(-1)[-1]) == 0
+    rng = np.random.default_rng(sets)
+    for _ in range(min(sets, 8) * 4 + 1):  # a miss, then the reply stored in whichever set it hashes to
+        channel.queue(0).put((0, random_state(rng, dim, rep)))
+        channel.complete(np.array([0]))
+        channel.pipe(0, 1.0).recv()
 
 
 def test_a_nan_timeout_is_refused():
