@@ -91,7 +91,8 @@ class ServiceCounts:
 
     @property
     def mean_batch(self) -> float:
-        return self.evaluations / self.batches if self.batches else 0.0
+        """Rows per network run: the evaluations the cache answered are in no batch."""
+        return (self.evaluations - self.cache_hits) / self.batches if self.batches else 0.0
 
     @property
     def model_share(self) -> float:

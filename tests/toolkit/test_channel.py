@@ -347,7 +347,7 @@ def test_the_service_counts_the_repeats_the_workers_find():
     assert replies[0] == replies[1]
     assert replies[0][0] == (2.0 * np.asarray(state, dtype=np.float32).reshape(-1)[:25]).tolist()
     counts = stats.snapshot()
-    assert (counts.evaluations, counts.cache_hits, counts.batches) == (2, 1, 1)
+    assert (counts.evaluations, counts.cache_hits, counts.batches, counts.mean_batch) == (2, 1, 1, 1.0)
 
 
 def test_a_silent_service_times_out_and_a_closed_one_is_reported_at_once():
