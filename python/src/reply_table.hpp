@@ -81,7 +81,6 @@ public:
     }
 
     bool empty() const { return sets_ == 0; }
-    size_t request_bytes() const { return request_bytes_; }
 
     // Copies the reply of `key` into `policy` and `values` and returns true when the table holds it.
     // On false the two may hold anything.
@@ -108,7 +107,7 @@ public:
     void insert(const ReplyKey& key, const float* policy, const float* values) {
         if (sets_ == 0) return;
         char* chosen = nullptr;
-        uint32_t oldest = UINT32_MAX;
+        int64_t oldest = -1;
         const uint32_t now = clock_->fetch_add(1, std::memory_order_relaxed);
         for (uint32_t way = 0; way < kWays; ++way) {
             char* entry = entry_at(key.hash, way);
@@ -117,8 +116,12 @@ public:
                 chosen = entry;
                 break;
             }
-            const uint32_t age = head->hash == 0 ? UINT32_MAX : now - head->used.load(std::memory_order_relaxed);
-            if (!chosen || age > oldest || (age == oldest && head->hash == 0)) {
+            // A reader may have marked the entry after `now` was taken: that is an age of 0, not of 2^32 - 1.
+            const int64_t age =
+                head->hash == 0
+                    ? INT64_MAX
+                    : std::max<int32_t>(0, static_cast<int32_t>(now - head->used.load(std::memory_order_relaxed)));
+            if (age > oldest) {
                 chosen = entry;
                 oldest = age;
             }
