@@ -303,7 +303,10 @@ def test_the_command_serves_until_ctrl_c_and_refuses_a_bad_port(run_dir, tmp_pat
     import zelmor_lab
 
     env = dict(os.environ, PYTHONPATH=str(Path(zelmor_lab.__file__).parents[1]))
-    command = [sys.executable, "-m", "zelmor_lab", "serve", str(run_dir), "--port"]
+    # As from a terminal: a shell's background job starts with Ctrl-C ignored, and so would the server.
+    interactive = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+    interactive += "runpy.run_module('zelmor_lab', run_name='__main__')"
+    command = [sys.executable, "-c", interactive, "serve", str(run_dir), "--port"]
     refused = subprocess.run(command + ["70000"], capture_output=True, text=True, env=env, timeout=60)
     assert refused.returncode == 2 and "argument --port: must be from 0 to 65535, got 70000" in refused.stderr
     process = subprocess.Popen(command + ["0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
