@@ -22,7 +22,9 @@
 namespace zelmor_channel {
 
 constexpr uint32_t kWays = 4;
-constexpr size_t kMaxKeyBytes = 4 + (5 * 32 * 32 + 7) / 8;  // a front and the planes of the largest board
+// A key's bytes: the front, then one bit per request byte.
+constexpr size_t key_bytes(size_t request_bytes) { return 4 + (request_bytes + 7) / 8; }
+constexpr size_t kMaxKeyBytes = key_bytes(5 * 32 * 32);  // the planes of the largest board
 
 struct EntryHead {
     std::atomic<uint32_t> version;  // odd while the service writes the entry
@@ -36,7 +38,7 @@ struct ReplyKey {
     uint64_t hash;
     uint8_t data[kMaxKeyBytes];
 
-    ReplyKey(uint32_t front, const uint8_t* request, size_t request_bytes) : bytes(4 + (request_bytes + 7) / 8) {
+    ReplyKey(uint32_t front, const uint8_t* request, size_t request_bytes) : bytes(key_bytes(request_bytes)) {
         std::memset(data, 0, bytes);
         std::memcpy(data, &front, 4);
         uint8_t* bits = data + 4;
@@ -67,7 +69,7 @@ public:
                std::atomic<uint32_t>* clock)
         : base_(static_cast<char*>(base)),
           sets_(sets),
-          request_bytes_(request_bytes),
+          reply_offset_(sizeof(EntryHead) + (key_bytes(request_bytes) + 3) / 4 * 4),
           policy_floats_(policy_floats),
           value_floats_(value_floats),
           stride_(entry_bytes(request_bytes, policy_floats + value_floats)),
@@ -75,8 +77,7 @@ public:
 
     // Bytes of one entry in the block, a whole number of cache lines.
     static size_t entry_bytes(size_t request_bytes, size_t reply_floats) {
-        const size_t key_bytes = 4 + (request_bytes + 7) / 8;
-        const size_t bytes = sizeof(EntryHead) + (key_bytes + 3) / 4 * 4 + reply_floats * sizeof(float);
+        const size_t bytes = sizeof(EntryHead) + (key_bytes(request_bytes) + 3) / 4 * 4 + reply_floats * sizeof(float);
         return (bytes + 63) / 64 * 64;
     }
 
@@ -84,8 +85,8 @@ public:
 
     // Copies the reply of `key` into `policy` and `values` and returns true when the table holds it.
     // On false the two may hold anything.
+    // The table is not empty().
     bool find(const ReplyKey& key, float* policy, float* values) const {
-        if (sets_ == 0) return false;
         for (uint32_t way = 0; way < kWays; ++way) {
             char* entry = entry_at(key.hash, way);
             auto* head = reinterpret_cast<EntryHead*>(entry);
@@ -103,9 +104,8 @@ public:
     }
 
     // Remembers the reply of `key`, in place of the same key or of its set's least recently used entry.
-    // The service only.
+    // The service only; the table is not empty().
     void insert(const ReplyKey& key, const float* policy, const float* values) {
-        if (sets_ == 0) return;
         char* chosen = nullptr;
         int64_t oldest = -1;
         const uint32_t now = clock_->fetch_add(1, std::memory_order_relaxed);
@@ -142,14 +142,11 @@ public:
 private:
     char* entry_at(uint64_t hash, uint32_t way) const { return base_ + ((hash >> 1) % sets_ * kWays + way) * stride_; }
     static uint8_t* key_of(char* entry) { return reinterpret_cast<uint8_t*>(entry + sizeof(EntryHead)); }
-    float* reply_of(char* entry) const {
-        const size_t key_bytes = 4 + (request_bytes_ + 7) / 8;
-        return reinterpret_cast<float*>(entry + sizeof(EntryHead) + (key_bytes + 3) / 4 * 4);
-    }
+    float* reply_of(char* entry) const { return reinterpret_cast<float*>(entry + reply_offset_); }
 
     char* base_;
     uint64_t sets_;
-    size_t request_bytes_, policy_floats_, value_floats_, stride_;
+    size_t reply_offset_, policy_floats_, value_floats_, stride_;
     std::atomic<uint32_t>* clock_;  // in the block's header, shared by every process
 };
 
