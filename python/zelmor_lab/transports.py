@@ -22,7 +22,6 @@ from typing import Any, Protocol
 import numpy as np
 
 from .inference import (
-    VALUE_LOGITS,
     InferenceService,
     ReplyPipe,
     RequestQueue,
@@ -227,7 +226,6 @@ class ChannelSource:
         self._channel.serve()
         self._hits_counted = self._channel.cache_hits
         self._requests = self._channel.requests()
-        self._policies, self._values = self._channel.policies(), self._channel.values()
         return self
 
     def __exit__(self, *exc) -> None:
@@ -247,9 +245,7 @@ class ChannelSource:
         return new
 
     def reply(self, slots: np.ndarray, logits: np.ndarray) -> None:
-        self._policies[slots] = logits[:, :-VALUE_LOGITS]
-        self._values[slots] = logits[:, -VALUE_LOGITS:]
-        self._channel.complete(slots)
+        self._channel.complete(slots, np.ascontiguousarray(logits, dtype=np.float32))
 
 
 def serve_queue(

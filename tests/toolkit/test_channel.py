@@ -23,15 +23,17 @@ def random_state(rng, dim, rep):
     return rng.integers(0, 2, size=shape).astype(bool).tolist()
 
 
+def zero_logits(channel, slots):
+    return np.zeros((len(slots), channel.dim**2 + 4), dtype=np.float32)
+
+
 def exchange(channel, slot, request, policy, value, front=0):
     """One request and reply through the channel, the service's side played inline."""
     channel.queue(slot, front).put(request)
     ((got_front, ready),) = channel.wait_batch(0.0, 1.0)
     assert list(ready) == [slot] and got_front == front and channel.worker_id(slot) == request[0]
     seen = channel.requests()[slot].copy()
-    channel.policies()[slot] = policy
-    channel.values()[slot] = value
-    channel.complete(ready)
+    channel.complete(ready, np.concatenate([policy, value])[None].astype(np.float32))
     return seen, channel.pipe(slot, 1.0).recv()
 
 
@@ -71,9 +73,7 @@ def test_the_engine_plays_a_whole_game_over_the_channel():
     def service():
         while not stop.is_set():
             for _, ready in channel.wait_batch(0.0, 0.05):
-                channel.policies()[ready] = 0.0
-                channel.values()[ready] = 0.0
-                channel.complete(ready)
+                channel.complete(ready, zero_logits(channel, ready))
 
     thread = threading.Thread(target=service)
     thread.start()
@@ -125,9 +125,8 @@ def test_the_engine_meets_its_channel_with_bytes_and_floats(rep):
                 planes = channel.requests()[ready[0]].copy()
                 seen.append(planes)
                 legal = (planes[4] if rep == 1 else planes[..., 4]).reshape(-1)
-                channel.policies()[ready] = np.where(np.arange(dim * dim) == np.argmax(legal), 0.0, -1e30)
-                channel.values()[ready] = [0.0, 1.0, 2.0, 3.0]
-                channel.complete(ready)
+                policy = np.where(np.arange(dim * dim) == np.argmax(legal), 0.0, -1e30)
+                channel.complete(ready, np.concatenate([policy, [0.0, 1.0, 2.0, 3.0]])[None].astype(np.float32))
 
     thread = threading.Thread(target=service)
     thread.start()
@@ -200,7 +199,7 @@ def test_a_batch_closes_when_the_last_slot_asks_or_when_the_gathering_time_is_up
     assert 0.3 <= time.monotonic() - started < 2
     assert [(front, list(slots)) for front, slots in groups] == [(0, [2]), (1, [0])]
     for _, slots in groups:
-        channel.complete(slots)
+        channel.complete(slots, zero_logits(channel, slots))
     for slot in (0, 2):
         channel.pipe(slot, 1.0).recv()
 
@@ -222,7 +221,7 @@ def test_a_capped_batch_closes_at_its_size_and_takes_the_slots_in_turn():
         for slot in asking:
             channel.queue(slot).put((slot, state))
         ((_, slots),) = channel.wait_batch(30.0, 5.0, cap)
-        channel.complete(slots)
+        channel.complete(slots, zero_logits(channel, slots))
         for slot in slots:
             channel.pipe(slot, 1.0).recv()
         return list(slots)
@@ -242,6 +241,41 @@ def test_a_capped_batch_closes_at_its_size_and_takes_the_slots_in_turn():
     ((_, slots),) = channel.wait_batch(30.0, 5.0, 2)
     late.join()
     assert time.monotonic() - started < 5 and list(slots) == [0, 3]
+
+
+def test_every_sleeping_worker_of_a_batch_wakes_and_none_for_another_slot_on_its_bit():
+    # Slots 0 and 32 sleep on the same bit; the service wakes one sleeper and leaves the rest to it.
+    channel, state = Channel.create(40, 5, 1), Game(5).state().tolist()
+    asleep, replied = (0, 5, 32), {}
+
+    def ask(slot):
+        channel.queue(slot).put((slot, state))
+        replied[slot] = channel.pipe(slot, 10.0).recv()
+
+    threads = [threading.Thread(target=ask, args=(slot,)) for slot in asleep]
+    for thread in threads:
+        thread.start()
+    assert [list(slots) for _, slots in channel.wait_batch(30.0, 5.0, 3)] == [list(asleep)]
+    time.sleep(0.2)  # long past every worker's spin
+    channel.complete(np.array([0, 5]), zero_logits(channel, [0, 5]))
+    threads[0].join(2.0)
+    threads[1].join(2.0)
+    time.sleep(0.1)
+    assert sorted(replied) == [0, 5] and threads[2].is_alive()
+    channel.complete(np.array([32]), zero_logits(channel, [32]))
+    threads[2].join(2.0)
+    assert sorted(replied) == [0, 5, 32]
+
+
+def test_the_logits_must_have_a_row_of_the_board_for_each_slot():
+    channel = Channel.create(2, 5, 1)
+    channel.queue(0).put((0, Game(5).state().tolist()))
+    for shape in ((2, 29), (1, 28)):
+        with pytest.raises(ValueError) as error:
+            channel.complete(np.array([0]), np.zeros(shape, dtype=np.float32))
+        assert str(error.value) == f"logits: expected shape (1, 29), got ({shape[0]}, {shape[1]})"
+    channel.complete(np.array([0]), zero_logits(channel, [0]))
+    assert channel.pipe(0, 1.0).recv() == ([0.0] * 25, [0.0] * 4)
 
 
 def test_the_service_waits_for_no_more_requests_than_workers_are_left():
@@ -284,9 +318,7 @@ def test_a_worker_finds_a_repeated_position_in_the_reply_table_without_asking_th
     assert [(front, list(slots)) for front, slots in groups] == [(0, [2]), (1, [3])]
     replies = {}
     for _, slots in groups:
-        for slot in slots:
-            channel.policies()[slot], channel.values()[slot] = reply()
-        channel.complete(slots)
+        channel.complete(slots, np.stack([np.concatenate(reply()) for _ in slots]).astype(np.float32))
         for slot in slots:
             replies[int(slot)] = channel.pipe(int(slot), 1.0).recv()
 
@@ -310,7 +342,7 @@ def test_the_reply_table_forgets_the_least_recently_used_position_of_a_set_first
         channel.queue(0).put((0, state))
         groups = channel.wait_batch(0.0, 0.2)
         for _, slots in groups:
-            channel.complete(slots)
+            channel.complete(slots, zero_logits(channel, slots))
         channel.pipe(0, 1.0).recv()
         return bool(groups)
 
@@ -422,7 +454,7 @@ def test_a_killed_worker_does_not_stall_the_others():
         killed_at = None
         while time.monotonic() < deadline:
             for _, ready in channel.wait_batch(0.01, 0.1):
-                channel.complete(ready)
+                channel.complete(ready, zero_logits(channel, ready))
             if killed_at is None and counts[0].value >= 50 and counts[1].value >= 50:
                 workers[0].kill()
                 workers[0].join()
@@ -511,13 +543,13 @@ def test_any_attached_header_gives_views_inside_the_file(tmp_path, slots, dim, r
     except ValueError:
         return
     assert (channel.slots, channel.dim, channel.rep, channel.cache_capacity) == (slots, dim, rep, 4 * sets)
-    for view in (channel.requests(), channel.policies(), channel.values()):
-        assert int(view.reshape(-1)[-1]) == 0
+    assert int(channel.requests().reshape(-1)[-1]) == 0
     rng = np.random.default_rng(sets)
+    last = slots - 1  # its reply rows end the reply regions
     for _ in range(min(sets, 8) * 4 + 1):  # a miss, then the reply stored in whichever set it hashes to
-        channel.queue(0).put((0, random_state(rng, dim, rep)))
-        channel.complete(np.array([0]))
-        channel.pipe(0, 1.0).recv()
+        channel.queue(last).put((0, random_state(rng, dim, rep)))
+        channel.complete(np.array([last]), zero_logits(channel, [last]))
+        channel.pipe(last, 1.0).recv()
 
 
 def test_a_nan_timeout_is_refused():
