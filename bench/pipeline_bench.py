@@ -186,8 +186,11 @@ def backend_alone_rate(settings: Settings, checkpoint: bytes, batch: int, second
     loaded = decode_checkpoint(checkpoint, "alone")
     runner = make_runner(loaded.model, loaded.digest, settings.backend, settings.rep, settings.device, 1)
     game = Game(settings.dim)
-    for _ in range(40):
-        game.apply(game.legal_tiles()[len(game.legal_tiles()) // 2])
+    for _ in range(40):  # a position well into a game, or the last one of a small board's game
+        legal = game.legal_tiles()
+        if not legal:
+            break
+        game.apply(legal[len(legal) // 2])
     planes = np.stack([game.state().astype(np.uint8)] * batch)
     for _ in range(3):
         runner(planes)
