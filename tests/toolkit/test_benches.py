@@ -10,17 +10,10 @@ from pathlib import Path
 
 import pytest
 
-import zelmor_lab
-import zelmor_self_play
+from import_path import IMPORT_PATH
 from zelmor_lab.channel import available
 
 BENCH = Path(__file__).resolve().parents[2] / "bench"
-IMPORT_PATH = os.pathsep.join(
-    dict.fromkeys(
-        str(Path(module.__file__).resolve().parents[levels])
-        for module, levels in ((zelmor_lab, 1), (zelmor_self_play, 0))
-    )
-)
 
 pytestmark = pytest.mark.skipif(not available(), reason="the shared-memory channel needs Linux")
 

@@ -15,8 +15,9 @@ pytest.importorskip("ray", reason="the cluster tests need the ray extra (CI inst
 
 from ray.cluster_utils import Cluster  # noqa: E402
 
+from import_path import IMPORT_PATH  # noqa: E402
 from test_loop import TINY_PLAN  # noqa: E402
-from test_selfplay_cli import IMPORT_PATH, alive, check_games_replay, cli, wait_for  # noqa: E402
+from test_selfplay_cli import alive, check_games_replay, cli, wait_for  # noqa: E402
 from zelmor_lab.cli import main  # noqa: E402
 from zelmor_lab.cluster import SELFPLAY_RESOURCE, ClusterJobs, connect, disconnect  # noqa: E402
 from zelmor_lab.loop import LoopDirectory, run_loop  # noqa: E402

@@ -16,8 +16,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import zelmor_lab
-import zelmor_self_play
+from import_path import IMPORT_PATH
 from zelmor_lab import Game, read_games
 from zelmor_lab.cli import main
 from zelmor_lab.cli.selfplay import selfplay_network
@@ -27,14 +26,6 @@ from zelmor_lab.store import Run, RunWriter, session_record
 torch = pytest.importorskip("torch")
 from zelmor_lab.model import Architecture, PolicyValueNet, load_checkpoint, save_checkpoint  # noqa: E402
 
-# Child processes import the package from wherever this process did: the source tree in development,
-# site-packages when installed.
-IMPORT_PATH = os.pathsep.join(
-    dict.fromkeys(
-        str(Path(module.__file__).resolve().parents[levels])
-        for module, levels in ((zelmor_lab, 1), (zelmor_self_play, 0))
-    )
-)
 TINY = Architecture(blocks=1, channels=8, value_hidden=8)
 SMALL_RUN = ["--dim", "7", "--sims", "4", "--workers", "2"]
 
