@@ -73,7 +73,7 @@ struct Header {
 static_assert(sizeof(Header) <= kLine);
 
 struct SlotControl {
-    alignas(kLine) std::atomic<uint32_t> state;
+    alignas(kLine) std::atomic<uint32_t> state;  // a SlotState
     std::atomic<uint32_t> worker_asleep;
     uint32_t worker_spins;  // the worker's own note: whether its last reply came within its spin
     uint32_t front;         // which network, below kFronts
@@ -96,13 +96,14 @@ constexpr auto kLookEvery = std::chrono::milliseconds(50);
 
 size_t round_up(size_t n) { return (n + kLine - 1) / kLine * kLine; }
 
-long futex(std::atomic<uint32_t>* word, int op, uint32_t value, const timespec* timeout) {
-    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, value, timeout, nullptr, 0);
+// `bits` is the third value of the bitset operations; the others ignore it.
+long futex(std::atomic<uint32_t>& word, int op, uint32_t value, const timespec* timeout, uint32_t bits = 0) {
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), op, value, timeout, nullptr, bits);
 }
 
 void wait_while_equal(std::atomic<uint32_t>& word, uint32_t value, double seconds) {
     timespec timeout{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-    futex(&word, FUTEX_WAIT, value, &timeout);
+    futex(word, FUTEX_WAIT, value, &timeout);
 }
 
 // The workers all sleep on Header::replies, each on the bit of its slot (slots 32 apart share a bit; a
@@ -113,28 +114,24 @@ void wait_while_equal(std::atomic<uint32_t>& word, uint32_t value, double second
 // time to spare.
 uint32_t reply_bit(uint32_t slot) { return 1u << (slot % 32); }
 
-long futex_bits(std::atomic<uint32_t>& word, int op, uint32_t value, const timespec* deadline, uint32_t bits) {
-    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), op, value, deadline, nullptr, bits);
-}
-
 // Sleeps while `header.replies` holds `value`, at most `seconds`, then wakes the sleepers the service
 // has left to it.
 void sleep_for_reply(Header& header, uint32_t value, uint32_t bit, double seconds) {
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);  // FUTEX_WAIT_BITSET takes an absolute monotonic time
-    const double nanoseconds = static_cast<double>(deadline.tv_nsec) + seconds * 1e9;
-    deadline.tv_sec += static_cast<time_t>(nanoseconds / 1e9);
-    deadline.tv_nsec = static_cast<long>(std::fmod(nanoseconds, 1e9));
-    futex_bits(header.replies, FUTEX_WAIT_BITSET, value, &deadline, bit);
+    const long long nanoseconds = deadline.tv_nsec + static_cast<long long>(seconds * 1e9);
+    deadline.tv_sec += static_cast<time_t>(nanoseconds / 1'000'000'000);
+    deadline.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
+    futex(header.replies, FUTEX_WAIT_BITSET, value, &deadline, bit);
     if (const uint32_t others = header.to_wake.exchange(0); others != 0)
-        futex_bits(header.replies, FUTEX_WAKE_BITSET, INT32_MAX, nullptr, others);
+        futex(header.replies, FUTEX_WAKE_BITSET, INT32_MAX, nullptr, others);
 }
 
 // Wakes `wanted` of the sleepers on `bits`: changing the word first, so that a worker between its last
 // look and its sleep does not sleep.
 void wake_for_replies(Header& header, uint32_t bits, int wanted) {
     header.replies.fetch_add(1);
-    futex_bits(header.replies, FUTEX_WAKE_BITSET, static_cast<uint32_t>(wanted), nullptr, bits);
+    futex(header.replies, FUTEX_WAKE_BITSET, static_cast<uint32_t>(wanted), nullptr, bits);
 }
 
 // The sleep flags (Header::service_sleep, SlotControl::worker_asleep) and the words they guard are
@@ -142,7 +139,7 @@ void wake_for_replies(Header& header, uint32_t bits, int wanted) {
 // more, the waker changes the word and then looks at the flag, so at least one of them sees the other.
 // The futex call itself compares the word (a worker's: Header::replies, read before its flag is raised),
 // so a change between the last look and the sleep is not lost.
-void wake_all(std::atomic<uint32_t>& word) { futex(&word, FUTEX_WAKE, INT32_MAX, nullptr); }
+void wake_all(std::atomic<uint32_t>& word) { futex(word, FUTEX_WAKE, INT32_MAX, nullptr); }
 
 // A killed process stays a zombie until its parent reaps it, and kill(pid, 0) still succeeds on a
 // zombie: only its state in /proc tells that it can no longer answer.
