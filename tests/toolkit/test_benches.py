@@ -42,19 +42,6 @@ def test_the_channel_bench_compares_the_transports():
 
 def test_the_pipeline_bench_measures_a_network_against_the_backend_alone():
     pytest.importorskip("torch")
-    out = run_bench(
-        "pipeline_bench.py",
-        "--networks",
-        "trivial",
-        "--dim",
-        "5",
-        "--sims",
-        "4",
-        "--workers",
-        "2",
-        "--rounds",
-        "1",
-        "--seconds",
-        "1",
-    )
+    smallest = "--networks trivial --dim 5 --sims 4 --workers 2 --rounds 1 --seconds 1"
+    out = run_bench("pipeline_bench.py", *smallest.split())
     assert re.search(r"^trivial .*%.*\(rounds \d+% to \d+%\)$", out, re.MULTILINE)
