@@ -83,13 +83,29 @@ def test_a_stored_game_opens_from_the_list_and_steps_with_the_keys(page):
     assert text(page, "status").startswith("game over: scores ")
 
 
-def test_playing_against_random_players_takes_only_legal_tiles(page, tmp_path):
-    page.evaluate("document.querySelector('nav .tab[data-view=\"play\"]').click()")
-    page.evaluate(
+def new_game(browser, first_seat: str, pause_ms: int) -> None:
+    """Player 0 as ``first_seat``, the others random, each computer move ``pause_ms`` apart."""
+    browser.evaluate(
         "for (const s of document.querySelectorAll('#seats select')) s.value = s.title === 'player 0' ? "
-        "'human' : 'random'; document.getElementById('bot-pause').value = '0';"
+        f"{first_seat!r} : 'random'; document.getElementById('bot-pause').value = '{pause_ms}';"
         "document.getElementById('new-game').click()"
     )
+
+
+def test_a_new_game_stops_the_computer_seats_of_the_game_before(page):
+    page.evaluate("document.querySelector('nav .tab[data-view=\"play\"]').click()")
+    new_game(page, "random", pause_ms=100)
+    page.wait_for("document.getElementById('status').textContent.endsWith('is thinking…')")
+    new_game(page, "human", pause_ms=0)
+    page.wait_for("document.getElementById('status').textContent.startsWith('your turn')")
+    time.sleep(1.0)  # long enough for a leftover computer seat to move several times
+    assert text(page, "status").startswith("your turn, player 0")
+    assert page.evaluate("document.getElementById('board').dataset.actions") == "0"
+    assert page.evaluate("document.getElementById('save').disabled")
+
+
+def test_playing_against_random_players_takes_only_legal_tiles(page, tmp_path):
+    new_game(page, "human", pause_ms=0)
     for _ in range(4):  # four of the human's tiles, the random seats moving in between
         page.wait_for("document.getElementById('status').textContent.startsWith('your turn')")
         actions = int(page.evaluate("document.getElementById('board').dataset.actions"))

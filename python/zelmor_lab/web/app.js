@@ -169,12 +169,28 @@ async function newGame() {
   state.play = {seats: seatKinds(), tiles: [], position: null, generation, busy: false};
   state.analysis = null;
   $("save").disabled = true;
+  setStatus("setting up a new game…");
   await setPlayTiles([], generation);
 }
 
+// A new game or an undo raises the generation: answers that arrive for an older one are dropped, and its
+// computer seats stop moving.
+function isCurrent(generation) {
+  return state.play !== null && state.play.generation === generation;
+}
+
+// The board refuses clicks from the request until a human is to act again.
 async function setPlayTiles(tiles, generation) {
-  const position = await request("/api/position", {tiles});
-  if (generation !== state.play.generation) return;
+  state.play.busy = true;
+  let position;
+  try {
+    position = await request("/api/position", {tiles});
+  } catch (error) {
+    if (!isCurrent(generation)) return;
+    state.play.busy = false;
+    return setStatus(error.message, true);
+  }
+  if (!isCurrent(generation)) return;
   state.play.position = position;
   state.play.tiles = position.tiles;
   render();
@@ -184,28 +200,28 @@ async function setPlayTiles(tiles, generation) {
 // Computer seats move until a human is to act or the game is over.
 async function advance(generation) {
   const play = state.play;
-  play.busy = true;
   try {
-    while (play.generation === generation && !play.position.finished &&
+    while (isCurrent(generation) && !play.position.finished &&
            play.seats[play.position.current_player] !== HUMAN) {
       const player = play.position.current_player;
       setStatus(`player ${player} (${KIND_NAMES[play.seats[player]]}) is thinking…`);
       const pause = Number($("bot-pause").value);
       if (pause) await new Promise((resolve) => setTimeout(resolve, pause));
+      if (!isCurrent(generation)) return;
       const answer = await request("/api/move", {tiles: play.tiles, kind: play.seats[player],
                                                  sims: Number($("seat-sims").value)});
-      if (play.generation !== generation) return;
+      if (!isCurrent(generation)) return;
       play.position = answer.position;
       play.tiles = answer.position.tiles;
       render();
     }
   } catch (error) {
-    setStatus(error.message, true);
+    if (isCurrent(generation)) setStatus(error.message, true);
     return;
   } finally {
-    if (play.generation === generation) play.busy = false;
+    if (isCurrent(generation)) play.busy = false;
   }
-  if (play.generation !== generation) return;
+  if (!isCurrent(generation)) return;
   const position = play.position;
   if (position.finished) {
     const winners = position.payoff.map((x, p) => (x > 0 ? p : -1)).filter((p) => p >= 0);
@@ -220,23 +236,20 @@ async function advance(generation) {
 
 async function humanClick(tile) {
   const play = state.play;
-  if (!play || !play.position) return;
+  if (!play) return;
+  const waiting = "refused: the board is still being brought up to date";
+  if (!play.position) return setStatus(waiting, true);
   const position = play.position;
   if (position.finished) return setStatus("the game is over", true);
-  if (play.busy || play.seats[position.current_player] !== HUMAN) {
+  if (play.seats[position.current_player] !== HUMAN) {
     return setStatus(`refused: player ${position.current_player} (${KIND_NAMES[play.seats[position.current_player]]}) is to act`, true);
   }
+  if (play.busy) return setStatus(waiting, true);
   if (!position.legal.includes(tile)) {
     return setStatus(`refused: ${tileName(tile)} is not a legal tile for player ${position.current_player}`, true);
   }
-  play.busy = true;
   state.analysis = null;
-  try {
-    await setPlayTiles([...play.tiles, tile], play.generation);
-  } catch (error) {
-    setStatus(error.message, true);
-    play.busy = false;
-  }
+  await setPlayTiles([...play.tiles, tile], play.generation);
 }
 
 async function undo() {
