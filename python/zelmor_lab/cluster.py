@@ -397,7 +397,7 @@ class ClusterSelfPlay:
         self, config: WorkerConfig, network: bytes, digest: str, games: int | None
     ) -> Iterator[NodeGame | NodeJoined | NodeLost | Abandoned | Waiting]:
         import ray
-        from ray.exceptions import RayActorError
+        from ray.exceptions import ObjectLostError, RayActorError
 
         network_ref = ray.put(network)  # one copy in the object store; each node fetches it from there
         stored, failure, stop_started = 0, None, None
@@ -439,7 +439,9 @@ class ClusterSelfPlay:
             slot.call = None
             try:
                 answer = ray.get(ready[0])
-            except RayActorError as error:
+            # A report too large to travel inline stays in its node's object store until fetched: when that node
+            # goes in between, the report is lost with it, as the actor is.
+            except (RayActorError, ObjectLostError) as error:
                 if slot.node is None:
                     failure = failure or f"a self-play actor could not start: {_first_line(error)}"
                     self._slots.remove(slot)
