@@ -179,7 +179,7 @@ function isCurrent(generation) {
   return state.play !== null && state.play.generation === generation;
 }
 
-// The board refuses clicks from the request until a human is to act again.
+// From here until a human is to act again, or the request fails, the board refuses clicks.
 async function setPlayTiles(tiles, generation) {
   state.play.busy = true;
   let position;
