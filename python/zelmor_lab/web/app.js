@@ -179,49 +179,40 @@ function isCurrent(generation) {
   return state.play !== null && state.play.generation === generation;
 }
 
-// From here until a human is to act again, or the request fails, the board refuses clicks.
+// From here until a human is to act again, or a request fails, the board refuses clicks.
 async function setPlayTiles(tiles, generation) {
-  state.play.busy = true;
-  let position;
+  const play = state.play;
+  play.busy = true;
   try {
-    position = await request("/api/position", {tiles});
-  } catch (error) {
+    const position = await request("/api/position", {tiles});
     if (!isCurrent(generation)) return;
-    state.play.busy = false;
-    return setStatus(error.message, true);
+    play.position = position;
+    play.tiles = position.tiles;
+    render();
+    await advance(generation);
+  } catch (error) {
+    if (isCurrent(generation)) setStatus(error.message, true);
+  } finally {
+    if (isCurrent(generation)) play.busy = false;
   }
-  if (!isCurrent(generation)) return;
-  state.play.position = position;
-  state.play.tiles = position.tiles;
-  render();
-  await advance(generation);
 }
 
 // Computer seats move until a human is to act or the game is over.
 async function advance(generation) {
   const play = state.play;
-  try {
-    while (isCurrent(generation) && !play.position.finished &&
-           play.seats[play.position.current_player] !== HUMAN) {
-      const player = play.position.current_player;
-      setStatus(`player ${player} (${KIND_NAMES[play.seats[player]]}) is thinking…`);
-      const pause = Number($("bot-pause").value);
-      if (pause) await new Promise((resolve) => setTimeout(resolve, pause));
-      if (!isCurrent(generation)) return;
-      const answer = await request("/api/move", {tiles: play.tiles, kind: play.seats[player],
-                                                 sims: Number($("seat-sims").value)});
-      if (!isCurrent(generation)) return;
-      play.position = answer.position;
-      play.tiles = answer.position.tiles;
-      render();
-    }
-  } catch (error) {
-    if (isCurrent(generation)) setStatus(error.message, true);
-    return;
-  } finally {
-    if (isCurrent(generation)) play.busy = false;
+  while (!play.position.finished && play.seats[play.position.current_player] !== HUMAN) {
+    const player = play.position.current_player;
+    setStatus(`player ${player} (${KIND_NAMES[play.seats[player]]}) is thinking…`);
+    const pause = Number($("bot-pause").value);
+    if (pause) await new Promise((resolve) => setTimeout(resolve, pause));
+    if (!isCurrent(generation)) return;
+    const answer = await request("/api/move", {tiles: play.tiles, kind: play.seats[player],
+                                               sims: Number($("seat-sims").value)});
+    if (!isCurrent(generation)) return;
+    play.position = answer.position;
+    play.tiles = answer.position.tiles;
+    render();
   }
-  if (!isCurrent(generation)) return;
   const position = play.position;
   if (position.finished) {
     const winners = position.payoff.map((x, p) => (x > 0 ? p : -1)).filter((p) => p >= 0);
