@@ -53,7 +53,7 @@ _PAUSED_REPLY_TIMEOUT_S = 3600.0
 
 
 def architecture_of(network: str):
-    from zelmor_lab.loop import LoopPlan
+    from zelmor_lab.loop_plan import LoopPlan
     from zelmor_lab.model import Architecture
 
     return {
@@ -263,7 +263,7 @@ def interleaved(
 
 def compare(rounds: int, seconds: float, game_length: float) -> None:
     """Old and new service on the loop's network, alternating windows of ``seconds``."""
-    from zelmor_lab.loop import LoopPlan
+    from zelmor_lab.loop_plan import LoopPlan
 
     new = LoopPlan().engine
     cores = os.cpu_count() or 1

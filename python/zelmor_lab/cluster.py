@@ -506,9 +506,9 @@ class Learner:
             return unseen, _training_files(local)
 
     def evaluate(self, plan, network, previous):
-        from .loop import _evaluate
+        from .loop_records import evaluate_network
 
-        return _evaluate(self._on_device(plan), network, previous, False)
+        return evaluate_network(self._on_device(plan), network, previous, False)
 
 
 _TRAINING_FILES = ("out", "state", "metrics", "curve")  # in the order they are written back

@@ -13,18 +13,9 @@ from zelmor_lab import loop as loop_module
 from zelmor_lab.dataset import load_window
 from zelmor_lab.errors import WriteError
 from zelmor_lab.evaluation import PayoffSummary
-from zelmor_lab.loop import (
-    GenerationRecord,
-    LoopDirectory,
-    LoopError,
-    LoopPlan,
-    LoopState,
-    best_generation,
-    count_games,
-    plot_summary,
-    results_table,
-    run_loop,
-)
+from zelmor_lab.loop import LoopDirectory, LoopState, count_games, run_loop
+from zelmor_lab.loop_plan import LoopError, LoopPlan, load_plan
+from zelmor_lab.loop_records import Evaluation, GenerationRecord, best_generation, plot_summary, results_table
 from zelmor_lab.model import Architecture, load_checkpoint
 from zelmor_lab.selfplay import Network
 from zelmor_lab.settings import Settings
@@ -141,8 +132,8 @@ def write_loop(run, last_generation_s: float) -> LoopState:
     loop_module._warm_start(directory, state, deadline=float("inf"), progress=False)
     network = Network.load(run, directory.network_name(0), 20)
     summary = PayoffSummary(3, 0.25, 0.1)
-    evaluation = loop_module.Evaluation(summary, summary, summary, summary, None)
-    record = loop_module.GenerationRecord.first(network, evaluation, last_generation_s)
+    evaluation = Evaluation(summary, summary, summary, summary, None)
+    record = GenerationRecord.first(network, evaluation, last_generation_s)
     state.records.append(record)
     directory.write_state(state)
     return state
@@ -338,11 +329,11 @@ class TestPlanFromTheCommandLine:
             "games_per_generation = 8\nseed = 4\n[engine]\ndim = 10\nsims_per_move = 16\n"
             "[architecture]\nblocks = 1\n[training]\nwindow = 100\n"
         )
-        plan = loop_module.load_plan(config, sims=24, seed=9)
+        plan = load_plan(config, sims=24, seed=9)
         assert (plan.games_per_generation, plan.seed, plan.engine.dim, plan.engine.sims_per_move) == (8, 9, 10, 24)
         assert (plan.architecture.blocks, plan.training.window) == (1, 100)
         assert plan.architecture.channels == LoopPlan().architecture.channels
-        assert loop_module.load_plan(dim=12).engine.dim == 12 and loop_module.load_plan() == LoopPlan()
+        assert load_plan(dim=12).engine.dim == 12 and load_plan() == LoopPlan()
 
     @pytest.mark.parametrize(
         "text,message",

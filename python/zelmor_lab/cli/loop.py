@@ -18,7 +18,7 @@ from .arguments import (
 from .exits import CommandFailed
 
 if TYPE_CHECKING:
-    from ..loop import GenerationRecord
+    from ..loop_records import GenerationRecord
 
 
 def register(commands) -> None:
@@ -28,7 +28,7 @@ def register(commands) -> None:
         "loop",
         help="self-play, train and evaluate, generation after generation",
         description="Run the training loop in RUN: self-play with the current network, training on the "
-        "latest games, evaluation against random players and the previous network. Running "
+        "latest games, evaluation against random and heuristic players and the previous network. Running "
         "it again continues the loop where it stopped.",
     )
     loop.add_argument(
@@ -62,7 +62,9 @@ def register(commands) -> None:
 
 
 def run(args) -> int:
-    from ..loop import LoopDirectory, best_generation, load_plan
+    from ..loop import LoopDirectory
+    from ..loop_plan import load_plan
+    from ..loop_records import best_generation
     from ..pipeline import PipelineError
 
     check_cluster_flags(args)
