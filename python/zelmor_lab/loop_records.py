@@ -45,6 +45,9 @@ class Evaluation:
 def evaluate_network(
     plan: LoopPlan, network: Network, previous: Network | None, progress: bool, onnx_dir: Path | None = None
 ) -> Evaluation:
+    """``network``'s figures under ``plan`` (see Evaluation), in this process with the plan's backend and
+    threads; ``previous``: the network it is measured against (None for network 0). onnx_dir: where the
+    ONNX exports are kept for the next generation's evaluation (None: not kept)."""
     from tqdm import tqdm
 
     from .match import play_match
