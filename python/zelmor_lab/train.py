@@ -321,7 +321,8 @@ def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
             losses.plot(steps, [line.get(name) for line in lines], label=name.replace("_", " "))
     losses.set_xlabel("step")
     losses.set_ylabel("loss")
-    losses.legend()
+    if losses.lines:  # a metrics file with no line yet draws empty axes
+        losses.legend()
     agreement.plot(steps, [line["policy_top1"] for line in lines], label="policy top-1 agreement")
     agreement.plot(steps, [line["value_error"] for line in lines], label="value error (total variation)")
     agreement.set_xlabel("step")
