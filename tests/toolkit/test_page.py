@@ -84,8 +84,9 @@ def test_a_stored_game_opens_from_the_list_and_steps_with_the_keys(page):
 
 
 def new_game(browser, first_seat: str, pause_ms: int) -> None:
-    """Player 0 as ``first_seat``, the others random, each computer move ``pause_ms`` apart."""
+    """On the play tab, player 0 as ``first_seat``, the others random, each computer move ``pause_ms`` apart."""
     browser.evaluate(
+        "document.querySelector('nav .tab[data-view=\"play\"]').click();"
         "for (const s of document.querySelectorAll('#seats select')) s.value = s.title === 'player 0' ? "
         f"{first_seat!r} : 'random'; document.getElementById('bot-pause').value = '{pause_ms}';"
         "document.getElementById('new-game').click()"
@@ -93,7 +94,6 @@ def new_game(browser, first_seat: str, pause_ms: int) -> None:
 
 
 def test_a_new_game_stops_the_computer_seats_of_the_game_before(page):
-    page.evaluate("document.querySelector('nav .tab[data-view=\"play\"]').click()")
     new_game(page, "random", pause_ms=100)
     page.wait_for("document.getElementById('status').textContent.endsWith('is thinking…')")
     new_game(page, "human", pause_ms=0)
@@ -125,8 +125,7 @@ def test_playing_against_random_players_takes_only_legal_tiles(page, tmp_path):
     shot = page.screenshot(tmp_path / "play.png")
     assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
-
-def test_the_played_tiles_replay_as_a_legal_game(page):
+    # The tiles the page played replay as a legal game.
     tiles = page.evaluate("state.play.tiles")
     game = Game(DIM)
     for tile in tiles:
