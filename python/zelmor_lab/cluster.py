@@ -506,7 +506,7 @@ class Learner:
             return unseen, _training_files(local)
 
     def evaluate(self, plan, network, previous):
-        from .loop_records import evaluate_network
+        from .loop_evaluation import evaluate_network
 
         return evaluate_network(self._on_device(plan), network, previous, False)
 

@@ -49,15 +49,9 @@ from .atomic import write_atomically
 from .backends import ONNX_DIR
 from .dataset import load_window
 from .errors import InputError
+from .loop_evaluation import Evaluation, evaluate_network
 from .loop_plan import LoopError, LoopPlan
-from .loop_records import (
-    Evaluation,
-    GenerationRecord,
-    best_generation,
-    evaluate_network,
-    plot_summary,
-    results_table,
-)
+from .loop_records import GenerationRecord, best_generation, plot_summary, results_table
 from .model import PolicyValueNet, decode_checkpoint
 from .pipeline import PipelineError
 from .selfplay import Network, play_games

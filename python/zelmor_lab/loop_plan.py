@@ -6,6 +6,7 @@ values they ran with.
 
 from __future__ import annotations
 
+import os
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
@@ -34,7 +35,8 @@ class LoopPlan:
     early once it has spent warmup_share of the first session's minutes. threads: PyTorch's and ONNX
     Runtime's threads in the loop's own process (training, evaluation); their threads wait for each other
     by spinning, and where another job shares the cores, two threads made a training step up to ten times
-    slower than one."""
+    slower than one. eval_processes: the processes that play each evaluation's games (see loop_evaluation),
+    one per core unless set; 1 plays them in the loop's own process."""
 
     # The settings' own workers and batches (eight workers per core, batches of half of them): as fast as
     # any pair of a sweep with ONNX Runtime and the evaluation cache on two cores, and cheaper in worker
@@ -51,6 +53,7 @@ class LoopPlan:
     baseline_games: int = 400
     eval_sims: int = 32
     threads: int = 1
+    eval_processes: int = field(default_factory=lambda: os.cpu_count() or 1)
     warmup_games: int = 2000  # games network 0 learns from before any self-play (see warmup)
     warmup_steps: int = 2000
     warmup_heuristic_share: float = 0.75  # of the warm start's games, those the heuristic player plays
@@ -67,6 +70,7 @@ class LoopPlan:
             "baseline_games",
             "eval_sims",
             "threads",
+            "eval_processes",
         ):
             require(self, "loop setting", LoopError, getattr(self, name) >= 1, name, "must be a positive integer")
         for name in ("warmup_games", "warmup_steps", "seed"):
@@ -91,13 +95,15 @@ class LoopPlan:
             "eval_sims": self.eval_sims,
             "search_games": self.search_games,
             "threads": self.threads,
+            "eval_processes": self.eval_processes,
         }
 
     @staticmethod
     def from_dict(values: dict[str, Any]) -> LoopPlan:
         architecture = Architecture(**{**OLDER_HEADS, **values["architecture"]})
         # Loops started before the warm start had none, those before the heuristic's warm start learnt from
-        # random play alone, and those started before max_batch let every worker into one batch.
+        # random play alone, those started before max_batch let every worker into one batch, and those
+        # started before eval_processes played each evaluation in the loop's own process.
         engine = Settings(**{"max_batch": values["engine"]["workers"], **values["engine"]})
         return LoopPlan(
             engine=engine,
@@ -110,6 +116,7 @@ class LoopPlan:
             eval_sims=values.get("eval_sims", 32),
             search_games=values.get("search_games", values["random_games"]),
             threads=values.get("threads", 1),
+            eval_processes=values.get("eval_processes", 1),
             warmup_share=values.get("warmup_share", 1.0),
             **{
                 k: values[k] for k in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games")

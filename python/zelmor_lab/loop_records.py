@@ -1,85 +1,19 @@
-"""What the loop knows of each network it made: how it plays (``evaluate_network``, the seats taken in
-turn against random players, heuristic players and its predecessor), what it cost (``GenerationRecord``),
-which one is best, and the table and picture of them all that RUN/loop/ shows.
+"""What the loop knows of each network it made: how it plays (an Evaluation, see loop_evaluation), what it
+cost (``GenerationRecord``), which one is best, and the table and picture of them all that RUN/loop/ shows.
 """
 
 from __future__ import annotations
 
 import io
 import math
-import sys
 from dataclasses import asdict, dataclass, fields
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
 from .atomic import write_atomically
-from .backends import make_runner
 from .evaluation import RANDOM_SHARE, PayoffSummary
-from .loop_plan import LoopPlan
-from .model import decode_checkpoint
-from .players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SampledPlayer, SearchPlayer
+from .loop_evaluation import Evaluation
 from .selfplay import Network
-
-
-@dataclass(frozen=True)
-class Evaluation:
-    """How one network plays, each figure the mean payoff of its seat with the seats taken in turn (see
-    match): greedily (its most probable legal tile) and with a search of ``eval_sims`` simulations, against
-    three random players and against three heuristic players; and against three seats of its predecessor,
-    both drawing their tiles from their policies, since two greedy networks would play the same game in
-    every match of a seat (None for network 0)."""
-
-    vs_random: PayoffSummary
-    search_vs_random: PayoffSummary
-    vs_heuristic: PayoffSummary
-    greedy_vs_heuristic: PayoffSummary
-    vs_previous: PayoffSummary | None
-
-    def figures(self) -> dict[str, Any]:
-        """The figures by name, the names of a GenerationRecord's fields."""
-        return {f.name: getattr(self, f.name) for f in fields(self)}
-
-
-def evaluate_network(
-    plan: LoopPlan, network: Network, previous: Network | None, progress: bool, onnx_dir: Path | None = None
-) -> Evaluation:
-    """``network``'s figures under ``plan`` (see Evaluation), in this process with the plan's backend and
-    threads; ``previous``: the network it is measured against (None for network 0). onnx_dir: where the
-    ONNX exports are kept for the next generation's evaluation (None: not kept)."""
-    from tqdm import tqdm
-
-    from .match import play_match
-
-    def evaluator(of: Network):
-        model = decode_checkpoint(of.data, of.path).model
-        return make_runner(
-            model, of.digest, plan.engine.backend, 1, plan.engine.device, plan.threads, onnx_dir
-        ).evaluator()
-
-    evaluate = evaluator(network)
-    rng = np.random.default_rng()
-    search = SearchPlayer(evaluate, plan.eval_sims, rng, plan.engine.c_base, plan.engine.c_init)
-    matches: dict[str, tuple[Player, Player, int, str]] = {
-        "vs_random": (GreedyPlayer(evaluate), RandomPlayer(rng), plan.random_games, "greedy vs random"),
-        "search_vs_random": (search, RandomPlayer(rng), plan.search_games, "search vs random"),
-        "vs_heuristic": (search, HeuristicPlayer(rng), plan.search_games, "search vs heuristic"),
-        "greedy_vs_heuristic": (GreedyPlayer(evaluate), HeuristicPlayer(rng), plan.random_games, "greedy vs heuristic"),
-    }
-    if previous is not None:
-        matches["vs_previous"] = (
-            SampledPlayer(evaluate, rng),
-            SampledPlayer(evaluator(previous), rng),
-            plan.baseline_games,
-            "vs previous",
-        )
-    figures = {}
-    for key, (player, opponent, games, label) in matches.items():
-        with tqdm(total=games, unit="game", desc=label, disable=not progress, leave=False, file=sys.stderr) as bar:
-            result = play_match(player, opponent, games, plan.engine.dim, on_game=lambda game, seat: bar.update(1))
-        figures[key] = result.overall()
-    return Evaluation(vs_previous=figures.pop("vs_previous", None), **figures)
 
 
 def best_generation(records: list[GenerationRecord]) -> int:

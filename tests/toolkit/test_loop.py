@@ -5,17 +5,20 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import multiprocessing
 
 import pytest
 
-from zelmor_lab import Game
+from zelmor_lab import Game, loop_evaluation
 from zelmor_lab import loop as loop_module
 from zelmor_lab.dataset import load_window
 from zelmor_lab.errors import WriteError
 from zelmor_lab.evaluation import PayoffSummary
 from zelmor_lab.loop import LoopDirectory, LoopState, count_games, run_loop
+from zelmor_lab.loop_evaluation import Evaluation, EvaluationError, evaluate_network, seat_rounds
 from zelmor_lab.loop_plan import LoopError, LoopPlan, load_plan
-from zelmor_lab.loop_records import Evaluation, GenerationRecord, best_generation, plot_summary, results_table
+from zelmor_lab.loop_records import GenerationRecord, best_generation, plot_summary, results_table
+from zelmor_lab.match import SEATS
 from zelmor_lab.model import Architecture, load_checkpoint
 from zelmor_lab.selfplay import Network
 from zelmor_lab.settings import Settings
@@ -33,6 +36,7 @@ TINY_PLAN = LoopPlan(
     baseline_games=2,
     warmup_games=0,
     eval_sims=2,
+    eval_processes=1,  # each process would start PyTorch: the tests' evaluations are played in one
 )
 
 
@@ -302,6 +306,53 @@ def test_the_best_network_scores_highest_against_heuristic_players_and_ties_go_t
     assert best_generation([record(0, 0.3), record(1, 0.5), record(2, 0.5)]) == 2
     # Once the records measure against heuristic players, that figure decides, not the greedy one.
     assert best_generation([record(0, 0.3), record(1, 0.9, 0.2), record(2, 0.5, 0.31), record(3, 0.6, 0.3)]) == 2
+
+
+class TestEvaluationInProcesses:
+    def test_shares_keep_the_seats_of_one_process(self):
+        for processes in range(1, 6):
+            for games in range(0, 30):
+                shares = seat_rounds(games, processes)
+                assert sum(shares) == games and all(share % SEATS == 0 for share in shares[:-1])
+                assert max(shares[:-1], default=0) - min(shares[:-1], default=0) <= SEATS
+                seats = sorted(i % SEATS for share in shares for i in range(share))
+                assert seats == sorted(i % SEATS for i in range(games))
+
+    def test_every_figure_has_its_games(self, tmp_path):
+        """Network 0 and then network 1 against it, each figure split unevenly: 9 games in shares of 4 and
+        5, 2 in shares of 0 and 2."""
+        plan = dataclasses.replace(TINY_PLAN, random_games=9, search_games=2, baseline_games=5, eval_processes=2)
+        run = tmp_path / "run"
+        state = run_loop(run, generations=1, plan=plan)
+        for record in state.records:
+            assert (record.vs_random.games, record.greedy_vs_heuristic.games) == (9, 9)
+            assert (record.search_vs_random.games, record.vs_heuristic.games) == (2, 2)
+            assert all(0.0 <= summary.mean <= 1.0 for summary in (record.vs_random, record.vs_heuristic))
+        assert state.records[1].vs_previous.games == 5
+        assert multiprocessing.active_children() == []
+
+    def test_a_failing_process_is_one_error_and_leaves_no_process(self, tmp_path):
+        broken = Network("loop/gen-0000.pt", b"not a checkpoint", "0" * 16, 0)
+        plan = dataclasses.replace(TINY_PLAN, eval_processes=2)
+        with pytest.raises(EvaluationError, match=r"^evaluation process [01] failed:\n") as failure:
+            evaluate_network(plan, broken, None, progress=False)
+        assert "loop/gen-0000.pt" in str(failure.value)
+        assert multiprocessing.active_children() == []
+
+    def test_ctrl_c_leaves_no_process(self, tmp_path):
+        run = tmp_path / "run"
+        run_loop(run, generations=0, plan=TINY_PLAN)
+        network = Network.load(run, LoopDirectory.network_name(0), 20)
+        plan = dataclasses.replace(TINY_PLAN, random_games=40, eval_processes=2)
+        figure = loop_evaluation._Figure("vs_random", 40, "greedy", "random")
+        networks = loop_evaluation._Networks(plan, network, None, None)
+
+        def interrupt():
+            raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            loop_evaluation._play_in_processes(networks, [figure], 2, on_game=interrupt)
+        assert multiprocessing.active_children() == []
 
 
 def test_loop_command_line_flags(tmp_path, capsys):
