@@ -156,6 +156,7 @@ def _play_in_processes(
     splits = {figure.key: seat_rounds(figure.games, processes) for figure in figures}
     context = multiprocessing.get_context("spawn")
     messages, jobs = context.Queue(), context.Queue()
+    jobs.cancel_join_thread()  # a job nobody took must not hold up this process's exit
     # The networks travel by queue, not as the process's arguments: a process that dies while it starts
     # (a script without a __main__ guard) would leave its start blocked on a pipe nobody reads.
     for k in range(processes):
@@ -202,7 +203,6 @@ def _play_in_processes(
             worker.join()
         messages.close()
         jobs.close()
-        jobs.cancel_join_thread()  # a job nobody took must not hold up this process's exit
     return payoffs
 
 

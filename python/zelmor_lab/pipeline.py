@@ -37,6 +37,11 @@ _STOP_GRACE_S = 10.0
 _JOIN_TIMEOUT_S = 5.0
 
 
+def _with_queued_config(target, configs, *args) -> None:
+    """The service process's entry: ``target(config, *args)`` with the config read from ``configs``."""
+    target(configs.get(), *args)
+
+
 class PipelineError(Exception):
     """The pipeline could not go on: the service or a worker failed. The message says which and why."""
 
@@ -93,8 +98,23 @@ class Pipeline:
         )
         self._transport = make_transport(settings, context, self.workers)
         service_target, transport_args = self._transport.service()
-        service_args = (service_config, *transport_args, self._active_workers, self._stats, self._stop, self._messages)
-        self._service = context.Process(target=service_target, name="zelmor-inference", daemon=True, args=service_args)
+        # The checkpoints travel by queue, not as the process's arguments: a service that dies while it
+        # starts (a script without a __main__ guard) would leave start() blocked on a pipe nobody reads.
+        self._configs = context.Queue()
+        self._configs.cancel_join_thread()  # a config nobody took must not hold up this process's exit
+        self._configs.put(service_config)
+        service_args = (
+            service_target,
+            self._configs,
+            *transport_args,
+            self._active_workers,
+            self._stats,
+            self._stop,
+            self._messages,
+        )
+        self._service = context.Process(
+            target=_with_queued_config, name="zelmor-inference", daemon=True, args=service_args
+        )
         self._workers = [
             context.Process(
                 target=work,
@@ -156,6 +176,7 @@ class Pipeline:
                 process.kill()
                 process.join()
         self._messages.close()
+        self._configs.close()
         self._transport.close()
 
     @property

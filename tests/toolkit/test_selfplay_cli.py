@@ -534,3 +534,24 @@ def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path, transp
     assert err.splitlines()[-1] == "zelmor-lab: error: the inference service died (exit code -9)"
     wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
     assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1))
+
+
+def test_a_script_without_a_main_guard_gets_a_failure_not_a_hang(tmp_path):
+    """Its service process runs the script again, which may not start processes while the service starts,
+    and dies there: the run must say so, though the service never read the network it was sent."""
+    script = tmp_path / "script.py"
+    script.write_text(
+        "from pathlib import Path\n"
+        "from zelmor_lab.cli.selfplay import selfplay_network\n"
+        "from zelmor_lab.selfplay import play_games\n"
+        "from zelmor_lab.settings import Settings\n"
+        f"run = Path({str(tmp_path / 'run')!r})\n"
+        "network, _ = selfplay_network(run, None, 20)\n"
+        "assert len(network.data) > 1 << 17  # more than a pipe holds\n"
+        "outcome = play_games(run, Settings(workers=1, sims_per_move=2), network, 1, {}, progress=False)\n"
+        "print(outcome.failure)\n"
+    )
+    env = {**os.environ, "PYTHONPATH": IMPORT_PATH}
+    done = subprocess.run([sys.executable, script], capture_output=True, text=True, timeout=120, env=env)
+    # The workers run the script again too; whichever death is seen first is the failure.
+    assert re.fullmatch(r"(the inference service|worker 0) died \(exit code 1\)", done.stdout.splitlines()[-1])
