@@ -30,6 +30,7 @@ from .players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, Sample
 from .selfplay import Network
 
 _POLL_S = 0.5
+_JOB_WAIT_S = 60.0  # the parent sends the jobs as the processes start; longer, and the parent is gone
 
 
 class EvaluationError(Exception):
@@ -207,7 +208,7 @@ def _play_in_processes(
 
 
 def _share_process(jobs, messages) -> None:
-    k, networks, shares = jobs.get()
+    k, networks, shares = jobs.get(timeout=_JOB_WAIT_S)
     try:
         payoffs = _play_share(networks, shares, lambda: messages.put((k, "game", None)))
     except Exception:

@@ -35,11 +35,12 @@ from .workers import ABANDONED, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED, Wo
 
 _STOP_GRACE_S = 10.0
 _JOIN_TIMEOUT_S = 5.0
+_CONFIG_WAIT_S = 60.0  # the parent sends the config as the service starts; longer, and the parent is gone
 
 
 def _with_queued_config(target, configs, *args) -> None:
     """The service process's entry: ``target(config, *args)`` with the config read from ``configs``."""
-    target(configs.get(), *args)
+    target(configs.get(timeout=_CONFIG_WAIT_S), *args)
 
 
 class PipelineError(Exception):
