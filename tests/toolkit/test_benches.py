@@ -45,3 +45,8 @@ def test_the_pipeline_bench_measures_a_network_against_the_backend_alone():
     smallest = "--networks trivial --dim 5 --sims 4 --workers 2 --rounds 1 --seconds 1"
     out = run_bench("pipeline_bench.py", *smallest.split())
     assert re.search(r"^trivial .*%.*\(rounds \d+% to \d+%\)$", out, re.MULTILINE)
+
+
+def test_the_evaluation_bench_compares_one_process_with_several():
+    out = run_bench("evaluation_bench.py", "--scale", "0.01", "--dim", "7", "--processes", "2")
+    assert re.search(r"^one/2 processes: \d+\.\d\d$", out, re.MULTILINE)
