@@ -12,9 +12,7 @@ from __future__ import annotations
 
 import multiprocessing
 import queue
-import signal
 import sys
-import threading
 import traceback
 from collections.abc import Callable
 from dataclasses import dataclass, fields
@@ -28,9 +26,9 @@ from .loop_plan import LoopPlan
 from .match import SEATS, play_match
 from .players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SampledPlayer, SearchPlayer
 from .selfplay import Network
+from .spawning import process_with_payload, start_ignoring_ctrl_c
 
 _POLL_S = 0.5
-_JOB_WAIT_S = 60.0  # the parent sends the jobs as the processes start; longer, and the parent is gone
 
 
 class EvaluationError(Exception):
@@ -156,24 +154,21 @@ def _play_in_processes(
     when the evaluation is given up."""
     splits = {figure.key: seat_rounds(figure.games, processes) for figure in figures}
     context = multiprocessing.get_context("spawn")
-    messages, jobs = context.Queue(), context.Queue()
-    jobs.cancel_join_thread()  # a job nobody took must not hold up this process's exit
-    # The networks travel by queue, not as the process's arguments: a process that dies while it starts
-    # (a script without a __main__ guard) would leave its start blocked on a pipe nobody reads.
-    for k in range(processes):
-        jobs.put((k, networks, [(figure, splits[figure.key][k]) for figure in figures]))
-    workers = [
-        context.Process(target=_share_process, args=(jobs, messages), name=f"zelmor-eval-{k}", daemon=True)
-        for k in range(processes)
-    ]
-    main_thread = threading.current_thread() is threading.main_thread()
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main_thread else None  # inherited
-    try:
-        for worker in workers:
-            worker.start()
-    finally:
-        if main_thread:
-            signal.signal(signal.SIGINT, previous)
+    messages = context.Queue()
+    # The networks' checkpoints travel by queue (see spawning).
+    workers, inboxes = zip(
+        *(
+            process_with_payload(
+                context,
+                _share_process,
+                (k, networks, [(figure, splits[figure.key][k]) for figure in figures]),
+                messages,
+                name=f"zelmor-eval-{k}",
+            )
+            for k in range(processes)
+        )
+    )
+    start_ignoring_ctrl_c(workers)
     payoffs: dict[str, list[float]] = {figure.key: [] for figure in figures}
     finished: set[int] = set()
     try:
@@ -203,12 +198,13 @@ def _play_in_processes(
                 worker.kill()
             worker.join()
         messages.close()
-        jobs.close()
+        for inbox in inboxes:
+            inbox.close()
     return payoffs
 
 
-def _share_process(jobs, messages) -> None:
-    k, networks, shares = jobs.get(timeout=_JOB_WAIT_S)
+def _share_process(job: tuple[int, _Networks, list[tuple[_Figure, int]]], messages) -> None:
+    k, networks, shares = job
     try:
         payoffs = _play_share(networks, shares, lambda: messages.put((k, "game", None)))
     except Exception:

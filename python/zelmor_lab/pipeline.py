@@ -29,18 +29,13 @@ from pathlib import Path
 from typing import Any
 
 from .inference import SERVICE_FAILED, ServiceConfig, ServiceCounts, ServiceStats
+from .spawning import process_with_payload, start_ignoring_ctrl_c
 from .training_game import TrainingGame
 from .transports import make_transport
 from .workers import ABANDONED, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED, WorkerConfig, work
 
 _STOP_GRACE_S = 10.0
 _JOIN_TIMEOUT_S = 5.0
-_CONFIG_WAIT_S = 60.0  # the parent sends the config as the service starts; longer, and the parent is gone
-
-
-def _with_queued_config(target, configs, *args) -> None:
-    """The service process's entry: ``target(config, *args)`` with the config read from ``configs``."""
-    target(configs.get(timeout=_CONFIG_WAIT_S), *args)
 
 
 class PipelineError(Exception):
@@ -99,22 +94,17 @@ class Pipeline:
         )
         self._transport = make_transport(settings, context, self.workers)
         service_target, transport_args = self._transport.service()
-        # The checkpoints travel by queue, not as the process's arguments: a service that dies while it
-        # starts (a script without a __main__ guard) would leave start() blocked on a pipe nobody reads.
-        self._configs = context.Queue()
-        self._configs.cancel_join_thread()  # a config nobody took must not hold up this process's exit
-        self._configs.put(service_config)
-        service_args = (
+        # The config holds the checkpoints, so it travels by queue (see spawning).
+        self._service, self._configs = process_with_payload(
+            context,
             service_target,
-            self._configs,
+            service_config,
             *transport_args,
             self._active_workers,
             self._stats,
             self._stop,
             self._messages,
-        )
-        self._service = context.Process(
-            target=_with_queued_config, name="zelmor-inference", daemon=True, args=service_args
+            name="zelmor-inference",
         )
         self._workers = [
             context.Process(
@@ -141,18 +131,8 @@ class Pipeline:
         self.interrupted = False
 
     def __enter__(self) -> Pipeline:
-        # Only the main thread may change signal handling; a pipeline run from another thread (a cluster
-        # node's actor) is stopped by its owner, not by Ctrl-C.
-        main_thread = threading.current_thread() is threading.main_thread()
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main_thread else None  # inherited
-        try:
-            self._service.start()
-            for process in self._workers:
-                process.start()
-        finally:
-            if main_thread:
-                signal.signal(signal.SIGINT, previous)
-        if main_thread:
+        start_ignoring_ctrl_c([self._service, *self._workers])
+        if threading.current_thread() is threading.main_thread():
             for signum in (signal.SIGINT, signal.SIGTERM):
                 self._previous_handlers[signum] = signal.signal(signum, self._on_interrupt)
         self._transport.started()
