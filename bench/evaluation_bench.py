@@ -29,13 +29,13 @@ from zelmor_lab.selfplay import Network
 def fresh_networks(plan: LoopPlan) -> tuple[Network, Network]:
     import torch
 
-    from zelmor_lab.model import PolicyValueNet, decode_checkpoint, encode_checkpoint
+    from zelmor_lab.model import PolicyValueNet, checkpoint_digest, encode_checkpoint
 
     networks = []
     for seed in (1, 2):
         torch.manual_seed(seed)
         data = encode_checkpoint(PolicyValueNet(plan.engine.dim, plan.architecture))
-        networks.append(Network(f"fresh-{seed}", data, decode_checkpoint(data, f"fresh-{seed}").digest, 0))
+        networks.append(Network(f"fresh-{seed}", data, checkpoint_digest(data), 0))
     return networks[0], networks[1]
 
 
@@ -48,6 +48,8 @@ def main() -> None:
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--dim", type=int, default=20)
     args = parser.parse_args()
+    if args.processes < 2 or args.rounds < 1:
+        parser.error("--processes must be at least 2 (it is compared with one process) and --rounds at least 1")
 
     if args.run is not None:
         directory = LoopDirectory(args.run)
@@ -70,9 +72,9 @@ def main() -> None:
     for _ in range(args.rounds):
         for processes in seconds:
             started = time.monotonic()
-            evaluate_network(dataclasses.replace(plan, eval_processes=processes), network, previous, False)
+            evaluation = evaluate_network(dataclasses.replace(plan, eval_processes=processes), network, previous, False)
             seconds[processes].append(time.monotonic() - started)
-    games = plan.random_games * 2 + plan.search_games * 2 + plan.baseline_games
+    games = sum(figure.games for figure in evaluation.figures().values() if figure is not None)
     for processes, times in seconds.items():
         print(f"{processes} process{'es' if processes > 1 else ''}: {statistics.median(times):.1f} s ({games} games)")
     one, many = (statistics.median(times) for times in seconds.values())
