@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-SOURCE_DIRS = ("zelmor/src", "self_play/src", "python/src", "bench")
+SOURCE_DIRS = ("src/rules", "src/search", "src/engine", "src/channel", "src/bindings", "bench")
 
 
 def test_every_cpp_file_is_named_in_the_build():
