@@ -18,9 +18,9 @@ import time
 import numpy as np
 
 from zelmor_lab import Game
-from zelmor_lab.channel import Channel
-from zelmor_lab.inference import InferenceService, ReplyPipe, RequestQueue, ServiceConfig
-from zelmor_lab.transports import ChannelSource, QueueSource
+from zelmor_lab.selfplay.channel import Channel
+from zelmor_lab.selfplay.inference import InferenceService, ReplyPipe, RequestQueue, ServiceConfig
+from zelmor_lab.selfplay.transports import ChannelSource, QueueSource
 
 
 class NullNetwork:
@@ -35,7 +35,7 @@ class NullNetwork:
 
 def service_config(dim: int, batch_wait_s: float, workers: int) -> ServiceConfig:
     """Every worker in one batch: with a null network nothing overlaps with the evaluation."""
-    from zelmor_lab.model import Architecture, PolicyValueNet, encode_checkpoint
+    from zelmor_lab.training.model import Architecture, PolicyValueNet, encode_checkpoint
 
     checkpoint = encode_checkpoint(PolicyValueNet(dim, Architecture(blocks=1, channels=1, value_hidden=1)))
     return ServiceConfig(
@@ -44,7 +44,7 @@ def service_config(dim: int, batch_wait_s: float, workers: int) -> ServiceConfig
 
 
 def queue_service(dim, requests, reply_ends, active, stop, batch_wait_s):
-    from zelmor_lab.inference import ServiceStats
+    from zelmor_lab.selfplay.inference import ServiceStats
 
     InferenceService(
         service_config(dim, batch_wait_s, active.value),

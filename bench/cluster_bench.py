@@ -22,15 +22,15 @@ import tempfile
 import time
 from pathlib import Path
 
-from zelmor_lab.settings import Settings
-from zelmor_lab.workers import WorkerConfig
+from zelmor_lab.selfplay.settings import Settings
+from zelmor_lab.selfplay.workers import WorkerConfig
 
 WORKERS_PER_CPU = 4
 NODES = 2
 
 
 def default_network(dim: int) -> tuple[bytes, str]:
-    from zelmor_lab.model import Architecture, PolicyValueNet, checkpoint_digest, encode_checkpoint
+    from zelmor_lab.training.model import Architecture, PolicyValueNet, checkpoint_digest, encode_checkpoint
 
     data = encode_checkpoint(PolicyValueNet(dim, Architecture()))
     return data, checkpoint_digest(data)
@@ -69,13 +69,13 @@ class Window:
 
 
 def writer_in(directory: str, settings: Settings):
-    from zelmor_lab.store import RunWriter, session_record
+    from zelmor_lab.runs.store import RunWriter, session_record
 
     return RunWriter(Path(directory) / "run", settings.dim, session_record("bench", {}, {}), settings.flush_every)
 
 
 def local_round(settings: Settings, network: tuple[bytes, str], seconds: float) -> dict:
-    from zelmor_lab.pipeline import FinishedGame, Pipeline
+    from zelmor_lab.selfplay.pipeline import FinishedGame, Pipeline
 
     config = WorkerConfig(settings.with_values(workers=WORKERS_PER_CPU * NODES))
     with tempfile.TemporaryDirectory() as directory, writer_in(directory, settings) as writer:

@@ -1,5 +1,5 @@
 """Throughput of the whole self-play pipeline (workers, transport, inference service with its backend and
-evaluation cache) and, in the same run, of the backend alone on batches of the size the pipeline formed.
+reply cache) and, in the same run, of the backend alone on batches of the size the pipeline formed.
 
     PYTHONPATH=python python bench/pipeline_bench.py [--seconds 10] [--rounds 5] [--dim 20] [--sims 32]
         [--workers W] [--max-batch M] [--backend B] [--cache-mb C] [--networks default,trivial]
@@ -13,7 +13,7 @@ Networks: default (the selfplay command's), trivial (one block of one channel: t
 nothing and the exchange shows), loop (the loop's). Per network the plain run prints evaluations per
 second, games per hour (the evaluation rate divided by simulations per action times the mean length of
 random-play games, which an untrained network's games resemble; a window rarely sees enough finished
-games to average), the share answered by the evaluation cache, the mean batch the network ran on, the
+games to average), the share answered by the reply cache, the mean batch the network ran on, the
 workers' CPU µs per evaluation, the backend alone on batches of that size and the ratio of the
 pipeline's network runs to it (medians over the rounds; lowest and highest round follow).
 
@@ -40,9 +40,9 @@ import time
 from dataclasses import dataclass, replace
 
 from zelmor_lab import Game
-from zelmor_lab.pipeline import FinishedGame, Pipeline
-from zelmor_lab.settings import Settings
-from zelmor_lab.workers import WorkerConfig
+from zelmor_lab.selfplay.pipeline import FinishedGame, Pipeline
+from zelmor_lab.selfplay.settings import Settings
+from zelmor_lab.selfplay.workers import WorkerConfig
 
 # torch is imported inside the functions: the workers start by importing this file, and like the
 # command line's workers they should not carry torch.
@@ -53,8 +53,8 @@ _PAUSED_REPLY_TIMEOUT_S = 3600.0
 
 
 def architecture_of(network: str):
-    from zelmor_lab.loop_plan import LoopPlan
-    from zelmor_lab.model import Architecture
+    from zelmor_lab.loop.plan import LoopPlan
+    from zelmor_lab.training.model import Architecture
 
     return {
         "default": Architecture(),
@@ -180,8 +180,8 @@ def backend_alone_rate(settings: Settings, checkpoint: bytes, batch: int, second
     that a burst of load from elsewhere weighs on both alike."""
     import numpy as np
 
-    from zelmor_lab.backends import make_runner
-    from zelmor_lab.model import decode_checkpoint
+    from zelmor_lab.selfplay.backends import make_runner
+    from zelmor_lab.training.model import decode_checkpoint
 
     loaded = decode_checkpoint(checkpoint, "alone")
     runner = make_runner(loaded.model, loaded.digest, settings.backend, settings.rep, settings.device, 1)
@@ -202,7 +202,7 @@ def backend_alone_rate(settings: Settings, checkpoint: bytes, batch: int, second
 
 
 def new_checkpoint(dim: int, network: str) -> bytes:
-    from zelmor_lab.model import PolicyValueNet, encode_checkpoint
+    from zelmor_lab.training.model import PolicyValueNet, encode_checkpoint
 
     return encode_checkpoint(PolicyValueNet(dim, architecture_of(network)))
 
@@ -263,7 +263,7 @@ def interleaved(
 
 def compare(rounds: int, seconds: float, game_length: float) -> None:
     """Old and new service on the loop's network, alternating windows of ``seconds``."""
-    from zelmor_lab.loop_plan import LoopPlan
+    from zelmor_lab.loop.plan import LoopPlan
 
     new = LoopPlan().engine
     cores = os.cpu_count() or 1

@@ -32,9 +32,9 @@ def play_row(player: str, dim: int, games: int, sims: int, seed: int) -> dict:
     """One row, in this process, with whichever build of the package is on the path."""
     import numpy as np
 
-    from zelmor_lab.match import SEATS, play_match
-    from zelmor_lab.players import HeuristicPlayer, RandomPlayer, SearchPlayer
-    from zelmor_lab.tree_search import RandomPlayout
+    from zelmor_lab.play.match import SEATS, play_match
+    from zelmor_lab.play.players import HeuristicPlayer, RandomPlayer, SearchPlayer
+    from zelmor_lab.play.tree_search import RandomPlayout
 
     rng = np.random.default_rng(seed)
     if player == "random":
@@ -46,7 +46,7 @@ def play_row(player: str, dim: int, games: int, sims: int, seed: int) -> dict:
     else:
         import torch
 
-        from zelmor_lab.model import Architecture, PolicyValueNet, network_evaluator
+        from zelmor_lab.training.model import Architecture, PolicyValueNet, network_evaluator
 
         torch.manual_seed(seed)
         hero = SearchPlayer(network_evaluator(PolicyValueNet(dim, Architecture())), sims, rng)

@@ -22,7 +22,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "toolkit"))
 from chromium import Chromium  # noqa: E402
 from played_runs import write_run  # noqa: E402
-from zelmor_lab.serve import make_server  # noqa: E402
+from zelmor_lab.web.serve import make_server  # noqa: E402
 
 
 def main() -> None:

@@ -18,7 +18,7 @@ import time
 
 import numpy as np
 
-from zelmor_lab.channel import Channel
+from zelmor_lab.selfplay.channel import Channel
 
 
 class Wrapped:

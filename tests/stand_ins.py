@@ -8,6 +8,7 @@ network exactly and sees everything the module sent.
 
 from __future__ import annotations
 
+import math
 import types
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -268,3 +269,7 @@ def owners(game: Game) -> np.ndarray:
 def planes_of(game: Game) -> np.ndarray:
     """bool (5, dim, dim): the network input of the position, planes first."""
     return np.asarray(game.state(False))
+
+
+def is_nan(x: float) -> bool:
+    return isinstance(x, float) and math.isnan(x)

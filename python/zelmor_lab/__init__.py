@@ -2,9 +2,9 @@
 ``zelmor_self_play`` engine."""
 
 from ._rules import Game, Piece, PieceVariant, encode_history, heuristic_tiles, pieces
-from .players import heuristic_tile
-from .settings import Settings
-from .tree_search import RandomPlayout, search, search_games
+from .play.players import heuristic_tile
+from .play.tree_search import RandomPlayout, search, search_games
+from .selfplay.settings import Settings
 
 __all__ = [
     "Game",
@@ -27,7 +27,7 @@ def __getattr__(name: str):
     # The record store needs pyarrow, which would otherwise cost every worker process a third of a
     # second at start-up (the loop starts dozens of them per generation) for nothing.
     if name in ("StoredGame", "read_games"):
-        from . import store
+        from .runs import store
 
         return getattr(store, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

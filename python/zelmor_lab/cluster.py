@@ -32,9 +32,9 @@ from typing import Any
 import numpy as np
 
 from .errors import InputError
-from .pipeline import Pipeline, PipelineError
-from .training_game import TrainingGame
-from .workers import WorkerConfig
+from .selfplay.pipeline import Pipeline, PipelineError
+from .selfplay.training_game import TrainingGame
+from .selfplay.workers import WorkerConfig
 
 SELFPLAY_RESOURCE = "zelmor_selfplay"
 LOCAL_ADDRESS = "local"
@@ -234,7 +234,7 @@ class SelfPlayNode:
         return self._thread is not None and self._thread.is_alive()
 
     def _run(self, config: WorkerConfig, network: bytes, digest: str) -> None:
-        from .pipeline import AbandonedGame, FinishedGame, Pipeline, PipelineError
+        from .selfplay.pipeline import AbandonedGame, FinishedGame, Pipeline, PipelineError
 
         try:
             with Pipeline(config, (network,), None) as pipeline:
@@ -495,8 +495,8 @@ class Learner:
         import tempfile
         from pathlib import Path
 
-        from .loop import train_generation
-        from .train import TrainingFiles
+        from .loop.generations import train_generation
+        from .training.train import TrainingFiles
 
         with tempfile.TemporaryDirectory(prefix="zelmor-learner-") as directory:
             local = TrainingFiles(Path(directory) / "trainer.pt")
@@ -505,10 +505,10 @@ class Learner:
             unseen = train_generation(local, window, self._on_device(plan), network, generation, fresh_positions, False)
             return unseen, _training_files(local)
 
-    def evaluate(self, plan, network, previous):
-        from .loop_evaluation import evaluate_network
+    def measure_strength(self, plan, network, previous):
+        from .loop.strength import measure_strength
 
-        return evaluate_network(self._on_device(plan), network, previous, False)
+        return measure_strength(self._on_device(plan), network, previous, False)
 
 
 _TRAINING_FILES = ("out", "state", "metrics", "curve")  # in the order they are written back
@@ -519,7 +519,7 @@ def _training_files(files) -> dict[str, bytes]:
 
 
 class ClusterJobs:
-    """The loop's three jobs (see loop.LocalJobs) on a Ray cluster: self-play on ``nodes`` nodes, training
+    """The loop's three jobs (see loop.generations.LocalJobs) on a Ray cluster: self-play on ``nodes`` nodes, training
     and evaluation in the Learner. Use as a context manager around loop.run_loop(jobs=...)."""
 
     def __init__(self, nodes: int, workers_per_node: int | None):
@@ -558,8 +558,8 @@ class ClusterJobs:
 
         from tqdm import tqdm
 
-        from .loop import Played
-        from .store import RunWriter, session_record
+        from .loop.generations import Played
+        from .runs.store import RunWriter, session_record
 
         selfplay = self._selfplay
         assert selfplay is not None, "used outside its with block"
@@ -592,7 +592,7 @@ class ClusterJobs:
     ) -> dict[str, float] | None:
         import ray
 
-        from .atomic import write_atomically
+        from .runs.atomic import write_atomically
 
         unseen, trained = ray.get(
             self._learner.train.remote(
@@ -604,7 +604,7 @@ class ClusterJobs:
                 write_atomically(getattr(files, name), trained[name])
         return unseen
 
-    def evaluate(self, plan, network, previous, progress: bool):
+    def measure_strength(self, plan, network, previous, progress: bool):
         import ray
 
-        return ray.get(self._learner.evaluate.remote(plan, network, previous))
+        return ray.get(self._learner.measure_strength.remote(plan, network, previous))

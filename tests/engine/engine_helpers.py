@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import ctypes
 import io
-import math
 import os
 import subprocess
 import sys
@@ -79,7 +78,3 @@ def run_python(script: str, timeout: float = 60) -> subprocess.CompletedProcess:
 def resident_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def is_nan(x: float) -> bool:
-    return isinstance(x, float) and math.isnan(x)

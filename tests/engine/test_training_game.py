@@ -9,12 +9,12 @@ import time
 import pytest
 
 import zelmor_self_play
-from engine_helpers import is_nan
 from stand_ins import (
     FAR_BELOW,
     Request,
     ResultQueue,
     Service,
+    is_nan,
     make_config,
     replay_training_record,
     run_training_game,

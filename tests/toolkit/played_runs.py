@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 
 from zelmor_lab import Game, heuristic_tile
-from zelmor_lab.store import RunWriter, session_record
+from zelmor_lab.runs.store import RunWriter, session_record
 
 FINISHED_AT = 1_700_000_000.0
 

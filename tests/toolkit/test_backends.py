@@ -7,10 +7,10 @@ import pytest
 torch = pytest.importorskip("torch")
 pytest.importorskip("onnxruntime")
 
-from zelmor_lab import backends  # noqa: E402
-from zelmor_lab.backends import BACKENDS, make_runner, onnx_bytes  # noqa: E402
-from zelmor_lab.model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint  # noqa: E402
-from zelmor_lab.settings import Settings, SettingsError  # noqa: E402
+from zelmor_lab.selfplay import backends  # noqa: E402
+from zelmor_lab.selfplay.backends import BACKENDS, make_runner, onnx_bytes  # noqa: E402
+from zelmor_lab.selfplay.settings import Settings, SettingsError  # noqa: E402
+from zelmor_lab.training.model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint  # noqa: E402
 
 DIM = 9
 
@@ -88,7 +88,7 @@ def test_the_backend_defaults_to_onnxruntime_where_it_can_run(monkeypatch):
         Settings(backend="tensorflow")
     assert str(error.value) == "setting backend must be one of onnxruntime, torch, torch-eager, got 'tensorflow'"
     monkeypatch.setattr(backends, "onnxruntime_installed", lambda: False)
-    monkeypatch.setattr("zelmor_lab.settings.onnxruntime_installed", lambda: False)
+    monkeypatch.setattr("zelmor_lab.selfplay.settings.onnxruntime_installed", lambda: False)
     with pytest.raises(SettingsError) as error:
         Settings(backend="onnxruntime")
     assert str(error.value) == (

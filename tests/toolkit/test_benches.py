@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from import_path import IMPORT_PATH
-from zelmor_lab.channel import available
+from zelmor_lab.selfplay.channel import available
 
 BENCH = Path(__file__).resolve().parents[2] / "bench"
 
@@ -47,6 +47,6 @@ def test_the_pipeline_bench_measures_a_network_against_the_backend_alone():
     assert re.search(r"^trivial .*%.*\(rounds \d+% to \d+%\)$", out, re.MULTILINE)
 
 
-def test_the_evaluation_bench_compares_one_process_with_several():
-    out = run_bench("evaluation_bench.py", "--scale", "0.01", "--dim", "7", "--processes", "2")
+def test_the_strength_bench_compares_one_process_with_several():
+    out = run_bench("strength_bench.py", "--scale", "0.01", "--dim", "7", "--processes", "2")
     assert re.search(r"^one/2 processes: \d+\.\d\d$", out, re.MULTILINE)

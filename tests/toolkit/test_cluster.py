@@ -20,10 +20,10 @@ from test_loop import TINY_PLAN  # noqa: E402
 from test_selfplay_cli import alive, check_games_replay, cli, wait_for  # noqa: E402
 from zelmor_lab.cli import main  # noqa: E402
 from zelmor_lab.cluster import SELFPLAY_RESOURCE, ClusterJobs, connect, disconnect  # noqa: E402
-from zelmor_lab.loop import LoopDirectory, run_loop  # noqa: E402
-from zelmor_lab.model import load_checkpoint  # noqa: E402
-from zelmor_lab.store import read_games  # noqa: E402
-from zelmor_lab.train import read_metrics  # noqa: E402
+from zelmor_lab.loop.generations import LoopDirectory, run_loop  # noqa: E402
+from zelmor_lab.runs.store import read_games  # noqa: E402
+from zelmor_lab.training.model import load_checkpoint  # noqa: E402
+from zelmor_lab.training.train import read_metrics  # noqa: E402
 
 SMALL = ["--dim", "6", "--sims", "4", "--workers-per-node", "2"]
 # A removed node is seen dead within about two seconds instead of Ray's default half minute.

@@ -6,9 +6,9 @@ import numpy as np
 import pytest
 
 from zelmor_lab import Game, heuristic_tiles
-from zelmor_lab.dataset import DatasetError, load_window, value_targets
-from zelmor_lab.store import CorruptShardError, RunWriter, session_record
-from zelmor_lab.warmup import warmup_window
+from zelmor_lab.loop.warm_start import warmup_window
+from zelmor_lab.runs.store import CorruptShardError, RunWriter, session_record
+from zelmor_lab.training.dataset import DatasetError, load_window, value_targets
 
 DIM = 7
 

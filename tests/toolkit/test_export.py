@@ -11,8 +11,8 @@ import pytest
 from played_runs import write_run
 from zelmor_lab import Game, pieces
 from zelmor_lab.cli import main
-from zelmor_lab.render import coordinate, timeline
-from zelmor_lab.store import read_games
+from zelmor_lab.runs.store import read_games
+from zelmor_lab.web.render import coordinate, timeline
 
 DIM = 7
 

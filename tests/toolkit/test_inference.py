@@ -11,7 +11,7 @@ import pytest
 torch = pytest.importorskip("torch")
 
 from zelmor_lab import Game  # noqa: E402
-from zelmor_lab.inference import (  # noqa: E402
+from zelmor_lab.selfplay.inference import (  # noqa: E402
     SERVICE_FAILED,
     ReplyPipe,
     RequestQueue,
@@ -19,8 +19,8 @@ from zelmor_lab.inference import (  # noqa: E402
     ServiceGone,
     ServiceStats,
 )
-from zelmor_lab.model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint  # noqa: E402
-from zelmor_lab.transports import serve_queue  # noqa: E402
+from zelmor_lab.selfplay.transports import serve_queue  # noqa: E402
+from zelmor_lab.training.model import Architecture, PolicyValueNet, decode_checkpoint, encode_checkpoint  # noqa: E402
 
 DIM = 7
 TINY = Architecture(blocks=1, channels=8, value_hidden=8)

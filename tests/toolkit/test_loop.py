@@ -9,21 +9,22 @@ import multiprocessing
 
 import pytest
 
-from zelmor_lab import Game, loop_evaluation
-from zelmor_lab import loop as loop_module
-from zelmor_lab.dataset import load_window
+from zelmor_lab import Game
 from zelmor_lab.errors import WriteError
-from zelmor_lab.evaluation import PayoffSummary
-from zelmor_lab.loop import LoopDirectory, LoopState, count_games, run_loop
-from zelmor_lab.loop_evaluation import Evaluation, EvaluationError, evaluate_network, seat_rounds
-from zelmor_lab.loop_plan import LoopError, LoopPlan, load_plan
-from zelmor_lab.loop_records import GenerationRecord, best_generation, plot_summary, results_table
-from zelmor_lab.match import SEATS
-from zelmor_lab.model import Architecture, load_checkpoint
-from zelmor_lab.selfplay import Network
-from zelmor_lab.settings import Settings
-from zelmor_lab.store import RunError, RunWriter, read_games, session_record
-from zelmor_lab.train import TrainingSettings, read_metrics
+from zelmor_lab.loop import generations as loop_module
+from zelmor_lab.loop import strength as strength
+from zelmor_lab.loop.generations import LoopDirectory, LoopState, count_games, run_loop
+from zelmor_lab.loop.plan import LoopError, LoopPlan, load_plan
+from zelmor_lab.loop.records import GenerationRecord, best_generation, plot_summary, results_table
+from zelmor_lab.loop.strength import Strength, StrengthError, measure_strength, seat_rounds
+from zelmor_lab.play.match import SEATS
+from zelmor_lab.play.payoffs import PayoffSummary
+from zelmor_lab.runs.store import RunError, RunWriter, read_games, session_record
+from zelmor_lab.selfplay.settings import Settings
+from zelmor_lab.training.dataset import load_window
+from zelmor_lab.training.model import Architecture, load_checkpoint
+from zelmor_lab.training.network import Network
+from zelmor_lab.training.train import TrainingSettings, read_metrics
 
 TINY_PLAN = LoopPlan(
     engine=Settings(dim=20, sims_per_move=1, sample_moves=10, workers=1, flush_every=1),
@@ -136,7 +137,7 @@ def write_loop(run, last_generation_s: float) -> LoopState:
     loop_module._warm_start(directory, state, deadline=float("inf"), progress=False)
     network = Network.load(run, directory.network_name(0), 20)
     summary = PayoffSummary(3, 0.25, 0.1)
-    evaluation = Evaluation(summary, summary, summary, summary, None)
+    evaluation = Strength(summary, summary, summary, summary, None)
     record = GenerationRecord.first(network, evaluation, last_generation_s)
     state.records.append(record)
     directory.write_state(state)
@@ -334,8 +335,8 @@ class TestEvaluationInProcesses:
     def test_a_failing_process_is_one_error_and_leaves_no_process(self, tmp_path):
         broken = Network("loop/gen-0000.pt", b"not a checkpoint", "0" * 16, 0)
         plan = dataclasses.replace(TINY_PLAN, eval_processes=2)
-        with pytest.raises(EvaluationError, match=r"^evaluation process [01] failed:\n") as failure:
-            evaluate_network(plan, broken, None, progress=False)
+        with pytest.raises(StrengthError, match=r"^evaluation process [01] failed:\n") as failure:
+            measure_strength(plan, broken, None, progress=False)
         assert "loop/gen-0000.pt" in str(failure.value)
         assert multiprocessing.active_children() == []
 
@@ -344,14 +345,14 @@ class TestEvaluationInProcesses:
         run_loop(run, generations=0, plan=TINY_PLAN)
         network = Network.load(run, LoopDirectory.network_name(0), 20)
         plan = dataclasses.replace(TINY_PLAN, random_games=40, eval_processes=2)
-        figure = loop_evaluation._Figure("vs_random", 40, "greedy", "random")
-        networks = loop_evaluation._Networks(plan, network, None, None)
+        figure = strength._Figure("vs_random", 40, "greedy", "random")
+        networks = strength._Networks(plan, network, None, None)
 
         def interrupt():
             raise KeyboardInterrupt
 
         with pytest.raises(KeyboardInterrupt):
-            loop_evaluation._play_in_processes(networks, [figure], 2, on_game=interrupt)
+            strength._play_in_processes(networks, [figure], 2, on_game=interrupt)
         assert multiprocessing.active_children() == []
 
 

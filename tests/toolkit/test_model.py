@@ -9,7 +9,7 @@ import pytest
 torch = pytest.importorskip("torch")
 
 from zelmor_lab import Game  # noqa: E402
-from zelmor_lab.model import (  # noqa: E402
+from zelmor_lab.training.model import (  # noqa: E402
     SQUARES_LOGIT_SCALE,
     Architecture,
     CheckpointError,

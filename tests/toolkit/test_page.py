@@ -9,7 +9,7 @@ import pytest
 from chromium import Chromium, find_chromium
 from played_runs import write_run
 from zelmor_lab import Game
-from zelmor_lab.serve import make_server
+from zelmor_lab.web.serve import make_server
 
 DIM = 7
 

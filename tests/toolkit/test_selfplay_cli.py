@@ -21,10 +21,10 @@ from zelmor_lab import Game, read_games
 from zelmor_lab.cli import main
 from zelmor_lab.cli.selfplay import selfplay_network
 from zelmor_lab.errors import InputError
-from zelmor_lab.store import Run, RunWriter, session_record
+from zelmor_lab.runs.store import Run, RunWriter, session_record
 
 torch = pytest.importorskip("torch")
-from zelmor_lab.model import Architecture, PolicyValueNet, load_checkpoint, save_checkpoint  # noqa: E402
+from zelmor_lab.training.model import Architecture, PolicyValueNet, load_checkpoint, save_checkpoint  # noqa: E402
 
 TINY = Architecture(blocks=1, channels=8, value_hidden=8)
 SMALL_RUN = ["--dim", "7", "--sims", "4", "--workers", "2"]
@@ -281,7 +281,7 @@ def test_reading_a_run_needs_no_torch_and_self_play_and_a_served_network_say_the
 def test_a_worker_process_starts_without_torch_or_the_record_store():
     # Dozens of workers start per loop generation; each of these imports would cost every one of them.
     script = (
-        "import sys, zelmor_lab.workers, zelmor_lab.channel, zelmor_self_play\n"
+        "import sys, zelmor_lab.selfplay.workers, zelmor_lab.selfplay.channel, zelmor_self_play\n"
         "print(sorted(m for m in ('torch', 'pyarrow') if m in sys.modules))\n"
     )
     result = subprocess.run(
@@ -543,8 +543,8 @@ def test_a_script_without_a_main_guard_gets_a_failure_not_a_hang(tmp_path):
     script.write_text(
         "from pathlib import Path\n"
         "from zelmor_lab.cli.selfplay import selfplay_network\n"
-        "from zelmor_lab.selfplay import play_games\n"
-        "from zelmor_lab.settings import Settings\n"
+        "from zelmor_lab.selfplay.session import play_games\n"
+        "from zelmor_lab.selfplay.settings import Settings\n"
         f"run = Path({str(tmp_path / 'run')!r})\n"
         "network, _ = selfplay_network(run, None, 20)\n"
         "assert len(network.data) > 1 << 17  # more than a pipe holds\n"

@@ -12,8 +12,8 @@ import pytest
 
 from played_runs import write_run
 from zelmor_lab import Game, pieces
-from zelmor_lab.serve import make_server
-from zelmor_lab.store import Run, RunWriter, read_games, session_record
+from zelmor_lab.runs.store import Run, RunWriter, read_games, session_record
+from zelmor_lab.web.serve import make_server
 
 DIM = 7
 
@@ -166,7 +166,7 @@ def test_analysis_without_a_network_searches_with_random_playouts(server):
 
 def test_analysis_with_a_network_gives_its_policy_and_value_in_players_order(run_dir, tmp_path):
     torch = pytest.importorskip("torch")
-    from zelmor_lab.model import Architecture, PolicyValueNet, network_evaluator, save_checkpoint
+    from zelmor_lab.training.model import Architecture, PolicyValueNet, network_evaluator, save_checkpoint
 
     torch.manual_seed(0)
     model = PolicyValueNet(DIM, Architecture(blocks=1, channels=8, value_hidden=8))
@@ -200,7 +200,7 @@ def test_analysis_with_a_network_gives_its_policy_and_value_in_players_order(run
 
 def test_without_a_model_the_network_is_the_last_one_a_session_played_with(tmp_path):
     pytest.importorskip("torch")
-    from zelmor_lab.model import Architecture, PolicyValueNet, load_checkpoint, save_checkpoint
+    from zelmor_lab.training.model import Architecture, PolicyValueNet, load_checkpoint, save_checkpoint
 
     run = write_run(tmp_path / "run", games=1, dim=DIM)
     save_checkpoint(PolicyValueNet(DIM, Architecture(blocks=1, channels=8, value_hidden=8)), run / "net.pt")
@@ -275,7 +275,7 @@ def test_requests_from_elsewhere_and_malformed_ones_are_refused(server):
 
 
 def test_a_taken_port_is_one_message(run_dir):
-    from zelmor_lab.serve import ServeError
+    from zelmor_lab.web.serve import ServeError
 
     server, thread = started(run_dir)
     try:

@@ -5,7 +5,7 @@ import math
 import pytest
 
 from stand_ins import CONFIG_FIELDS
-from zelmor_lab.settings import Settings, SettingsError, load_settings
+from zelmor_lab.selfplay.settings import Settings, SettingsError, load_settings
 
 
 def test_defaults_are_the_documented_search_constants():

@@ -15,9 +15,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from zelmor_lab import read_games
-from zelmor_lab.atomic import write_atomically
 from zelmor_lab.errors import WriteError
-from zelmor_lab.store import CorruptShardError, Run, RunError, RunWriter, read_shard, session_record
+from zelmor_lab.runs.atomic import write_atomically
+from zelmor_lab.runs.store import CorruptShardError, Run, RunError, RunWriter, read_shard, session_record
 
 ONE_THIRD = float(np.float32(1 / 3))
 

@@ -14,11 +14,11 @@ import pytest
 import torch
 
 from zelmor_lab import Game
-from zelmor_lab.dataset import load_window
 from zelmor_lab.errors import WriteError
-from zelmor_lab.model import Architecture, CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
-from zelmor_lab.store import RunWriter, session_record
-from zelmor_lab.train import (
+from zelmor_lab.runs.store import RunWriter, session_record
+from zelmor_lab.training.dataset import load_window
+from zelmor_lab.training.model import Architecture, CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
+from zelmor_lab.training.train import (
     TrainingError,
     TrainingFiles,
     TrainingSettings,

@@ -7,9 +7,9 @@ import math
 from collections.abc import Callable
 from pathlib import Path
 
-from ..backends import BACKENDS
 from ..constants import STANDARD_DIM
 from ..errors import InputError
+from ..selfplay.backends import BACKENDS
 
 
 def integer_from(least: int):

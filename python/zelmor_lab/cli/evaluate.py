@@ -8,7 +8,7 @@ from pathlib import Path
 
 from ..constants import STANDARD_DIM
 from ..errors import InputError
-from ..settings import load_settings
+from ..selfplay.settings import load_settings
 from .arguments import positive_int
 from .requirements import require_cuda, require_torch
 
@@ -50,8 +50,8 @@ def run(args) -> int:
     import numpy as np
     from tqdm import tqdm
 
-    from ..match import SEATS, play_match
-    from ..players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SearchPlayer
+    from ..play.match import SEATS, play_match
+    from ..play.players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SearchPlayer
 
     if args.sims < 0:
         raise InputError(f"--sims must be at least 0, got {args.sims}")
@@ -108,7 +108,7 @@ def _short(summary) -> str:
 
 def _network_evaluator(path: Path | None, dim: int, device: str):
     """The network of the checkpoint at ``path``, or a fresh default one, as a search's evaluate."""
-    from ..model import Architecture, PolicyValueNet, load_checkpoint, network_evaluator
+    from ..training.model import Architecture, PolicyValueNet, load_checkpoint, network_evaluator
 
     model = PolicyValueNet(dim, Architecture()) if path is None else load_checkpoint(path, dim=dim).model
     return network_evaluator(model, device)

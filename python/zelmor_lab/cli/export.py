@@ -21,8 +21,8 @@ def register(commands) -> None:
 
 
 def run(args) -> int:
-    from ..export import export_run
-    from ..store import Run
+    from ..runs.export import export_run
+    from ..runs.store import Run
 
     count = export_run(Run(args.run), args.format, args.out)
     if args.out is not None:

@@ -14,8 +14,8 @@ def register(commands) -> None:
 def run(args) -> int:
     from tqdm import tqdm
 
-    from ..evaluation import RunSummary
-    from ..store import Run
+    from ..runs.replay import RunSummary
+    from ..runs.store import Run
 
     run = Run(args.run)
     summary = RunSummary(run.dim)

@@ -18,7 +18,7 @@ from .arguments import (
 from .exits import CommandFailed
 
 if TYPE_CHECKING:
-    from ..loop_records import GenerationRecord
+    from ..loop.records import GenerationRecord
 
 
 def register(commands) -> None:
@@ -62,10 +62,10 @@ def register(commands) -> None:
 
 
 def run(args) -> int:
-    from ..loop import LoopDirectory
-    from ..loop_plan import load_plan
-    from ..loop_records import best_generation
-    from ..pipeline import PipelineError
+    from ..loop.generations import LoopDirectory
+    from ..loop.plan import load_plan
+    from ..loop.records import best_generation
+    from ..selfplay.pipeline import PipelineError
 
     check_cluster_flags(args)
     chosen = (args.config, args.dim, args.sims, args.seed)
@@ -84,7 +84,7 @@ def run(args) -> int:
 
 
 def _run_loop(args, plan, jobs=None):
-    from ..loop import run_loop
+    from ..loop.generations import run_loop
 
     return run_loop(args.run, args.generations, args.minutes, plan, True, _print_record, jobs)
 

@@ -8,8 +8,8 @@ import signal
 import sys
 import threading
 
+from ..cli import evaluate, export, info, loop, selfplay, serve, show, train
 from ..errors import InputError, WriteError
-from . import evaluate, export, info, loop, selfplay, serve, show, train
 from .exits import EXIT_BAD_INPUT, EXIT_FAILED, EXIT_INTERRUPTED, CommandFailed
 
 COMMANDS = (selfplay, evaluate, info, show, export, serve, train, loop)  # in the order of the help

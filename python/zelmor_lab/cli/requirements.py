@@ -5,7 +5,7 @@ from __future__ import annotations
 import importlib.util
 
 from ..errors import InputError
-from ..transports import check_transport
+from ..selfplay.transports import check_transport
 
 
 def require_torch(needed_by: str) -> None:
@@ -29,7 +29,7 @@ def require_pipeline(settings) -> None:
     require_cuda(settings.device)
     check_transport(settings)
     if settings.device != "cpu":
-        from ..backends import onnxruntime_runs_on
+        from ..selfplay.backends import onnxruntime_runs_on
 
         if settings.backend == "onnxruntime" and not onnxruntime_runs_on(settings.device):
             raise InputError(

@@ -8,8 +8,9 @@ import time
 from pathlib import Path
 
 from ..errors import InputError
-from ..selfplay import REFRESH_S, Network, SelfPlayOutcome, play_games
-from ..settings import load_settings
+from ..selfplay.session import REFRESH_S, SelfPlayOutcome, play_games
+from ..selfplay.settings import load_settings
+from ..training.network import Network
 from .arguments import (
     add_cluster_flags,
     add_pipeline_flags,
@@ -40,7 +41,7 @@ def register(commands) -> None:
 
 
 def run(args) -> int:
-    from ..store import session_record
+    from ..runs.store import session_record
 
     check_cluster_flags(args)
     if args.ray is not None and args.workers is not None:
@@ -71,8 +72,8 @@ def run(args) -> int:
 
 def _on_cluster(args, settings, network: Network, session: dict, new_files: dict | None) -> int:
     from ..cluster import connect, disconnect
-    from ..store import RunWriter, check_run_target
-    from ..workers import WorkerConfig
+    from ..runs.store import RunWriter, check_run_target
+    from ..selfplay.workers import WorkerConfig
 
     check_run_target(args.run, settings.dim)
     connect(args.ray)
@@ -98,14 +99,7 @@ def _play_on_cluster(config, network: Network, args, writer, nodes: int) -> tupl
     number of nodes the games came from and the games lost with nodes."""
     from tqdm import tqdm
 
-    from ..cluster import (
-        Abandoned,
-        ClusterFailed,
-        ClusterSelfPlay,
-        NodeGame,
-        NodeJoined,
-        NodeLost,
-    )
+    from ..cluster import Abandoned, ClusterFailed, ClusterSelfPlay, NodeGame, NodeJoined, NodeLost
 
     games = positions = abandoned = lost = 0
     from_nodes: set[str] = set()
@@ -148,7 +142,8 @@ def _play_on_cluster(config, network: Network, args, writer, nodes: int) -> tupl
 
 def selfplay_network(run: Path, model: Path | None, dim: int) -> tuple[Network, bool]:
     """The network to play with and whether it is a fresh one, which the run must then keep."""
-    from ..model import (
+    from ..runs.store import Run
+    from ..training.model import (
         Architecture,
         CheckpointError,
         PolicyValueNet,
@@ -157,7 +152,6 @@ def selfplay_network(run: Path, model: Path | None, dim: int) -> tuple[Network, 
         encode_checkpoint,
         read_checkpoint_file,
     )
-    from ..store import Run
 
     if model is not None:
         data = read_checkpoint_file(model)

@@ -24,7 +24,7 @@ def register(commands) -> None:
 
 
 def run(args) -> int:
-    from ..serve import serve
+    from ..web.serve import serve
 
     if args.model is not None:
         require_torch("the page's network")

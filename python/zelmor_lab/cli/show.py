@@ -21,11 +21,11 @@ def register(commands) -> None:
 
 
 def run(args) -> int:
-    from ..evaluation import ReplayError, replay
-    from ..store import Run
+    from ..runs.replay import ReplayError, replay
+    from ..runs.store import Run
 
     if args.png is not None:
-        from ..render import check_picture_path
+        from ..web.render import check_picture_path
 
         check_picture_path(args.png)
         if args.png.suffix.lower() != ".png":
@@ -61,7 +61,7 @@ def run(args) -> int:
     print("scores:  " + "  ".join(f"player {p}: {s}" for p, s in enumerate(final.scores())))
     print("payoffs: " + "  ".join(f"player {p}: {x:.3f}" for p, x in enumerate(game.payoff)))
     if args.png is not None:
-        from ..render import draw_board
+        from ..web.render import draw_board
 
         draw_board(final, args.png, title=f"{args.run.name}, game {index}")
         print(f"board drawn in {args.png}")

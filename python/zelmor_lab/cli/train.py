@@ -38,7 +38,7 @@ def register(commands) -> None:
 
 
 def run(args) -> int:
-    from ..train import TrainingSettings, train
+    from ..training.train import TrainingSettings, train
 
     settings = TrainingSettings() if args.window is None else TrainingSettings(window=args.window)
     summary = train(
