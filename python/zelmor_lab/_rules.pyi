@@ -129,3 +129,12 @@ def search_games(
     (policy logits float32 (B, dim * dim), value logits float32 (B, 4)), both relative to the player to
     act, or is a RandomPlayout. No root noise. A finished game gets no visits.
     """
+
+def gumbel_search_games(
+    games: Sequence[Game], evaluate: object, simulations: int, gumbel_actions: int, c_visit: float, c_scale: float
+) -> tuple:
+    """
+    The Gumbel root search of each game, in lockstep like search_games, without Gumbel draws: (improved
+    policy float32 (G, dim * dim), zero off the root's children; the tile each search ends on, int64 (G,),
+    -1 for a finished game).
+    """

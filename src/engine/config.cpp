@@ -33,6 +33,31 @@ bool to_f32(PyObject* value, float& out) {
     return true;
 }
 
+bool to_root_search(PyObject* value, RootSearch& out) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, text::kRootSearchNotText, Py_TYPE(value)->tp_name);
+        return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(value, "puct") == 0) {
+        out = RootSearch::puct;
+    } else if (PyUnicode_CompareWithASCIIString(value, "gumbel") == 0) {
+        out = RootSearch::gumbel;
+    } else {
+        PyErr_Format(PyExc_ValueError, text::kRootSearchUnknown, value);
+        return false;
+    }
+    return true;
+}
+
+bool to_action_count(PyObject* value, uint32_t& out) {
+    if (!to_u32(value, out)) return false;
+    if (out == 0) {
+        PyErr_SetString(PyExc_ValueError, text::kGumbelActionsTooFew);
+        return false;
+    }
+    return true;
+}
+
 PyRef field_error(const char* field) {
     PyRef cause = fetch_exception();
     const std::string message = std::string(text::kConfigFieldPrefix) + field;
@@ -43,7 +68,7 @@ PyRef field_error(const char* field) {
 
 }  // namespace
 
-std::variant<Config, PyRef> read_config(PyObject* settings) {
+std::variant<Config, PyRef> read_config(PyObject* settings, bool search_settings) {
     Config config;
     uint32_t* integers[] = {&config.dim, &config.rep, &config.sims_per_move, &config.sample_moves};
     float* floats[] = {&config.c_base, &config.c_init, &config.dirichlet_alpha, &config.exploration_fraction};
@@ -53,6 +78,23 @@ std::variant<Config, PyRef> read_config(PyObject* settings) {
         if (!value) return fetch_exception();
         const bool converted = i < 4 ? to_u32(value.get(), *integers[i]) : to_f32(value.get(), *floats[i - 4]);
         if (!converted) return field_error(kConfigFields[i]);
+    }
+    const auto& optional = module_state().search_fields;
+    for (size_t i = 0; search_settings && i < optional.size(); ++i) {
+        PyRef value = PyRef::steal(PyObject_GetAttr(settings, optional[i]));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch_exception();
+            PyErr_Clear();
+            continue;
+        }
+        bool converted = false;
+        switch (i) {
+            case 0: converted = to_root_search(value.get(), config.root_search); break;
+            case 1: converted = to_action_count(value.get(), config.gumbel.actions); break;
+            case 2: converted = to_f32(value.get(), config.gumbel.c_visit); break;
+            case 3: converted = to_f32(value.get(), config.gumbel.c_scale); break;
+        }
+        if (!converted) return field_error(kSearchFields[i]);
     }
     return config;
 }

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "py_ref.hpp"
+#include "search.hpp"
 
 namespace zelmor_self_play {
 
@@ -21,6 +22,10 @@ struct Config {
     float c_init = 0;
     float dirichlet_alpha = 0;
     float exploration_fraction = 0;
+    // Optional: read only where the settings object has the attribute, so an object without them searches
+    // as before, PUCT with Dirichlet noise and visit counts as the policy target.
+    RootSearch root_search = RootSearch::puct;
+    GumbelSettings gumbel;
 };
 
 // The settings object's attribute names, in the order they are read: the four integers, then the floats.
@@ -28,8 +33,13 @@ inline constexpr std::array<const char*, 8> kConfigFields = {
     "dim", "rep", "sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction",
 };
 
+// The optional attributes, read after those by the driver that searches: the root search and the Gumbel
+// search's constants.
+inline constexpr std::array<const char*, 4> kSearchFields = {"root_search", "gumbel_actions", "c_visit", "c_scale"};
+
 // The Config, or the Python exception of the first field that could not be read: the attribute's own
-// error, or TypeError "failed to extract field Config.<name>" caused by the conversion's error.
-std::variant<Config, PyRef> read_config(PyObject* settings);
+// error, or TypeError "failed to extract field Config.<name>" caused by the conversion's error. A missing
+// optional attribute (AttributeError) leaves its default; a bad one fails like a bad field.
+std::variant<Config, PyRef> read_config(PyObject* settings, bool search_settings);
 
 }  // namespace zelmor_self_play

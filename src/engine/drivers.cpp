@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "fatal_error.hpp"
+#include "gumbel.hpp"
 #include "interface_text.hpp"
 #include "module_state.hpp"
 #include "python_text.hpp"
@@ -15,8 +16,6 @@ namespace zelmor_self_play {
 using zelmor::FatalError;
 
 namespace {
-
-using PolicyEntry = std::vector<std::pair<uint32_t, float>>;
 
 // Temperature-1 sampling over the root's visit counts, from 23 random bits.
 uint32_t sampled_action(const Node& root) {
@@ -80,12 +79,15 @@ void write_stdout(const std::string& text) {
     std::fflush(stdout);
 }
 
-std::optional<std::string> Runtime::search(QueuePipeExchange& network, Node& root, const Game& game) {
-    const SearchSettings settings{
-        config.sims_per_move, config.c_base, config.c_init, true, config.dirichlet_alpha, config.exploration_fraction};
+std::optional<std::string> Runtime::search(QueuePipeExchange& network, Node& root, const Game& game,
+                                           GumbelRoot* gumbel_root, bool root_noise) {
+    const SearchSettings settings{config.sims_per_move, config.c_base,          config.c_init,
+                                  root_noise,           config.dirichlet_alpha, config.exploration_fraction,
+                                  config.root_search,   config.gumbel};
     Node* roots[] = {&root};
     const Game* positions[] = {&game};
-    switch (zelmor_self_play::search(network, roots, positions, settings)) {
+    const std::span<GumbelRoot> gumbel_roots = gumbel_root ? std::span(gumbel_root, 1) : std::span<GumbelRoot>();
+    switch (zelmor_self_play::search(network, roots, positions, settings, gumbel_roots)) {
         case SearchFailure::none: return std::nullopt;
         case SearchFailure::root_evaluation: return text::kRootEvaluationFailed + network.take_error().display();
         case SearchFailure::leaf_evaluation: return network.take_error().display();
@@ -99,18 +101,31 @@ uint8_t Runtime::training_game(PyObject* inference_queue) {
     Game game(config.dim);
     Node root;
     std::vector<PolicyEntry> policies;
+    // The Gumbel search explores by its draws where PUCT samples its action (the first sample_moves
+    // actions), acts by its survivor, and records its improved policy instead of the visit shares.
+    const bool gumbel = config.root_search == RootSearch::gumbel;
+    GumbelRoot gumbel_root;
+    std::vector<float> shares;
     while (!game.is_terminal()) {
-        if (search(network, root, game)) return 1;
+        const bool exploring = policies.size() + 1 < config.sample_moves;  // counted with this action's entry
+        if (search(network, root, game, gumbel ? &gumbel_root : nullptr, gumbel ? exploring : true)) return 1;
 
-        uint32_t total = 0;
-        for (const Node& child : root) total += child.visits;
         PolicyEntry& entry = policies.emplace_back();
         entry.reserve(root.child_count);
-        for (const Node& child : root)
-            entry.emplace_back(child.action, static_cast<float>(child.visits) / static_cast<float>(total));
+        if (gumbel) {
+            improved_policy(root, config.gumbel, shares);
+            for (uint32_t k = 0; k < root.child_count; ++k) entry.emplace_back(root.children[k].action, shares[k]);
+        } else {
+            uint32_t total = 0;
+            for (const Node& child : root) total += child.visits;
+            for (const Node& child : root)
+                entry.emplace_back(child.action, static_cast<float>(child.visits) / static_cast<float>(total));
+        }
         if (root.is_leaf()) throw FatalError(text::kEmptyVisitDistribution);
 
-        const uint32_t tile = policies.size() < config.sample_moves ? sampled_action(root) : greedy_action(root);
+        const uint32_t tile = gumbel      ? gumbel_action(root, gumbel_root, config.gumbel)
+                              : exploring ? sampled_action(root)
+                                          : greedy_action(root);
         game.apply(tile);  // the tile is a child of the root, hence legal
         root = advance_root(std::move(root), tile);
     }

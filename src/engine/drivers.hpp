@@ -8,12 +8,15 @@
 #include <variant>
 
 #include "config.hpp"
+#include "gumbel.hpp"
 #include "simulation.hpp"
 
 namespace zelmor_self_play {
 
 // The context of one call: borrowed Python objects (owned by the call's argument list), settings, id.
 // The network's queue is passed to each driver: the test match asks two networks through one pipe.
+using PolicyEntry = std::vector<std::pair<uint32_t, float>>;  // (tile, share) per root child
+
 struct Runtime {
     PyObject* result_queue;
     PyObject* pipe;
@@ -21,9 +24,10 @@ struct Runtime {
     int32_t id;
 
     QueuePipeExchange exchange(PyObject* inference_queue) const { return {id, config.rep, inference_queue, pipe}; }
-    // The tree search of one self-play action. Fails with a text when an evaluation fails or every score is
-    // NaN; the statistics already backed up stay.
-    std::optional<std::string> search(QueuePipeExchange& network, Node& root, const Game& game);
+    // The tree search of one self-play action, a Gumbel search when `gumbel_root` is given. Fails with a text
+    // when an evaluation fails or every score is NaN; the statistics already backed up stay.
+    std::optional<std::string> search(QueuePipeExchange& network, Node& root, const Game& game, GumbelRoot* gumbel_root,
+                                      bool root_noise);
     std::variant<uint32_t, std::string> best_action(QueuePipeExchange& network, const Game& game);
 
     uint8_t training_game(PyObject* inference_queue);        // 0: played and posted; 1: abandoned after a failed search

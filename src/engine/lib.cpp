@@ -99,8 +99,8 @@ int32_t convert_id(PyObject* value) {
     return static_cast<int32_t>(wide);
 }
 
-Config read_config_or_panic(PyObject* settings) {
-    auto read = read_config(settings);
+Config read_config_or_panic(PyObject* settings, bool searches) {
+    auto read = read_config(settings, searches);
     if (auto* error = std::get_if<PyRef>(&read))
         throw zelmor::FatalError(text::kUnreadableConfig + exception_debug(error->get()));
     return std::get<Config>(read);
@@ -115,8 +115,10 @@ std::array<PyRef, N> hold(const std::array<PyObject*, N>& objects) {
 }
 
 // What tells the three functions apart: the parameters (the id and the settings first, the result queue
-// third, the pipe last) and the driver that plays the game with the queues between.
+// third, the pipe last), the driver that plays the game with the queues between, and whether it searches
+// (only then are the optional search settings read).
 struct TrainingGame {
+    static constexpr bool searches = true;
     static constexpr Signature<5> signature{text::kPlayTrainingGame,
                                             {"id", "config", "result_queue", "inference_queue", "pipe"}};
     static constexpr const char* doc = text::kPlayTrainingGameDoc;
@@ -126,6 +128,7 @@ struct TrainingGame {
 };
 
 struct TestGame {
+    static constexpr bool searches = false;
     static constexpr Signature<6> signature{text::kPlayTestGame,
                                             {"id", "config", "result_queue", "model_queue", "baseline_queue", "pipe"}};
     static constexpr const char* doc = text::kPlayTestGameDoc;
@@ -140,6 +143,7 @@ struct TestGame {
 };
 
 struct TestAgainstRandom {
+    static constexpr bool searches = false;
     static constexpr Signature<5> signature{text::kPlayTestAgainstRandom,
                                             {"id", "config", "result_queue", "inference_queue", "pipe"}};
     static constexpr const char* doc = text::kPlayTestAgainstRandomDoc;
@@ -156,7 +160,7 @@ PyObject* entry_point(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         const auto arguments = parse_arguments(Function::signature, args, nargs, kwnames);
         const int32_t id = convert_id(arguments[0]);
         const auto held = hold(arguments);
-        Runtime runtime{held[2].get(), held.back().get(), read_config_or_panic(held[1].get()), id};
+        Runtime runtime{held[2].get(), held.back().get(), read_config_or_panic(held[1].get(), Function::searches), id};
         return Function::play(runtime, held).release();
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) raise_panic(text::kCallFailedSilently);

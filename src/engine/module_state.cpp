@@ -18,9 +18,13 @@ const ModuleState& module_state() {
     PyRef recv = PyRef::checked(PyUnicode_InternFromString("recv"));
     std::array<PyRef, kConfigFields.size()> fields;
     for (size_t i = 0; i < fields.size(); ++i) fields[i] = PyRef::checked(PyUnicode_InternFromString(kConfigFields[i]));
+    std::array<PyRef, kSearchFields.size()> search_fields;
+    for (size_t i = 0; i < search_fields.size(); ++i)
+        search_fields[i] = PyRef::checked(PyUnicode_InternFromString(kSearchFields[i]));
     if (state) return *state;  // made meanwhile by another thread; these copies are released
-    ModuleState made{panic_class.release(), put.release(), recv.release(), {}};
+    ModuleState made{panic_class.release(), put.release(), recv.release(), {}, {}};
     for (size_t i = 0; i < fields.size(); ++i) made.config_fields[i] = fields[i].release();
+    for (size_t i = 0; i < search_fields.size(); ++i) made.search_fields[i] = search_fields[i].release();
     state = made;
     return *state;
 }

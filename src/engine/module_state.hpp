@@ -15,6 +15,7 @@ struct ModuleState {
     PyObject* put;          // the method of the inference and result queues
     PyObject* recv;         // the method of the pipe
     std::array<PyObject*, kConfigFields.size()> config_fields;  // the settings' attribute names, in field order
+    std::array<PyObject*, kSearchFields.size()> search_fields;  // the optional ones, likewise
 };
 
 // Made on first use, under the interpreter lock. When making it fails, the Python error is left set,

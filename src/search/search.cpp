@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "fatal_error.hpp"
+#include "gumbel.hpp"
 #include "rng.hpp"
 
 namespace zelmor_self_play {
@@ -76,6 +77,7 @@ std::vector<float> expand(Node& node, const Game& game, NetworkOutput&& output) 
     // Entry 0 is the player to act: turn the relative order into absolute player numbers.
     if (!values.empty()) std::rotate(values.begin(), values.end() - player, values.end());
     node.player = player;
+    if (player < values.size()) node.value = values[player];
     add_children(node, legal, priors);
     return values;
 }
@@ -173,7 +175,10 @@ Node advance_root(Node&& root, uint32_t action) {
 }
 
 SearchFailure search(Evaluator& evaluator, std::span<Node* const> roots, std::span<const Game* const> positions,
-                     const SearchSettings& settings) {
+                     const SearchSettings& settings, std::span<GumbelRoot> gumbel_roots) {
+    const bool gumbel = settings.root_search == RootSearch::gumbel;
+    if (gumbel && gumbel_roots.size() != roots.size())
+        throw FatalError("a Gumbel search needs one root state per root");
     const size_t count = roots.size();
     std::vector<const Game*> asked;
     std::vector<size_t> asker;  // which search each position in `asked` belongs to
@@ -192,9 +197,13 @@ SearchFailure search(Evaluator& evaluator, std::span<Node* const> roots, std::sp
         if (!evaluator.evaluate(asked, outputs)) return SearchFailure::root_evaluation;
         for (size_t k = 0; k < asked.size(); ++k) expand(*roots[asker[k]], *asked[k], std::move(outputs[k]));
     }
-    if (settings.root_noise)
+    if (gumbel) {
+        for (size_t i = 0; i < count; ++i)
+            start_gumbel_root(*roots[i], settings.gumbel, settings.simulations, settings.root_noise, gumbel_roots[i]);
+    } else if (settings.root_noise) {
         for (Node* root : roots)
             if (root->child_count >= 2) add_root_noise(*root, settings.dirichlet_alpha, settings.exploration_fraction);
+    }
 
     std::vector<Descent> descents;
     descents.reserve(count);
@@ -212,7 +221,10 @@ SearchFailure search(Evaluator& evaluator, std::span<Node* const> roots, std::sp
             if (!kUnmended) roots[i]->visits += 1;
             Node* node = roots[i];
             while (!node->is_leaf()) {
-                const std::optional<uint32_t> chosen = select_child(*node, settings.c_base, settings.c_init);
+                const std::optional<uint32_t> chosen =
+                    !gumbel            ? select_child(*node, settings.c_base, settings.c_init)
+                    : node == roots[i] ? select_gumbel_root(*node, gumbel_roots[i], settings.gumbel, simulation)
+                                       : select_by_improved_policy(*node, settings.gumbel);
                 if (!chosen) return SearchFailure::all_scores_nan;
                 node = &node->children[*chosen];
                 descent.scratch.apply(node->action);  // a rejection cannot happen with a consistent tree

@@ -31,6 +31,7 @@ struct Node {
     uint32_t visits = 0;
     float value_sum = 0;  // values of the player to move at the parent; unused at the root
     float prior = 0;
+    float value = 0;  // the network's value of this position for the player to move here, written at expansion
 
     bool is_leaf() const { return child_count == 0; }
     Node* begin() const { return children.get(); }
@@ -38,14 +39,29 @@ struct Node {
     Node* child(uint32_t action) const;  // nullptr when there is none
 };
 
+// How the root spends its simulations: PUCT everywhere, or the Gumbel root search (gumbel.hpp).
+enum class RootSearch : uint8_t { puct, gumbel };
+
+struct GumbelSettings {
+    uint32_t actions = 16;  // tiles the root considers, drawn by Gumbel-top-k
+    float c_visit = 50.0f;
+    float c_scale = 1.0f;
+};
+
 struct SearchSettings {
     uint32_t simulations = 0;
     float c_base = 0;
     float c_init = 0;
-    bool root_noise = false;  // Dirichlet noise mixed into the priors of a root with two or more children
+    // PUCT: Dirichlet noise mixed into the priors of a root with two or more children. Gumbel: a Gumbel
+    // draw added to each root child's logit, so that the tiles considered are a sample, not the top k.
+    bool root_noise = false;
     float dirichlet_alpha = 0;
     float exploration_fraction = 0;
+    RootSearch root_search = RootSearch::puct;
+    GumbelSettings gumbel;
 };
+
+struct GumbelRoot;
 
 // The network's raw answer for one position, both relative to the player to act: a policy logit per tile
 // (at least up to the largest legal tile) and four value logits, the player to act first.
@@ -75,9 +91,10 @@ enum class SearchFailure { none, root_evaluation, leaf_evaluation, all_scores_na
 
 // One search per root, run in lockstep so that each round sends one leaf of every search to the network
 // in one batch: roots[i] stands for positions[i]. The first failure ends every search; the statistics
-// already backed up stay.
+// already backed up stay. A Gumbel search needs gumbel_roots[i] for roots[i], which the search fills and
+// which the caller reads its action from.
 SearchFailure search(Evaluator& evaluator, std::span<Node* const> roots, std::span<const Game* const> positions,
-                     const SearchSettings& settings);
+                     const SearchSettings& settings, std::span<GumbelRoot> gumbel_roots = {});
 
 float exploration_factor(const Node& node, float c_base, float c_init);
 float ucb_score(float exploration, const Node& child);

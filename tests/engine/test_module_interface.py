@@ -353,6 +353,29 @@ def test_unconvertible_values_name_their_field(field, value, panic_exception):
 
 
 @pytest.mark.parametrize(
+    "field, value",
+    [
+        ("root_search", "alphazero"),
+        ("root_search", b"gumbel"),
+        ("gumbel_actions", 0),
+        ("gumbel_actions", 2**32),
+        ("c_visit", "50"),
+        ("c_scale", None),
+    ],
+)
+def test_a_bad_search_setting_fails_the_training_game_only(field, value, panic_exception):
+    """The optional search settings are read by the one function that searches, and fail as a field does."""
+    config = make_config(**{"root_search": "gumbel", field: value})
+    service, results = Service(uniform_network), ResultQueue()
+    with pytest.raises(panic_exception) as e:
+        zelmor_self_play.play_training_game(7, config, results, service.inference_queue, service.pipe)
+    assert e.value.args == (unwrap_message(TypeError(f"failed to extract field Config.{field}")),)
+    assert not service.requests and not results.records
+    status, _, _ = run_against_random(config, uniform_network)
+    assert status == 0
+
+
+@pytest.mark.parametrize(
     "fields",
     [
         dict(sims_per_move=4294967295),

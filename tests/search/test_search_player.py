@@ -10,7 +10,7 @@ from stand_ins import make_config, run_training_game
 from zelmor_lab import Game, heuristic_tiles, pieces, search, search_games
 from zelmor_lab.play.match import play_match
 from zelmor_lab.play.players import HeuristicPlayer, RandomPlayer, SampledPlayer, SearchPlayer
-from zelmor_lab.play.tree_search import RandomPlayout
+from zelmor_lab.play.tree_search import GUMBEL, PUCT, RandomPlayout
 
 # A 7 x 7 line of play, a pentomino for each player, to a position where player 0, starting its second piece,
 # may complete one at once with tile 34 (only its monomino fits there: the turn passes) or go on with tile 16
@@ -216,9 +216,10 @@ def test_a_match_seats_the_player_in_each_seat_in_turn():
     assert result.overall().mean == pytest.approx(np.mean(result.payoffs))
 
 
-def test_the_search_player_plays_legal_tiles_to_the_end():
+@pytest.mark.parametrize("root", [PUCT, GUMBEL])
+def test_the_search_player_plays_legal_tiles_to_the_end(root):
     rng = np.random.default_rng(4)
-    result = play_match(SearchPlayer(RandomPlayout(), 4, rng), RandomPlayer(rng), 4, 5)
+    result = play_match(SearchPlayer(RandomPlayout(), 4, rng, root=root), RandomPlayer(rng), 4, 5)
     assert result.games == 4 and all(0.0 <= p <= 1.0 for p in result.payoffs)
 
 

@@ -79,6 +79,14 @@ def add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--device", help='where the service runs the network: "cpu" (default) or "cuda:N"')
 
 
+def add_root_search_flag(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument(
+        "--root-search",
+        choices=("puct", "gumbel"),
+        help=f"how the search spends its simulations at the root (setting root_search){what}",
+    )
+
+
 def add_cluster_flags(parser: argparse.ArgumentParser) -> None:
     """--ray, --nodes and --workers-per-node of the commands that can play on a Ray cluster."""
     parser.add_argument(

@@ -9,7 +9,7 @@ from pathlib import Path
 from ..constants import STANDARD_DIM
 from ..errors import InputError
 from ..selfplay.settings import load_settings
-from .arguments import positive_int
+from .arguments import add_root_search_flag, positive_int
 from .requirements import require_cuda, require_torch
 
 
@@ -32,13 +32,14 @@ def register(commands) -> None:
     evaluate.add_argument(
         "--sims", type=int, default=0, help="tree-search simulations per action; 0 plays greedily (default: 0)"
     )
+    add_root_search_flag(evaluate, " with --sims (default: puct)")
     evaluate.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
     evaluate.add_argument("--dim", type=positive_int, help=f"board side (default: {STANDARD_DIM})")
     evaluate.add_argument(
         "--config",
         type=Path,
         metavar="FILE.toml",
-        help="settings file (c_base and c_init of the search; flags take precedence)",
+        help="settings file (c_base, c_init and the root search's settings; flags take precedence)",
     )
     evaluate.add_argument("--seed", type=int, help="seed of the players' random choices (default: fresh)")
     evaluate.add_argument("--device", help='where the networks run: "cpu" (default) or "cuda:N"')
@@ -55,7 +56,7 @@ def run(args) -> int:
 
     if args.sims < 0:
         raise InputError(f"--sims must be at least 0, got {args.sims}")
-    settings = load_settings(args.config, dim=args.dim, device=args.device)
+    settings = load_settings(args.config, dim=args.dim, device=args.device, root_search=args.root_search)
     dim = settings.dim
     opponent_kind = args.vs if args.vs in ("random", "heuristic") else None
     if opponent_kind is None and not Path(args.vs).is_file():
@@ -73,7 +74,9 @@ def run(args) -> int:
         opponent = GreedyPlayer(_network_evaluator(Path(args.vs), dim, settings.device))
         opponents = f"3 greedy copies of {args.vs}"
     player = (
-        SearchPlayer(network, args.sims, rng, settings.c_base, settings.c_init) if args.sims else GreedyPlayer(network)
+        SearchPlayer(network, args.sims, rng, settings.c_base, settings.c_init, settings.root())
+        if args.sims
+        else GreedyPlayer(network)
     )
 
     if args.model is None:

@@ -14,6 +14,7 @@ from ..training.network import Network
 from .arguments import (
     add_cluster_flags,
     add_pipeline_flags,
+    add_root_search_flag,
     add_run_command,
     check_cluster_flags,
     cluster_nodes,
@@ -37,6 +38,7 @@ def register(commands) -> None:
     selfplay.add_argument("--games", type=positive_int, help="games to play (default: until Ctrl-C)")
     add_pipeline_flags(selfplay)
     selfplay.add_argument("--sims", type=positive_int, help="simulations per action (setting sims_per_move)")
+    add_root_search_flag(selfplay, "")
     add_cluster_flags(selfplay)
 
 
@@ -50,6 +52,7 @@ def run(args) -> int:
         args.config,
         dim=args.dim,
         sims_per_move=args.sims,
+        root_search=args.root_search,
         workers=args.workers,
         max_batch=args.max_batch,
         transport=args.transport,

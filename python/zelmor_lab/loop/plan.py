@@ -125,7 +125,11 @@ class LoopPlan:
 
 
 def load_plan(
-    toml_path: str | Path | None = None, dim: int | None = None, sims: int | None = None, seed: int | None = None
+    toml_path: str | Path | None = None,
+    dim: int | None = None,
+    sims: int | None = None,
+    seed: int | None = None,
+    root_search: str | None = None,
 ) -> LoopPlan:
     """The default plan, then a TOML file, then the flags that are not None. The file sets the plan's own
     fields at its top level and those of its parts in the tables [engine], [architecture] and [training]."""
@@ -143,7 +147,11 @@ def load_plan(
                 values[name] = {**values[name], **value}
             else:
                 values[name] = value
-    for flag, part, name in ((dim, "engine", "dim"), (sims, "engine", "sims_per_move")):
+    for flag, part, name in (
+        (dim, "engine", "dim"),
+        (sims, "engine", "sims_per_move"),
+        (root_search, "engine", "root_search"),
+    ):
         if flag is not None:
             values[part][name] = flag
     if seed is not None:

@@ -122,7 +122,9 @@ def _play_share(
     rng = np.random.default_rng()
     choosers: dict[str, Player] = {
         "greedy": GreedyPlayer(evaluate),
-        "search": SearchPlayer(evaluate, plan.eval_sims, rng, plan.engine.c_base, plan.engine.c_init),
+        "search": SearchPlayer(
+            evaluate, plan.eval_sims, rng, plan.engine.c_base, plan.engine.c_init, plan.engine.root()
+        ),
         "sampled": SampledPlayer(evaluate, rng),
     }
     opponents: dict[str, Player] = {"random": RandomPlayer(rng), "heuristic": HeuristicPlayer(rng)}

@@ -20,7 +20,7 @@ from typing import Protocol
 import numpy as np
 
 from .._rules import Game, heuristic_tiles
-from .tree_search import C_BASE, C_INIT, Evaluate, search_games
+from .tree_search import C_BASE, C_INIT, PUCT, Evaluate, RootSearch, gumbel_search_games, search_games
 
 
 class Player(Protocol):
@@ -98,12 +98,17 @@ class SearchPlayer:
     rng: np.random.Generator
     c_base: float = C_BASE
     c_init: float = C_INIT
+    root: RootSearch = PUCT  # a Gumbel search plays the tile it ends on; PUCT its most visited, ties drawn
 
     @property
     def name(self) -> str:
-        return f"network with {self.sims} simulations"
+        search = "" if self.root.kind == "puct" else " of the Gumbel search"
+        return f"network with {self.sims} simulations{search}"
 
     def choose(self, games: Sequence[Game]) -> list[int]:
+        if self.root.kind == "gumbel":
+            _, tiles = gumbel_search_games(games, self.evaluate, self.sims, self.root)
+            return [int(tile) for tile in tiles]
         visits = search_games(games, self.evaluate, self.sims, self.c_base, self.c_init)
         choices = []
         for game, counts in zip(games, visits):

@@ -11,15 +11,37 @@ with uniform priors and one random game to the end as the value.
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 
 import numpy as np
 
 from .._rules import Game, RandomPlayout
+from .._rules import gumbel_search_games as _gumbel_search_games
 from .._rules import search_games as _search_games
 
 Evaluate = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
 
 C_BASE, C_INIT = 19652.0, 1.25
+ROOT_SEARCHES = ("puct", "gumbel")
+
+
+@dataclass(frozen=True)
+class RootSearch:
+    """How a search spends its simulations at the root (see Settings.root_search): "puct", or "gumbel" with
+    the tiles it considers and the constants of sigma(q) = (c_visit + most visits) * c_scale * q."""
+
+    kind: str = "puct"
+    gumbel_actions: int = 16
+    c_visit: float = 50.0
+    c_scale: float = 1.0
+
+    def __post_init__(self):
+        if self.kind not in ROOT_SEARCHES:
+            raise ValueError(f'the root search must be "puct" or "gumbel", got {self.kind!r}')
+
+
+PUCT = RootSearch()
+GUMBEL = RootSearch("gumbel")
 
 
 def search_games(
@@ -27,10 +49,20 @@ def search_games(
 ) -> np.ndarray:
     """Visit counts uint32 (G, dim * dim) of one search of ``sims`` simulations per game, without root noise.
     The games must share a board side; a finished game gets no visits."""
-    if isinstance(sims, bool) or not isinstance(sims, (int, np.integer)) or sims < 0:
-        raise ValueError(f"sims must be a whole number of at least 0, got {sims!r}")
-    network = evaluate if isinstance(evaluate, RandomPlayout) else _checked(evaluate)
-    return _search_games(list(games), network, int(sims), float(c_base), float(c_init))
+    network, sims = _prepared(evaluate, sims)
+    return _search_games(list(games), network, sims, float(c_base), float(c_init))
+
+
+def gumbel_search_games(
+    games: Sequence[Game], evaluate: Evaluate | RandomPlayout, sims: int, root: RootSearch = GUMBEL
+) -> tuple[np.ndarray, np.ndarray]:
+    """The Gumbel root search of each game, without Gumbel draws (the tiles considered are the prior's top
+    ``root.gumbel_actions``): the improved policy float32 (G, dim * dim), zero off the legal tiles it
+    covers, and the tile each search ends on, int64 (G,), -1 for a finished game."""
+    network, sims = _prepared(evaluate, sims)
+    return _gumbel_search_games(
+        list(games), network, sims, int(root.gumbel_actions), float(root.c_visit), float(root.c_scale)
+    )
 
 
 def search(
@@ -38,6 +70,12 @@ def search(
 ) -> np.ndarray:
     """Visit counts uint32 (dim * dim,) of one search of ``sims`` simulations from ``game``."""
     return search_games([game], evaluate, sims, c_base, c_init)[0]
+
+
+def _prepared(evaluate: Evaluate | RandomPlayout, sims: int) -> tuple[Evaluate | RandomPlayout, int]:
+    if isinstance(sims, bool) or not isinstance(sims, (int, np.integer)) or sims < 0:
+        raise ValueError(f"sims must be a whole number of at least 0, got {sims!r}")
+    return (evaluate if isinstance(evaluate, RandomPlayout) else _checked(evaluate)), int(sims)
 
 
 def _checked(evaluate: Evaluate) -> Evaluate:

@@ -2,7 +2,8 @@
 
 A ``Settings`` object is handed to the engine as its ``config``: the engine reads the attributes
 ``dim``, ``rep``, ``sims_per_move``, ``sample_moves``, ``c_base``, ``c_init``, ``dirichlet_alpha`` and
-``exploration_fraction`` and ignores the rest. Values come from the defaults below, then a TOML file
+``exploration_fraction``, and for self-play the root search (``root_search``, ``gumbel_actions``,
+``c_visit``, ``c_scale``), and ignores the rest. Values come from the defaults below, then a TOML file
 (flat ``name = value`` lines using the field names), then command-line flags; every value is checked
 in one place, ``Settings.__post_init__``, so the engine never sees one it cannot use.
 """
@@ -17,6 +18,7 @@ from typing import Any
 
 from ..constants import STANDARD_DIM
 from ..errors import InputError
+from ..play.tree_search import ROOT_SEARCHES, RootSearch
 from ..validation import check_kinds, require
 from .backends import BACKENDS, default_backend, onnxruntime_installed
 
@@ -44,6 +46,12 @@ class Settings:
     dirichlet_alpha: concentration of the root noise; 0.3 suits the ten to fifty legal tiles of a
         typical position.
     exploration_fraction: weight of the noise in the root priors.
+    root_search: how the root spends the simulations: "puct" (the selection rule everywhere, Dirichlet
+        noise, visit shares as the policy target) or "gumbel" (gumbel_actions tiles drawn by Gumbel-top-k
+        share the budget by Sequential Halving; the target is the improved policy, softmax(logits +
+        sigma(completed q)) with sigma(q) = (c_visit + most visits) * c_scale * q; the game acts by the
+        search's last tile standing). The Gumbel draws explore where PUCT samples its actions, the first
+        sample_moves actions; dirichlet_alpha and exploration_fraction are unused there.
 
     Pipeline settings (read by zelmor-lab only):
 
@@ -80,6 +88,10 @@ class Settings:
     c_init: float = 1.25
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
+    root_search: str = "puct"
+    gumbel_actions: int = 16
+    c_visit: float = 50.0
+    c_scale: float = 1.0
     workers: int = 8 * (os.cpu_count() or 1)
     batch_wait_ms: float = 1.0
     max_batch: int = 0
@@ -102,6 +114,10 @@ class Settings:
         self._require(self.c_init >= 0, "c_init", "must be at least 0")
         self._require(self.dirichlet_alpha > 0, "dirichlet_alpha", "must be greater than 0")
         self._require(0 <= self.exploration_fraction <= 1, "exploration_fraction", "must be between 0 and 1")
+        self._require(self.root_search in ROOT_SEARCHES, "root_search", 'must be "puct" or "gumbel"')
+        self._require(1 <= self.gumbel_actions < 2**32, "gumbel_actions", "must be at least 1")
+        self._require(self.c_visit >= 0, "c_visit", "must be at least 0")
+        self._require(self.c_scale > 0, "c_scale", "must be greater than 0")
         self._require(self.workers >= 1, "workers", "must be at least 1")
         self._require(self.batch_wait_ms >= 0, "batch_wait_ms", "must be at least 0")
         self._require(self.max_batch >= 0, "max_batch", "must be at least 0")
@@ -130,6 +146,10 @@ class Settings:
         if "device" in given and "backend" not in given and self.backend == default_backend(self.device):
             given["backend"] = ""  # the default of the old device gives way to the new one's
         return replace(self, **given)
+
+    def root(self) -> RootSearch:
+        """The root search as the search player takes it."""
+        return RootSearch(self.root_search, self.gumbel_actions, self.c_visit, self.c_scale)
 
     def batch_limit(self, workers: int) -> int:
         """The service's largest batch when ``workers`` workers play (fewer than ``self.workers`` when
