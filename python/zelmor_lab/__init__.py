@@ -3,7 +3,7 @@
 
 from ._rules import Game, Piece, PieceVariant, encode_history, heuristic_tiles, pieces
 from .play.players import heuristic_tile
-from .play.tree_search import RandomPlayout, search, search_games
+from .play.tree_search import RandomPlayout, RootSearch, gumbel_search_games, search, search_games
 from .selfplay.settings import Settings
 
 __all__ = [
@@ -11,9 +11,11 @@ __all__ = [
     "Piece",
     "PieceVariant",
     "RandomPlayout",
+    "RootSearch",
     "Settings",
     "StoredGame",
     "encode_history",
+    "gumbel_search_games",
     "heuristic_tile",
     "heuristic_tiles",
     "pieces",

@@ -118,6 +118,27 @@ def test_generation_survives_a_crash_and_ends_evaluated(tmp_path, monkeypatch):
     assert run_loop(run, generations=1).records == state.records
 
 
+def test_strength_matches_every_few_networks_against_the_one_measured_before(tmp_path):
+    """With eval_every 2 and a limit of 3 generations, networks 0, 2 and 3 (the last) play the matches,
+    network 2 against network 0; network 1 only plays and trains, and is never the best."""
+    matched = []
+
+    class Recording(loop_module.LocalJobs):
+        def measure_strength(self, plan, network, previous, progress):
+            matched.append((network.path, previous and previous.path))
+            return super().measure_strength(plan, network, previous, progress)
+
+    run = tmp_path / "run"
+    names = [LoopDirectory.network_name(g) for g in range(4)]
+    plan = dataclasses.replace(TINY_PLAN, eval_every=2)
+    state = run_loop(run, generations=3, plan=plan, jobs=Recording(run))
+    assert matched == [(names[0], None), (names[2], names[0]), (names[3], names[2])]
+    assert [r.vs_random is not None for r in state.records] == [True, False, True, True]
+    assert state.records[1].eval_s == 0.0 and best_generation(state.records) != 1
+    assert results_table(state.records).splitlines()[3].endswith("| - | - | - | - | - |")
+    assert LoopPlan.from_dict({k: v for k, v in plan.as_dict().items() if k != "eval_every"}).eval_every == 1
+
+
 def test_the_first_generations_train_on_the_warm_starts_games_too(tmp_path):
     """Until the run holds a window of its own games, the warm start's games fill it, before the run's."""
     plan = dataclasses.replace(TINY_PLAN, warmup_games=3, warmup_steps=1)

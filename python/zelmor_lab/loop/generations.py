@@ -40,8 +40,9 @@ import math
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -287,20 +288,36 @@ def _continue(
         on_record(state.records[-1])
     while generations is None or state.generation < generations:
         last = state.records[-1]
-        if time.monotonic() + last.selfplay_s + last.train_s + last.eval_s > deadline:
+        measured = _measured(plan, state.generation + 1, generations)
+        # Network 0's record knows no self-play or training time yet, only its matches': those stand in.
+        matches_s = next(r.eval_s for r in reversed(state.records) if r.vs_random is not None)
+        expected_s = last.selfplay_s + last.train_s + (matches_s if measured or last.generation == 0 else 0.0)
+        if time.monotonic() + expected_s > deadline:
             break
         try:
-            network = _generation(directory, state, network, deadline, progress, jobs)
+            network = _generation(directory, state, network, deadline, progress, jobs, measured)
         except Stopped:
             break
         on_record(state.records[-1])
     return state
 
 
+def _measured(plan: LoopPlan, generation: int, limit: int | None) -> bool:
+    """Whether network ``generation`` plays the strength matches."""
+    return generation % plan.eval_every == 0 or generation == limit
+
+
 def _generation(
-    directory: LoopDirectory, state: LoopState, network: Network, deadline: float, progress: bool, jobs
+    directory: LoopDirectory,
+    state: LoopState,
+    network: Network,
+    deadline: float,
+    progress: bool,
+    jobs,
+    measured: bool,
 ) -> Network:
-    """Play, train and evaluate generation ``state.generation``; returns the next network."""
+    """Play, train and, when ``measured``, evaluate generation ``state.generation``; returns the next
+    network. Its match against a predecessor is against the network measured last."""
     plan, run, generation = state.plan, directory.run, state.generation
     timer = time.monotonic()
     before = count_games(run, network.digest)
@@ -324,7 +341,13 @@ def _generation(
     train_s = time.monotonic() - timer
 
     timer = time.monotonic()
-    evaluation = jobs.measure_strength(plan, successor, network, progress)
+    figures: dict[str, Any] = {f.name: None for f in fields(Strength)}
+    if measured:
+        rival = next(r for r in reversed(state.records) if r.vs_random is not None).generation
+        measured_last = (
+            network if rival == generation else Network.load(run, directory.network_name(rival), plan.engine.dim)
+        )
+        figures = jobs.measure_strength(plan, successor, measured_last, progress).figures()
     eval_s = time.monotonic() - timer
 
     metrics = [line for line in read_metrics(files.metrics) if line.get("generation") == generation]
@@ -343,7 +366,7 @@ def _generation(
         elapsed_s=state.elapsed_s + selfplay_s + train_s + eval_s,
         training=metrics[-1] if metrics else None,
         unseen=unseen,
-        **evaluation.figures(),
+        **figures,
     )
     state.records.append(record)
     state.generation = generation + 1

@@ -36,7 +36,9 @@ class LoopPlan:
     Runtime's threads in the loop's own process (training, evaluation); their threads wait for each other
     by spinning, and where another job shares the cores, two threads made a training step up to ten times
     slower than one. eval_processes: the processes that play each evaluation's games (see strength),
-    one per core unless set; 1 plays them in the loop's own process."""
+    one per core unless set; 1 plays them in the loop's own process. eval_every: the strength matches are
+    played on every eval_every-th network (and on the last one of a generation limit); the others only
+    play and train, so that the loop spends its time making networks rather than measuring them."""
 
     # The settings' own workers and batches (eight workers per core, batches of half of them): as fast as
     # any pair of a sweep with ONNX Runtime and the reply cache on two cores, and cheaper in worker
@@ -54,6 +56,7 @@ class LoopPlan:
     eval_sims: int = 32
     threads: int = 1
     eval_processes: int = field(default_factory=lambda: os.cpu_count() or 1)
+    eval_every: int = 4  # with every network measured, the matches took half of a loop's hour
     warmup_games: int = 2000  # games network 0 learns from before any self-play (see warmup)
     warmup_steps: int = 2000
     warmup_heuristic_share: float = 0.75  # of the warm start's games, those the heuristic player plays
@@ -71,6 +74,7 @@ class LoopPlan:
             "eval_sims",
             "threads",
             "eval_processes",
+            "eval_every",
         ):
             require(self, "loop setting", LoopError, getattr(self, name) >= 1, name, "must be a positive integer")
         for name in ("warmup_games", "warmup_steps", "seed"):
@@ -96,6 +100,7 @@ class LoopPlan:
             "search_games": self.search_games,
             "threads": self.threads,
             "eval_processes": self.eval_processes,
+            "eval_every": self.eval_every,
         }
 
     @staticmethod
@@ -103,7 +108,8 @@ class LoopPlan:
         architecture = Architecture(**{**OLDER_HEADS, **values["architecture"]})
         # Loops started before the warm start had none, those before the heuristic's warm start learnt from
         # random play alone, those started before max_batch let every worker into one batch, and those
-        # started before eval_processes played each evaluation in the loop's own process.
+        # started before eval_processes played each evaluation in the loop's own process, and those started
+        # before eval_every measured every network.
         engine = Settings(**{"max_batch": values["engine"]["workers"], **values["engine"]})
         return LoopPlan(
             engine=engine,
@@ -117,6 +123,7 @@ class LoopPlan:
             search_games=values.get("search_games", values["random_games"]),
             threads=values.get("threads", 1),
             eval_processes=values.get("eval_processes", 1),
+            eval_every=values.get("eval_every", 1),
             warmup_share=values.get("warmup_share", 1.0),
             **{
                 k: values[k] for k in ("games_per_generation", "steps_per_generation", "random_games", "baseline_games")

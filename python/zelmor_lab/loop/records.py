@@ -17,10 +17,12 @@ from .strength import Strength
 
 
 def best_generation(records: list[GenerationRecord]) -> int:
-    """The generation whose network scored the highest mean against heuristic players (against random
-    players in loops whose records have no such figure); of equal scores the latest, which learnt from the
-    most games."""
-    key = "vs_heuristic" if any(r.vs_heuristic for r in records) else "vs_random"
+    """The generation whose network scored the highest mean against heuristic players, greedily where the
+    records have that figure (its 400 games rather than the search figure's 100, whose noise picked a
+    network as often as its strength did), else with the search, else against random players; of equal
+    scores the latest, which learnt from the most games. Networks without strength matches are not
+    candidates."""
+    key = next((k for k in ("greedy_vs_heuristic", "vs_heuristic") if any(getattr(r, k) for r in records)), "vs_random")
     return max((r for r in records if getattr(r, key)), key=lambda r: (getattr(r, key).mean, r.generation)).generation
 
 
@@ -34,7 +36,8 @@ class GenerationRecord:
     each phase of that generation by the session that finished it; elapsed_s: the loop's seconds so far
     (the sum of those, so the time of a session cut short is not counted); vs_random, vs_previous,
     search_vs_random, vs_heuristic (with a search), greedy_vs_heuristic: payoff of the network's seat
-    (see Strength; None where older loops did not measure it, vs_previous for network 0); training: the
+    (see Strength; None where the loop played no strength match for it, where older loops did not measure
+    it, and vs_previous for network 0: vs_previous is against the network measured before); training: the
     last metrics line of its training, measured on the batches it learnt from; unseen: the same metrics
     of the network that played the generation, on a sample of the generation's games before any
     training on them (None when that training began in an earlier session): the measure of how well the
@@ -51,7 +54,7 @@ class GenerationRecord:
     train_s: float
     eval_s: float
     elapsed_s: float
-    vs_random: PayoffSummary
+    vs_random: PayoffSummary | None
     vs_previous: PayoffSummary | None
     training: dict[str, Any] | None
     unseen: dict[str, float] | None
