@@ -121,13 +121,19 @@ class RandomPlayout:
     def __init__(self) -> None: ...
 
 def search_games(
-    games: Sequence[Game], evaluate: object, simulations: int, c_base: float, c_init: float
+    games: Sequence[Game],
+    evaluate: object,
+    simulations: int,
+    c_base: float,
+    c_init: float,
+    first_play_parent: bool = False,
 ) -> NDArray[numpy.uint32]:
     """
     Visit counts uint32 (G, dim * dim) of one tree search per game, run in lockstep: each round sends one
     leaf of every search to `evaluate` in one batch. evaluate(planes bool (B, 5, dim, dim)) returns
     (policy logits float32 (B, dim * dim), value logits float32 (B, 4)), both relative to the player to
-    act, or is a RandomPlayout. No root noise. A finished game gets no visits.
+    act, or is a RandomPlayout. No root noise. A finished game gets no visits. first_play_parent: an
+    unvisited child's value is its parent's mean value for the player choosing, not 0.
     """
 
 def gumbel_search_games(

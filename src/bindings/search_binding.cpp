@@ -91,7 +91,8 @@ nb::ndarray<nb::numpy, T> owned_array(T* data, std::initializer_list<size_t> sha
 
 // Visit counts per tile, uint32 (G, dim * dim), of one search per game, all in lockstep.
 nb::ndarray<nb::numpy, uint32_t> search_games(const std::vector<const Game*>& games, nb::handle network,
-                                              uint32_t simulations, float c_base, float c_init) {
+                                              uint32_t simulations, float c_base, float c_init,
+                                              bool first_play_parent) {
     const uint32_t dim = board_side(games);
     std::unique_ptr<Evaluator> owned;
     Evaluator& evaluator = evaluator_of(network, dim, owned);
@@ -100,6 +101,7 @@ nb::ndarray<nb::numpy, uint32_t> search_games(const std::vector<const Game*>& ga
     settings.simulations = simulations;
     settings.c_base = c_base;
     settings.c_init = c_init;
+    settings.first_play_parent = first_play_parent;
     run_search(evaluator, trees, games, settings, {});
 
     const size_t cells = size_t{dim} * dim;
@@ -148,11 +150,12 @@ void bind_search(nb::module_& m) {
         .def(nb::init<>());
 
     m.def("search_games", &search_games, nb::arg("games"), nb::arg("evaluate"), nb::arg("simulations"),
-          nb::arg("c_base"), nb::arg("c_init"),
+          nb::arg("c_base"), nb::arg("c_init"), nb::arg("first_play_parent") = false,
           "Visit counts uint32 (G, dim * dim) of one tree search per game, run in lockstep: each round sends one\n"
           "leaf of every search to `evaluate` in one batch. evaluate(planes bool (B, 5, dim, dim)) returns\n"
           "(policy logits float32 (B, dim * dim), value logits float32 (B, 4)), both relative to the player to\n"
-          "act, or is a RandomPlayout. No root noise. A finished game gets no visits.");
+          "act, or is a RandomPlayout. No root noise. A finished game gets no visits. first_play_parent: an\n"
+          "unvisited child's value is its parent's mean value for the player choosing, not 0.");
     m.def("gumbel_search_games", &gumbel_search_games, nb::arg("games"), nb::arg("evaluate"), nb::arg("simulations"),
           nb::arg("gumbel_actions"), nb::arg("c_visit"), nb::arg("c_scale"),
           "The Gumbel root search of each game, in lockstep like search_games, without Gumbel draws: (improved\n"

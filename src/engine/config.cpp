@@ -33,19 +33,28 @@ bool to_f32(PyObject* value, float& out) {
     return true;
 }
 
-bool to_root_search(PyObject* value, RootSearch& out) {
+// One of two words: `first` sets `out` false, `second` true.
+bool to_choice(PyObject* value, const char* field, const char* first, const char* second, const char* unknown,
+               bool& out) {
     if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, text::kRootSearchNotText, Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, text::kChoiceNotText, field, Py_TYPE(value)->tp_name);
         return false;
     }
-    if (PyUnicode_CompareWithASCIIString(value, "puct") == 0) {
-        out = RootSearch::puct;
-    } else if (PyUnicode_CompareWithASCIIString(value, "gumbel") == 0) {
-        out = RootSearch::gumbel;
+    if (PyUnicode_CompareWithASCIIString(value, first) == 0) {
+        out = false;
+    } else if (PyUnicode_CompareWithASCIIString(value, second) == 0) {
+        out = true;
     } else {
-        PyErr_Format(PyExc_ValueError, text::kRootSearchUnknown, value);
+        PyErr_Format(PyExc_ValueError, unknown, value);
         return false;
     }
+    return true;
+}
+
+bool to_root_search(PyObject* value, RootSearch& out) {
+    bool gumbel = false;
+    if (!to_choice(value, "root_search", "puct", "gumbel", text::kRootSearchUnknown, gumbel)) return false;
+    out = gumbel ? RootSearch::gumbel : RootSearch::puct;
     return true;
 }
 
@@ -93,6 +102,10 @@ std::variant<Config, PyRef> read_config(PyObject* settings, bool search_settings
             case 1: converted = to_action_count(value.get(), config.gumbel.actions); break;
             case 2: converted = to_f32(value.get(), config.gumbel.c_visit); break;
             case 3: converted = to_f32(value.get(), config.gumbel.c_scale); break;
+            case 4:
+                converted = to_choice(value.get(), "first_play", "zero", "parent", text::kFirstPlayUnknown,
+                                      config.first_play_parent);
+                break;
         }
         if (!converted) return field_error(kSearchFields[i]);
     }

@@ -26,6 +26,7 @@ struct Config {
     // as before, PUCT with Dirichlet noise and visit counts as the policy target.
     RootSearch root_search = RootSearch::puct;
     GumbelSettings gumbel;
+    bool first_play_parent = false;  // "first_play": "zero" (false) or "parent"
 };
 
 // The settings object's attribute names, in the order they are read: the four integers, then the floats.
@@ -35,7 +36,8 @@ inline constexpr std::array<const char*, 8> kConfigFields = {
 
 // The optional attributes, read after those by the driver that searches: the root search and the Gumbel
 // search's constants.
-inline constexpr std::array<const char*, 4> kSearchFields = {"root_search", "gumbel_actions", "c_visit", "c_scale"};
+inline constexpr std::array<const char*, 5> kSearchFields = {"root_search", "gumbel_actions", "c_visit", "c_scale",
+                                                             "first_play"};
 
 // The Config, or the Python exception of the first field that could not be read: the attribute's own
 // error, or TypeError "failed to extract field Config.<name>" caused by the conversion's error. A missing

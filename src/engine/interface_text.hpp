@@ -64,8 +64,9 @@ inline constexpr char kIdArgumentFormat[] = "argument 'id': %S";
 inline constexpr char kIntegerOutOfRange[] = "out of range integral type conversion attempted";  // OverflowError
 inline constexpr char kConfigFieldPrefix[] = "failed to extract field Config.";  // TypeError, then the field name
 // The causes of a failed optional search setting (PyUnicode_FromFormat formats where they take the value).
-inline constexpr char kRootSearchNotText[] = "root_search must be a str, not %s";                   // TypeError
+inline constexpr char kChoiceNotText[] = "%s must be a str, not %s";                                // TypeError
 inline constexpr char kRootSearchUnknown[] = "root_search must be \"puct\" or \"gumbel\", got %R";  // ValueError
+inline constexpr char kFirstPlayUnknown[] = "first_play must be \"zero\" or \"parent\", got %R";    // ValueError
 inline constexpr char kGumbelActionsTooFew[] = "gumbel_actions must be at least 1";                 // ValueError
 
 // Exceptions taken out of the interpreter and shown as text.

@@ -114,20 +114,36 @@ float exploration_factor(const Node& node, float c_base, float c_init) {
     return std::sqrt(n) * (c_init + log_t);
 }
 
-float ucb_score(float exploration, const Node& child) {
+float ucb_score(float exploration, const Node& child, float unvisited_q) {
     const float n = static_cast<float>(child.visits);
-    const float q = child.visits > 0 ? child.value_sum / n : 0.0f;
+    const float q = child.visits > 0 ? child.value_sum / n : unvisited_q;
     const float u = exploration / (n + 1.0f);
     const float weighted = child.prior * u;
     return q + weighted;
 }
 
-std::optional<uint32_t> select_child(const Node& node, float c_base, float c_init) {
+namespace {
+
+// The mean value of the visited children for the player choosing among them, else the network's.
+float parent_mean(const Node& node) {
+    uint32_t visits = 0;
+    float sum = 0.0f;
+    for (const Node& child : node) {
+        visits += child.visits;
+        sum = sum + child.value_sum;
+    }
+    return visits > 0 ? sum / static_cast<float>(visits) : node.value;
+}
+
+}  // namespace
+
+std::optional<uint32_t> select_child(const Node& node, float c_base, float c_init, bool first_play_parent) {
     const float exploration = exploration_factor(node, c_base, c_init);
+    const float unvisited_q = first_play_parent ? parent_mean(node) : 0.0f;
     float best = -std::numeric_limits<float>::infinity();
     std::optional<uint32_t> chosen;
     for (uint32_t i = 0; i < node.child_count; ++i) {
-        const float score = ucb_score(exploration, node.children[i]);
+        const float score = ucb_score(exploration, node.children[i], unvisited_q);
         if (score >= best) {  // later ties win; NaN never compares
             best = score;
             chosen = i;
@@ -222,7 +238,7 @@ SearchFailure search(Evaluator& evaluator, std::span<Node* const> roots, std::sp
             Node* node = roots[i];
             while (!node->is_leaf()) {
                 const std::optional<uint32_t> chosen =
-                    !gumbel            ? select_child(*node, settings.c_base, settings.c_init)
+                    !gumbel ? select_child(*node, settings.c_base, settings.c_init, settings.first_play_parent)
                     : node == roots[i] ? select_gumbel_root(*node, gumbel_roots[i], settings.gumbel, simulation)
                                        : select_by_improved_policy(*node, settings.gumbel);
                 if (!chosen) return SearchFailure::all_scores_nan;

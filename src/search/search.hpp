@@ -59,6 +59,10 @@ struct SearchSettings {
     float exploration_fraction = 0;
     RootSearch root_search = RootSearch::puct;
     GumbelSettings gumbel;
+    // PUCT's value of an unvisited child: 0, the worst there is, or the parent's mean value for its player
+    // (its visited children's, else the network's), so that a second child is tried before the first
+    // child's value has to sink below nothing.
+    bool first_play_parent = false;
 };
 
 struct GumbelRoot;
@@ -97,8 +101,9 @@ SearchFailure search(Evaluator& evaluator, std::span<Node* const> roots, std::sp
                      const SearchSettings& settings, std::span<GumbelRoot> gumbel_roots = {});
 
 float exploration_factor(const Node& node, float c_base, float c_init);
-float ucb_score(float exploration, const Node& child);
-std::optional<uint32_t> select_child(const Node& node, float c_base, float c_init);  // index into the children
+float ucb_score(float exploration, const Node& child, float unvisited_q = 0.0f);
+// An index into the children; `first_play_parent` as in SearchSettings.
+std::optional<uint32_t> select_child(const Node& node, float c_base, float c_init, bool first_play_parent = false);
 void add_root_noise(Node& root, float dirichlet_alpha, float exploration_fraction);
 // `path` runs from the root to the leaf, root first; every node below the root gains a visit and the value
 // of the player to move at its parent.

@@ -361,6 +361,7 @@ def test_unconvertible_values_name_their_field(field, value, panic_exception):
         ("gumbel_actions", 2**32),
         ("c_visit", "50"),
         ("c_scale", None),
+        ("first_play", "infinity"),
     ],
 )
 def test_a_bad_search_setting_fails_the_training_game_only(field, value, panic_exception):

@@ -109,7 +109,7 @@ class SearchPlayer:
         if self.root.kind == "gumbel":
             _, tiles = gumbel_search_games(games, self.evaluate, self.sims, self.root)
             return [int(tile) for tile in tiles]
-        visits = search_games(games, self.evaluate, self.sims, self.c_base, self.c_init)
+        visits = search_games(games, self.evaluate, self.sims, self.c_base, self.c_init, self.root.first_play)
         choices = []
         for game, counts in zip(games, visits):
             legal = np.asarray(game.legal_tiles())

@@ -23,21 +23,26 @@ Evaluate = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
 
 C_BASE, C_INIT = 19652.0, 1.25
 ROOT_SEARCHES = ("puct", "gumbel")
+FIRST_PLAYS = ("zero", "parent")
 
 
 @dataclass(frozen=True)
 class RootSearch:
-    """How a search spends its simulations at the root (see Settings.root_search): "puct", or "gumbel" with
-    the tiles it considers and the constants of sigma(q) = (c_visit + most visits) * c_scale * q."""
+    """How a search spends its simulations at the root (see Settings.root_search): "puct" with its value of
+    an unvisited child (first_play), or "gumbel" with the tiles it considers and the constants of sigma(q) =
+    (c_visit + most visits) * c_scale * q."""
 
     kind: str = "puct"
     gumbel_actions: int = 16
     c_visit: float = 50.0
     c_scale: float = 1.0
+    first_play: str = "zero"
 
     def __post_init__(self):
         if self.kind not in ROOT_SEARCHES:
             raise ValueError(f'the root search must be "puct" or "gumbel", got {self.kind!r}')
+        if self.first_play not in FIRST_PLAYS:
+            raise ValueError(f'first_play must be "zero" or "parent", got {self.first_play!r}')
 
 
 PUCT = RootSearch()
@@ -45,12 +50,18 @@ GUMBEL = RootSearch("gumbel")
 
 
 def search_games(
-    games: Sequence[Game], evaluate: Evaluate | RandomPlayout, sims: int, c_base: float = C_BASE, c_init: float = C_INIT
+    games: Sequence[Game],
+    evaluate: Evaluate | RandomPlayout,
+    sims: int,
+    c_base: float = C_BASE,
+    c_init: float = C_INIT,
+    first_play: str = "zero",
 ) -> np.ndarray:
     """Visit counts uint32 (G, dim * dim) of one search of ``sims`` simulations per game, without root noise.
-    The games must share a board side; a finished game gets no visits."""
+    The games must share a board side; a finished game gets no visits. first_play: see RootSearch."""
     network, sims = _prepared(evaluate, sims)
-    return _search_games(list(games), network, sims, float(c_base), float(c_init))
+    parent = RootSearch(first_play=first_play).first_play == "parent"
+    return _search_games(list(games), network, sims, float(c_base), float(c_init), parent)
 
 
 def gumbel_search_games(

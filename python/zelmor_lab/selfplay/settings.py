@@ -2,8 +2,8 @@
 
 A ``Settings`` object is handed to the engine as its ``config``: the engine reads the attributes
 ``dim``, ``rep``, ``sims_per_move``, ``sample_moves``, ``c_base``, ``c_init``, ``dirichlet_alpha`` and
-``exploration_fraction``, and for self-play the root search (``root_search``, ``gumbel_actions``,
-``c_visit``, ``c_scale``), and ignores the rest. Values come from the defaults below, then a TOML file
+``exploration_fraction``, and for self-play the search's options (``root_search``, ``gumbel_actions``,
+``c_visit``, ``c_scale``, ``first_play``), and ignores the rest. Values come from the defaults below, then a TOML file
 (flat ``name = value`` lines using the field names), then command-line flags; every value is checked
 in one place, ``Settings.__post_init__``, so the engine never sees one it cannot use.
 """
@@ -18,7 +18,7 @@ from typing import Any
 
 from ..constants import STANDARD_DIM
 from ..errors import InputError
-from ..play.tree_search import ROOT_SEARCHES, RootSearch
+from ..play.tree_search import FIRST_PLAYS, ROOT_SEARCHES, RootSearch
 from ..validation import check_kinds, require
 from .backends import BACKENDS, default_backend, onnxruntime_installed
 
@@ -52,6 +52,8 @@ class Settings:
         sigma(completed q)) with sigma(q) = (c_visit + most visits) * c_scale * q; the game acts by the
         search's last tile standing). The Gumbel draws explore where PUCT samples its actions, the first
         sample_moves actions; dirichlet_alpha and exploration_fraction are unused there.
+    first_play: PUCT's value of an unvisited child: "zero" (the worst value there is) or "parent" (the
+        parent's mean value for the player choosing).
 
     Pipeline settings (read by zelmor-lab only):
 
@@ -92,6 +94,7 @@ class Settings:
     gumbel_actions: int = 16
     c_visit: float = 50.0
     c_scale: float = 1.0
+    first_play: str = "zero"
     workers: int = 8 * (os.cpu_count() or 1)
     batch_wait_ms: float = 1.0
     max_batch: int = 0
@@ -118,6 +121,7 @@ class Settings:
         self._require(1 <= self.gumbel_actions < 2**32, "gumbel_actions", "must be at least 1")
         self._require(self.c_visit >= 0, "c_visit", "must be at least 0")
         self._require(self.c_scale > 0, "c_scale", "must be greater than 0")
+        self._require(self.first_play in FIRST_PLAYS, "first_play", 'must be "zero" or "parent"')
         self._require(self.workers >= 1, "workers", "must be at least 1")
         self._require(self.batch_wait_ms >= 0, "batch_wait_ms", "must be at least 0")
         self._require(self.max_batch >= 0, "max_batch", "must be at least 0")
@@ -149,7 +153,7 @@ class Settings:
 
     def root(self) -> RootSearch:
         """The root search as the search player takes it."""
-        return RootSearch(self.root_search, self.gumbel_actions, self.c_visit, self.c_scale)
+        return RootSearch(self.root_search, self.gumbel_actions, self.c_visit, self.c_scale, self.first_play)
 
     def batch_limit(self, workers: int) -> int:
         """The service's largest batch when ``workers`` workers play (fewer than ``self.workers`` when

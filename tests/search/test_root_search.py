@@ -1,6 +1,7 @@
-"""The Gumbel root search on positions small enough to reason about: it finds a winning tile the prior
-nearly rules out where PUCT at the same budget does not, Sequential Halving spends exactly the budget, and
-the self-play target is a distribution over the legal tiles."""
+"""The root searches on positions small enough to reason about: the Gumbel search finds a winning tile the
+prior nearly rules out where PUCT at the same budget does not, Sequential Halving spends exactly the budget,
+the self-play target is a distribution over the legal tiles; PUCT valuing an unvisited child at its
+parent's mean tries that tile within a budget where valuing it at 0 does not."""
 
 import numpy as np
 import pytest
@@ -12,9 +13,10 @@ from zelmor_lab.play.tree_search import RootSearch, gumbel_search_games
 FAVOURITE, WINNER = 0, 4  # both legal first tiles of player 0 on a new 6 x 6 board (the five-long piece)
 
 
-def losing_favourite(planes: np.ndarray):
-    """At the root the prior puts 98% on FAVOURITE and under 2% on WINNER. Whoever covers FAVOURITE loses;
-    otherwise whoever covers WINNER wins; a position with neither is even. Below the root, uniform priors."""
+def losing_favourite(planes: np.ndarray, favourite_value: float = -10.0):
+    """At the root the prior puts 98% on FAVOURITE and under 2% on WINNER. Whoever covers FAVOURITE loses
+    (with the default value logit); otherwise whoever covers WINNER wins; a position with neither is even.
+    Below the root, uniform priors."""
     batch, _, dim, _ = planes.shape
     cells = planes[:, :4].reshape(batch, 4, dim * dim)
     policies = np.zeros((batch, dim * dim), dtype=np.float32)
@@ -23,7 +25,7 @@ def losing_favourite(planes: np.ndarray):
         if not cells[b].any():
             policies[b] = policy(dim, {FAVOURITE: 0.0, WINNER: -4.0})
         if cells[b, :, FAVOURITE].any():
-            values[b, np.argmax(cells[b, :, FAVOURITE])] = -10.0
+            values[b, np.argmax(cells[b, :, FAVOURITE])] = favourite_value
         elif cells[b, :, WINNER].any():
             values[b, np.argmax(cells[b, :, WINNER])] = 10.0
     return policies, values
@@ -39,6 +41,18 @@ def test_gumbel_finds_the_low_prior_winner_that_puct_misses():
     assert chosen.tolist() == [WINNER]
     assert target[0, WINNER] > 0.99
     assert np.flatnonzero(target[0]).tolist() == [FAVOURITE, WINNER]  # the root's only two children
+
+
+def test_puct_tries_the_low_prior_tile_sooner_from_the_parents_mean():
+    """FAVOURITE merely even (0.25 for its player): from a value of 0, WINNER would need some 250 simulations
+    to be tried; from the parent's mean, about 55."""
+
+    def even_favourite(planes):
+        return losing_favourite(planes, favourite_value=0.0)
+
+    game = Game(6)
+    assert search_games([game], even_favourite, 64)[0][WINNER] == 0
+    assert search_games([game], even_favourite, 64, first_play="parent")[0][WINNER] > 0
 
 
 @pytest.mark.parametrize("actions, sims", [(16, 16), (16, 5), (4, 24), (3, 31), (1, 7), (16, 100)])
