@@ -52,7 +52,7 @@ def test_flags_override_the_file_which_overrides_the_defaults(tmp_path):
         ({"root_search": "alphazero"}, 'setting root_search must be "puct" or "gumbel", got \'alphazero\''),
         ({"gumbel_actions": 0}, "setting gumbel_actions must be at least 1, got 0"),
         ({"c_scale": 0.0}, "setting c_scale must be greater than 0, got 0.0"),
-        ({"first_play": "mean"}, "setting first_play must be \"zero\" or \"parent\", got 'mean'"),
+        ({"first_play": "mean"}, 'setting first_play must be "zero" or "parent", got \'mean\''),
         ({"workers": 0}, "setting workers must be at least 1, got 0"),
         ({"max_batch": -1}, "setting max_batch must be at least 0, got -1"),
         ({"device": "tpu"}, 'setting device must be "cpu" or a CUDA device such as "cuda:0", got \'tpu\''),
