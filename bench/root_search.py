@@ -1,9 +1,13 @@
-"""How far each root search's policy target moves from its network's prior: over positions of games the
-network plays greedily against three heuristic players, the share of positions where the target's most
-likely tile is not the prior's, for PUCT (visit counts) and the Gumbel search (improved policy), at each
-budget. A target that agrees with the prior everywhere teaches the next network nothing new.
+"""The root searches side by side on one network. First, how far each search's policy target moves from the
+prior: over positions of games the network plays greedily against three heuristic players, the share where
+the target's most likely tile is not the prior's, for PUCT (visit counts) and the Gumbel search (improved
+policy); a target that agrees with the prior everywhere teaches the next network nothing new. Then, with
+--games, each search's strength: the network with the search against three heuristic players, seats in turn,
+its games shared among --processes processes as the loop's strength matches are, beside random play in the
+same seats.
 
     PYTHONPATH=python python bench/root_search.py --model CKPT [--positions 400] [--sims 16,32] [--seed 1]
+        [--games 400 --searches puct,gumbel,puct-parent --processes 2] [--gumbel-actions 16] [--c-scale 1]
 """
 
 from __future__ import annotations
@@ -52,12 +56,49 @@ def disagreement(evaluate, positions, sims: int) -> tuple[float, float]:
     return puct / len(positions), gumbel / len(positions)
 
 
+def strength(checkpoint_path: str, dim: int, sims: int, search: str, games: int, processes: int, root_args):
+    """The mean payoff (with its interval) of the network searching with ``search`` against three heuristic
+    players: "puct", "puct-parent" (first play at the parent's mean) or "gumbel"."""
+    from pathlib import Path
+
+    from zelmor_lab.loop import strength as matches
+    from zelmor_lab.loop.plan import LoopPlan
+    from zelmor_lab.play.payoffs import summarize_payoffs
+    from zelmor_lab.selfplay.settings import Settings
+    from zelmor_lab.training.model import decode_checkpoint
+    from zelmor_lab.training.network import Network
+
+    data = Path(checkpoint_path).read_bytes()
+    checkpoint = decode_checkpoint(data, checkpoint_path)
+    network = Network(checkpoint_path, data, checkpoint.digest, checkpoint.step)
+    kind, first_play = ("puct", "parent") if search == "puct-parent" else (search, "zero")
+    engine = Settings(dim=dim, root_search=kind, first_play=first_play, **root_args)
+    plan = LoopPlan(engine=engine, eval_sims=sims, eval_processes=processes)
+    figure = matches._Figure("vs_heuristic", games, "search", "heuristic")
+    networks = matches._Networks(plan, network, None, None)
+    payoffs = matches._play_in_processes(networks, [figure], processes, lambda: None)["vs_heuristic"]
+    return summarize_payoffs(payoffs)
+
+
+def random_baseline(dim: int, games: int, seed: int):
+    from zelmor_lab.play.match import play_match
+    from zelmor_lab.play.players import HeuristicPlayer, RandomPlayer
+
+    rng = np.random.default_rng(seed)
+    return play_match(RandomPlayer(rng), HeuristicPlayer(rng), games, dim).overall()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--model", required=True)
     parser.add_argument("--positions", type=int, default=400)
     parser.add_argument("--sims", default="16,32")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--games", type=int, default=0, help="games per strength figure (0: none)")
+    parser.add_argument("--searches", default="puct,gumbel")
+    parser.add_argument("--processes", type=int, default=2)
+    parser.add_argument("--gumbel-actions", type=int, default=16)
+    parser.add_argument("--c-scale", type=float, default=1.0)
     args = parser.parse_args()
 
     import torch
@@ -75,6 +116,22 @@ def main() -> None:
         puct, gumbel = disagreement(evaluate, positions, sims)
         half = 1.96 * math.sqrt(0.25 / len(positions))
         print(f"{sims:>4}  {puct:>25.3f}  {gumbel:>27.3f}   {half:.3f}")
+    if not args.games:
+        return
+    import time
+
+    baseline = random_baseline(dim, args.games, args.seed)
+    print(f"random play against 3 heuristic players, same seats: {baseline.mean:.3f} ± {baseline.half_width:.3f}")
+    root_args = {"gumbel_actions": args.gumbel_actions, "c_scale": args.c_scale}
+    for sims in (int(s) for s in args.sims.split(",")):
+        for search in args.searches.split(","):
+            started = time.monotonic()
+            summary = strength(args.model, dim, sims, search, args.games, args.processes, root_args)
+            print(
+                f"{search:<12} {sims:>3} simulations vs 3 heuristic: {summary.mean:.3f} ± {summary.half_width:.3f} "
+                f"over {summary.games} games ({time.monotonic() - started:.0f} s)",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":
