@@ -91,6 +91,12 @@ def inputs(tmp_path):
     stored_run(tmp_path / "run6", [random_game(6, 1)])
     stored_run(tmp_path / "lost", [random_game(6, 1)])
     (tmp_path / "lost" / "run.json").write_text('{"format": "zelmor-lab run 1", "dim": 6, "sessions": {}}')
+    stored_run(tmp_path / "deep", [random_game(6, 1)])
+    (tmp_path / "deep" / "run.json").write_text("[" * 200_000)
+    os.mkfifo(tmp_path / "pipe.pt")  # a checkpoint no writer will ever fill
+    meta = json.loads((stored_run(tmp_path / "piped", [random_game(6, 1)]) / "run.json").read_text())
+    meta["sessions"][-1]["model"] = {"path": str(tmp_path / "pipe.pt"), "digest": "f00d"}
+    (tmp_path / "piped" / "run.json").write_text(json.dumps(meta))
     return tmp_path
 
 
@@ -124,6 +130,11 @@ def inputs(tmp_path):
         (["info", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json)"),
         (["info", "{d}/lost"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
         (["selfplay", "{d}/lost", "--dim", "6"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
+        (["info", "{d}/deep"], "{d}/deep/run.json is damaged: JSON nested too deeply"),
+        (["export", "{d}/deep"], "{d}/deep/run.json is damaged: JSON nested too deeply"),
+        (["serve", "{d}/deep", "--port", "0"], "{d}/deep/run.json is damaged: JSON nested too deeply"),
+        (["selfplay", "{d}/new", "--model", "/dev/zero"], "checkpoint /dev/zero is not a regular file"),
+        (["selfplay", "{d}/piped", "--dim", "6"], "checkpoint {d}/pipe.pt is not a regular file"),
         (["show", "{d}/run6", "--game", "1"], "{d}/run6 holds 1 games; there is no game 1"),
         (
             ["show", "{d}/run6", "--png", "{d}/board.jpg"],

@@ -3,6 +3,7 @@ computer seats' moves, analysis, saving a played game, and what it refuses."""
 
 import http.client
 import json
+import os
 import threading
 from pathlib import Path
 
@@ -214,6 +215,12 @@ def test_without_a_model_the_network_is_the_last_one_a_session_played_with(tmp_p
     finally:
         server.shutdown()
         server.server_close()
+    os.mkfifo(tmp_path / "fifo.pt")  # no writer: reading it would wait for ever
+    with RunWriter(run, DIM, session_record("test", {}, {"digest": "d", "path": str(tmp_path / "fifo.pt")}), 1):
+        pass
+    said = []
+    make_server(run, None, port=0, say=said.append).server_close()
+    assert said[0].endswith(f"no network: checkpoint {tmp_path / 'fifo.pt'} is not a regular file; pass --model")
 
 
 # ---- saving -------------------------------------------------------------------------------------------
@@ -265,6 +272,8 @@ def test_requests_from_elsewhere_and_malformed_ones_are_refused(server):
         {"error": "the request body must be JSON (application/json)"},
     )
     assert call(server, "/api/position", raw="{") == (400, {"error": "the request body is not valid JSON"})
+    nested = "[" * 100_000 + "]" * 100_000
+    assert call(server, "/api/position", raw=nested) == (400, {"error": "the request body is not valid JSON"})
     assert call(server, "/api/position", raw="[]") == (400, {"error": "the request body must be a JSON object"})
     assert call(server, "/api/nothing", {}) == (404, {"error": "no such page: /api/nothing"})
     assert call(server, "/static/..%2Fserve.py") == (404, {"error": "no such file: ..%2Fserve.py"})

@@ -257,6 +257,7 @@ def test_a_damaged_footer_is_a_corrupt_shard_or_a_readable_one(tmp_path, place, 
             '{"format": "zelmor-lab run 1", "dim": 6, "sessions": [{"model": {"path": "a\\u0000"}}]}',
             "session 0 has a model path 'a\\x00' that no file can have",
         ),
+        ("[" * 200_000, "JSON nested too deeply"),
     ],
 )
 def test_a_damaged_run_json_is_named_with_what_is_wrong(tmp_path, content, problem):

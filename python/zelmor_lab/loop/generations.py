@@ -55,6 +55,7 @@ from ..training.dataset import load_window
 from ..training.model import PolicyValueNet, decode_checkpoint
 from ..training.network import Network
 from ..training.train import Trainer, TrainingFiles, read_metrics, resume_training, save_training, train_on_window
+from ..validation import load_json
 from .plan import LoopError, LoopPlan
 from .records import GenerationRecord, best_generation, plot_summary, results_table
 from .strength import Strength, measure_strength
@@ -92,7 +93,7 @@ class LoopState:
     @staticmethod
     def read(path: Path) -> LoopState:
         try:
-            values = json.loads(path.read_text())
+            values = load_json(path.read_text())
             if values["format"] != LOOP_FORMAT:
                 raise ValueError(f"format {values['format']!r}")
             return LoopState(

@@ -49,6 +49,7 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from ..errors import InputError, WriteError
+from ..validation import load_json
 from .atomic import write_atomically
 
 RUN_FORMAT = "zelmor-lab run 1"
@@ -109,7 +110,7 @@ class Run:
         if not meta_path.is_file():
             raise RunError(f"{self.path} is not a zelmor-lab run (no run.json)")
         try:
-            self.meta = json.loads(meta_path.read_text())
+            self.meta = load_json(meta_path.read_text())
             self.dim = _checked_meta_dim(self.meta)
         except OSError as error:
             raise RunError(f"cannot read {meta_path}: {error.strerror}") from None

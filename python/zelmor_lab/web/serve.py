@@ -28,6 +28,7 @@ from typing import Any
 
 from ..errors import InputError
 from ..runs.store import Run
+from ..validation import load_json
 from .viewer import RequestError, Viewer, load_network
 
 HOST = "127.0.0.1"
@@ -151,7 +152,7 @@ class _Handler(BaseHTTPRequestHandler):
             self._error(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, f"the request body is over {MAX_BODY} bytes")
             return None
         try:
-            body = json.loads(self.rfile.read(length))
+            body = load_json(self.rfile.read(length))
         except (ValueError, UnicodeDecodeError):
             self._error(HTTPStatus.BAD_REQUEST, "the request body is not valid JSON")
             return None
