@@ -264,6 +264,23 @@ def test_info_names_a_corrupt_shard(tmp_path, capsys):
     assert code == 2 and err.startswith(f"zelmor-lab: error: corrupt shard {shard}: ")
 
 
+def test_a_shard_from_another_board_is_refused_by_every_reader(tmp_path, capsys):
+    from zelmor_lab.loop.generations import count_games
+    from zelmor_lab.runs.index import GameIndex
+    from zelmor_lab.training.dataset import load_window
+
+    run = stored_run(tmp_path / "run", [random_game(6, 1)])
+    other = Run(stored_run(tmp_path / "other", [random_game(7, 2)], dim=7)).shards()[0]
+    stray = run / "games" / other.name  # named after the run's own shards: it is read last
+    shutil.copy(other, stray)
+    message = f"shard {stray} holds games on a 7 x 7 board, not the run's 6 x 6"
+    for command in ("info", "show", "export"):  # export streams the games before the stray one
+        assert run_cli(command, run, capsys=capsys)[::2] == (2, f"zelmor-lab: error: {message}\n")
+    for reader in (lambda: GameIndex(Run(run)).entries(), lambda: load_window(run, 10), lambda: count_games(run, "")):
+        with pytest.raises(InputError, match=f"^{re.escape(message)}$"):
+            reader()
+
+
 def test_reading_a_run_needs_no_torch_and_self_play_and_a_served_network_say_they_do(tmp_path):
     run = stored_run(tmp_path / "run", [random_game(6, 1)])
     script = (

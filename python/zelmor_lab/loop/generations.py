@@ -434,8 +434,9 @@ def count_games(run: Path, digest: str) -> Played:
     import pyarrow.compute as pc
 
     games = positions = 0
-    for shard in Run(run).shards():
-        table = read_shard(shard)
+    stored = Run(run)
+    for shard in stored.shards():
+        table = read_shard(shard, stored.dim)
         mine = pc.equal(table["model"], digest)
         games += int(pc.sum(mine).as_py() or 0)
         positions += int(pc.sum(pc.list_value_length(table.filter(mine)["history"])).as_py() or 0)

@@ -38,7 +38,7 @@ def records(run: Run) -> Iterator[dict]:
     """Every game of ``run`` in order of writing, as the JSON Lines object."""
     index = 0
     for shard in run.shards():
-        for row, game in enumerate(read_shard_games(shard)):
+        for row, game in enumerate(read_shard_games(shard, dim=run.dim)):
             entry = entry_of(game, index, shard, row, run.dim)
             index += 1
             yield {
