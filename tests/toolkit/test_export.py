@@ -2,8 +2,10 @@
 the bad paths they refuse with one message and nothing written."""
 
 import csv
+import errno
 import io
 import json
+import os
 
 import numpy as np
 import pytest
@@ -101,6 +103,20 @@ def test_bad_paths_and_formats_are_one_message_and_exit_2_with_nothing_written(
     code, out, err = run_cli(*[a.format(run=run_dir, tmp=tmp_path) for a in args], capsys=capsys)
     assert code == 2 and out == "" and list(tmp_path.iterdir()) == []
     assert err == f"zelmor-lab: error: {message.format(tmp=tmp_path)}\n"
+
+
+def test_an_export_that_finds_no_room_is_a_failed_write_with_nothing_left(run_dir, tmp_path, capsys, monkeypatch):
+    def full(fd):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(os, "fsync", full)
+    out = tmp_path / "games.jsonl"
+    assert run_cli("export", run_dir, "--out", out, capsys=capsys) == (
+        1,
+        "",
+        f"zelmor-lab: error: cannot write the export to {out}: No space left on device\n",
+    )
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_the_timeline_groups_actions_into_the_pieces_they_lay():
