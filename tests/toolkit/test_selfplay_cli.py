@@ -550,6 +550,32 @@ def test_sigterm_stops_as_ctrl_c_does_however_often_it_comes(tmp_path):
     assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1)) >= 2
 
 
+def writing_to_a_full_pipe(pid: int) -> bool:
+    """Whether a thread of ``pid`` waits to write to a pipe that nobody reads (its kernel wait channel)."""
+    try:
+        return any("pipe_w" in (task / "wchan").read_text() for task in (Path("/proc") / str(pid) / "task").iterdir())
+    except OSError:
+        return False
+
+
+@pytest.mark.slow
+def test_every_child_ends_when_the_main_process_is_killed_however_it_stood(tmp_path):
+    """kill -9 of the main process: once while it reads the workers' games, once after it stopped reading
+    them for so long that a worker waits to write into the full pipe."""
+    for stopped in (False, True):
+        run = tmp_path / f"run-{stopped}"
+        process, spawned = selfplay_until_shards(run, 1, tmp_path)
+        assert len(spawned) >= 3  # the service and two workers
+        if stopped:
+            os.kill(process.pid, signal.SIGSTOP)
+            wait_for(lambda: any(writing_to_a_full_pipe(pid) for pid in spawned), 60, "a worker to fill the pipe")
+        process.kill()
+        assert process.wait(timeout=30) == -signal.SIGKILL
+        wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
+        process.stdout.close()
+        process.stderr.close()
+
+
 @pytest.mark.parametrize("transport", ["shm", "queue"])
 def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path, transport):
     run = tmp_path / "run"
