@@ -201,7 +201,7 @@ class Viewer:
         if sims == 0:
             raise RequestError(400, "a search seat needs at least 1 simulation")
         with self._rng_lock:  # a generator of its own, so that random seats need not wait for the search
-            rng = self._rng.spawn(1)[0]
+            rng = np.random.default_rng(self._rng.integers(1 << 63))
         return SearchPlayer(self.network.evaluate, sims, rng)
 
     # ---- saving ---------------------------------------------------------------------------------
