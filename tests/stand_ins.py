@@ -205,6 +205,16 @@ def policy(dim: int, logits: dict[int, float], rest: float = FAR_BELOW) -> list[
     return out
 
 
+class Endless:
+    """A reply sequence that claims four items yet answers every index: read to its end, it never ends."""
+
+    def __len__(self):
+        return 4
+
+    def __getitem__(self, index):
+        return 0.0
+
+
 def uniform_network(request: Request):
     """Every tile the same logit, every player the same value."""
     return [0.0] * (request.dim * request.dim), [0.0, 0.0, 0.0, 0.0]

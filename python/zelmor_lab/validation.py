@@ -1,8 +1,10 @@
 """Checking the settings records (engine settings, training settings, network architecture, loop plan) as
-they are made, so that a wrong value from a TOML file or a flag is refused in one line naming it."""
+they are made, so that a wrong value from a TOML file or a flag is refused in one line naming it; and
+reading JSON text that anyone may have written."""
 
 from __future__ import annotations
 
+import json
 import math
 import typing
 from dataclasses import fields
@@ -39,3 +41,12 @@ def require(record: Any, label: str, error: type[Exception], condition: bool, na
     """``error("{label} {name} {rule}, got {value!r}")`` unless ``condition``."""
     if not condition:
         raise error(f"{label} {name} {rule}, got {getattr(record, name)!r}")
+
+
+def load_json(text: str | bytes) -> Any:
+    """json.loads, except that text nested too deeply for the parser is a ValueError, as any other text
+    that is not JSON, rather than a RecursionError that no reader of a damaged file expects."""
+    try:
+        return json.loads(text)
+    except RecursionError:
+        raise ValueError("JSON nested too deeply") from None

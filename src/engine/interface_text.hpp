@@ -89,6 +89,13 @@ inline std::string not_a_sequence(std::string_view type_name) {
     std::string message(1, '\'');  // appended, not added: GCC 12 warns falsely about "'" + string
     return message.append(type_name).append("' object cannot be converted to 'Sequence'");
 }
+// No honest reply comes near these lengths: a policy has one logit per tile, values one per player.
+inline constexpr size_t kMaxPolicyLogits = 65536;
+inline constexpr size_t kMaxValueLogits = 256;
+inline std::string reply_too_long(size_t index, size_t limit) {  // ValueError
+    return std::string(index == 0 ? "the network's policy logits" : "the network's value logits") + " run past " +
+           std::to_string(limit) + " numbers";
+}
 inline constexpr char kInvalidRepresentation[] = "Invalid representation type";  // PanicException
 
 // The self-play game's failures.

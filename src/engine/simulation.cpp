@@ -55,7 +55,16 @@ EvalError type_error(const std::string& message) {
     return EvalError{fetch_exception()};
 }
 
-std::optional<EvalError> append_float(PyObject* item, std::vector<float>& out) {
+EvalError value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return EvalError{fetch_exception()};
+}
+
+// One more number of reply item `index`, unless the item already holds as many as any honest reply can:
+// a sequence may claim a small length and never end, and reading it to its end would exhaust memory.
+std::optional<EvalError> append_float(PyObject* item, long index, std::vector<float>& out) {
+    const size_t limit = index == 0 ? text::kMaxPolicyLogits : text::kMaxValueLogits;
+    if (out.size() == limit) return value_error(text::reply_too_long(static_cast<size_t>(index), limit));
     const double value = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
     if (value == -1.0 && PyErr_Occurred()) return EvalError{fetch_exception()};
     out.push_back(static_cast<float>(value));
@@ -76,14 +85,14 @@ std::optional<EvalError> read_numbers(PyObject* reply, long index, std::vector<f
         // Re-read the size each step: a number's __float__ may change the list under us.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
             PyRef element = PyRef::borrow(PyList_GET_ITEM(seq, i));
-            if (auto error = append_float(element.get(), out)) return error;
+            if (auto error = append_float(element.get(), index, out)) return error;
         }
         return std::nullopt;
     }
     if (PyTuple_CheckExact(seq)) {
         out.reserve(static_cast<size_t>(PyTuple_GET_SIZE(seq)));
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i)
-            if (auto error = append_float(PyTuple_GET_ITEM(seq, i), out)) return error;
+            if (auto error = append_float(PyTuple_GET_ITEM(seq, i), index, out)) return error;
         return std::nullopt;
     }
     // The reported length only sizes the buffer, and a sequence may claim any length: no board has more
@@ -96,7 +105,7 @@ std::optional<EvalError> read_numbers(PyObject* reply, long index, std::vector<f
     PyRef iterator = PyRef::steal(PyObject_GetIter(seq));
     if (!iterator) return EvalError{fetch_exception()};
     while (PyRef element = PyRef::steal(PyIter_Next(iterator.get())))
-        if (auto error = append_float(element.get(), out)) return error;
+        if (auto error = append_float(element.get(), index, out)) return error;
     if (PyErr_Occurred()) return EvalError{fetch_exception()};
     return std::nullopt;
 }

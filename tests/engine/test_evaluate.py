@@ -17,6 +17,7 @@ import zelmor_self_play
 from engine_helpers import mcts_error_line, root_error_line, run_python
 from stand_ins import (
     PAYOFF_SHARES,
+    Endless,
     Request,
     ResultQueue,
     Service,
@@ -262,6 +263,7 @@ def test_reply_items_may_be_any_sequence_of_numbers():
         (Row([x == 3 for x in ints]), Row([np.float64(1.5)] * 4), "ignored"),
         (range(25), [Fraction(1, 3), Decimal("0.5"), 2, 3]),
         (Row([Fraction(x, 7) for x in ints]), [0.0] * 4),
+        (Row(logits + [0.0] * (POLICY_BOUND - 25)), [0.0] * VALUE_BOUND),  # as long as a reply may be
     ]
     for reply in replies:
         status, service, results = run_against_random(make_config(dim=5), lambda request: reply)
@@ -304,6 +306,13 @@ def float_error(value):
     return c_level_error(_as_double, value)
 
 
+POLICY_BOUND, VALUE_BOUND = 65536, 256  # the longest policy and value replies read
+
+
+def too_long(item: str, bound: int) -> ValueError:
+    return ValueError(f"the network's {item} logits run past {bound} numbers")
+
+
 def failing_exchanges(n: int) -> dict:
     """Exchanges that fail at the first request of a dim * dim = n board:
     name -> (make(service) -> (queue, pipe), expected() -> the error the module must report)."""
@@ -335,6 +344,12 @@ def failing_exchanges(n: int) -> dict:
         ),
         "value element is None": (reply(([0.0] * n, [0.0, None, 0.0, 0.0])), lambda: float_error(None)),
         "value element too large": (reply(([0.0] * n, [0.0, 10**400, 0.0, 0.0])), lambda: float_error(10**400)),
+        "policy never ends": (reply((Endless(), [0.0] * 4)), lambda: too_long("policy", POLICY_BOUND)),
+        "values never end": (reply(([0.0] * n, Endless())), lambda: too_long("value", VALUE_BOUND)),
+        "policy past the bound": (
+            reply(([0.0] * (POLICY_BOUND + 1), [0.0] * 4)),
+            lambda: too_long("policy", POLICY_BOUND),
+        ),
     }
 
 

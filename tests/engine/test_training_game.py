@@ -11,6 +11,7 @@ import pytest
 import zelmor_self_play
 from stand_ins import (
     FAR_BELOW,
+    Endless,
     Request,
     ResultQueue,
     Service,
@@ -94,6 +95,7 @@ FAILURES = {
     "policy is a string": lambda r: ("x", [0.0] * 4),
     "values hold a string": lambda r: ([0.0] * r.dim**2, [0.0, "1", 0.0, 0.0]),
     "reply too short": lambda r: ([0.0] * r.dim**2,),
+    "policy never ends": lambda r: (Endless(), [0.0] * 4),
 }
 
 

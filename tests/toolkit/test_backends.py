@@ -77,6 +77,16 @@ def test_the_export_is_kept_by_digest_and_a_damaged_copy_is_made_again(tmp_path,
     assert (tmp_path / f"{model.digest}-rep2.onnx").exists() and len(exports) == 2
 
 
+def test_an_export_that_cannot_be_kept_is_a_warning(tmp_path, capsys):
+    model = checkpoint(Architecture(blocks=1, channels=4, value_hidden=4))
+    (tmp_path / "onnx").write_text("a file where the cache's directory would be")
+    assert onnx_bytes(model.model, model.digest, 1, tmp_path / "onnx") == onnx_bytes(model.model, model.digest, 1)
+    assert capsys.readouterr().err == (
+        f"zelmor-lab: warning: the ONNX export is not kept: cannot write {tmp_path}/onnx/{model.digest}-rep1.onnx: "
+        "Not a directory\n"
+    )
+
+
 def test_the_backend_defaults_to_onnxruntime_where_it_can_run(monkeypatch):
     assert Settings().backend == "onnxruntime"
     assert Settings(backend="torch").with_values(device="cpu").backend == "torch"

@@ -2,12 +2,17 @@
 the bad paths they refuse with one message and nothing written."""
 
 import csv
+import errno
 import io
 import json
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
+from import_path import IMPORT_PATH
 from played_runs import write_run
 from zelmor_lab import Game, pieces
 from zelmor_lab.cli import main
@@ -101,6 +106,38 @@ def test_bad_paths_and_formats_are_one_message_and_exit_2_with_nothing_written(
     code, out, err = run_cli(*[a.format(run=run_dir, tmp=tmp_path) for a in args], capsys=capsys)
     assert code == 2 and out == "" and list(tmp_path.iterdir()) == []
     assert err == f"zelmor-lab: error: {message.format(tmp=tmp_path)}\n"
+
+
+def test_an_export_that_finds_no_room_is_a_failed_write_with_nothing_left(run_dir, tmp_path, capsys, monkeypatch):
+    def full(fd):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(os, "fsync", full)
+    out = tmp_path / "games.jsonl"
+    assert run_cli("export", run_dir, "--out", out, capsys=capsys) == (
+        1,
+        "",
+        f"zelmor-lab: error: cannot write the export to {out}: No space left on device\n",
+    )
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_standard_output_closed_by_its_reader_or_full(run_dir):
+    env = dict(os.environ, PYTHONPATH=IMPORT_PATH)
+    command = [sys.executable, "-m", "zelmor_lab"]
+    closed = subprocess.Popen([*command, "export", run_dir], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    closed.stdout.close()  # as head does once it has read enough
+    assert (closed.wait(timeout=60), closed.stderr.read()) == (141, b"")
+    with open("/dev/full", "w") as full:
+        for args in (["export", run_dir], ["show", run_dir, "--every-move"]):
+            ended = subprocess.run(
+                [*command, *args], env=env, stdout=full, stderr=subprocess.PIPE, text=True, timeout=60
+            )
+            assert (ended.returncode, ended.stderr) == (
+                1,
+                "zelmor-lab: error: cannot write to standard output: No space left on device\n",
+            ), args
 
 
 def test_the_timeline_groups_actions_into_the_pieces_they_lay():

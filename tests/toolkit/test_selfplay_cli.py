@@ -91,6 +91,12 @@ def inputs(tmp_path):
     stored_run(tmp_path / "run6", [random_game(6, 1)])
     stored_run(tmp_path / "lost", [random_game(6, 1)])
     (tmp_path / "lost" / "run.json").write_text('{"format": "zelmor-lab run 1", "dim": 6, "sessions": {}}')
+    stored_run(tmp_path / "deep", [random_game(6, 1)])
+    (tmp_path / "deep" / "run.json").write_text("[" * 200_000)
+    os.mkfifo(tmp_path / "pipe.pt")  # a checkpoint no writer will ever fill
+    meta = json.loads((stored_run(tmp_path / "piped", [random_game(6, 1)]) / "run.json").read_text())
+    meta["sessions"][-1]["model"] = {"path": str(tmp_path / "pipe.pt"), "digest": "f00d"}
+    (tmp_path / "piped" / "run.json").write_text(json.dumps(meta))
     return tmp_path
 
 
@@ -124,6 +130,11 @@ def inputs(tmp_path):
         (["info", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json)"),
         (["info", "{d}/lost"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
         (["selfplay", "{d}/lost", "--dim", "6"], "{d}/lost/run.json is damaged: sessions must be a list, got dict"),
+        (["info", "{d}/deep"], "{d}/deep/run.json is damaged: JSON nested too deeply"),
+        (["export", "{d}/deep"], "{d}/deep/run.json is damaged: JSON nested too deeply"),
+        (["serve", "{d}/deep", "--port", "0"], "{d}/deep/run.json is damaged: JSON nested too deeply"),
+        (["selfplay", "{d}/new", "--model", "/dev/zero"], "checkpoint /dev/zero is not a regular file"),
+        (["selfplay", "{d}/piped", "--dim", "6"], "checkpoint {d}/pipe.pt is not a regular file"),
         (["show", "{d}/run6", "--game", "1"], "{d}/run6 holds 1 games; there is no game 1"),
         (
             ["show", "{d}/run6", "--png", "{d}/board.jpg"],
@@ -251,6 +262,23 @@ def test_info_names_a_corrupt_shard(tmp_path, capsys):
     shard.write_bytes(shard.read_bytes()[:-20])
     code, _, err = run_cli("info", run, capsys=capsys)
     assert code == 2 and err.startswith(f"zelmor-lab: error: corrupt shard {shard}: ")
+
+
+def test_a_shard_from_another_board_is_refused_by_every_reader(tmp_path, capsys):
+    from zelmor_lab.loop.generations import count_games
+    from zelmor_lab.runs.index import GameIndex
+    from zelmor_lab.training.dataset import load_window
+
+    run = stored_run(tmp_path / "run", [random_game(6, 1)])
+    other = Run(stored_run(tmp_path / "other", [random_game(7, 2)], dim=7)).shards()[0]
+    stray = run / "games" / other.name  # named after the run's own shards: it is read last
+    shutil.copy(other, stray)
+    message = f"shard {stray} holds games on a 7 x 7 board, not the run's 6 x 6"
+    for command in ("info", "show", "export"):  # export streams the games before the stray one
+        assert run_cli(command, run, capsys=capsys)[::2] == (2, f"zelmor-lab: error: {message}\n")
+    for reader in (lambda: GameIndex(Run(run)).entries(), lambda: load_window(run, 10), lambda: count_games(run, "")):
+        with pytest.raises(InputError, match=f"^{re.escape(message)}$"):
+            reader()
 
 
 def test_reading_a_run_needs_no_torch_and_self_play_and_a_served_network_say_they_do(tmp_path):
@@ -520,6 +548,32 @@ def test_sigterm_stops_as_ctrl_c_does_however_often_it_comes(tmp_path):
     assert err.splitlines()[-1] == "zelmor-lab: interrupted"
     wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
     assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1)) >= 2
+
+
+def writing_to_a_full_pipe(pid: int) -> bool:
+    """Whether a thread of ``pid`` waits to write to a pipe that nobody reads (its kernel wait channel)."""
+    try:
+        return any("pipe_w" in (task / "wchan").read_text() for task in (Path("/proc") / str(pid) / "task").iterdir())
+    except OSError:
+        return False
+
+
+@pytest.mark.slow
+def test_every_child_ends_when_the_main_process_is_killed_however_it_stood(tmp_path):
+    """kill -9 of the main process: once while it reads the workers' games, once after it stopped reading
+    them for so long that a worker waits to write into the full pipe."""
+    for stopped in (False, True):
+        run = tmp_path / f"run-{stopped}"
+        process, spawned = selfplay_until_shards(run, 1, tmp_path)
+        assert len(spawned) >= 3  # the service and two workers
+        if stopped:
+            os.kill(process.pid, signal.SIGSTOP)
+            wait_for(lambda: any(writing_to_a_full_pipe(pid) for pid in spawned), 60, "a worker to fill the pipe")
+        process.kill()
+        assert process.wait(timeout=30) == -signal.SIGKILL
+        wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
+        process.stdout.close()
+        process.stderr.close()
 
 
 @pytest.mark.parametrize("transport", ["shm", "queue"])

@@ -3,6 +3,8 @@ computer seats' moves, analysis, saving a played game, and what it refuses."""
 
 import http.client
 import json
+import os
+import socket
 import threading
 from pathlib import Path
 
@@ -214,6 +216,12 @@ def test_without_a_model_the_network_is_the_last_one_a_session_played_with(tmp_p
     finally:
         server.shutdown()
         server.server_close()
+    os.mkfifo(tmp_path / "fifo.pt")  # no writer: reading it would wait for ever
+    with RunWriter(run, DIM, session_record("test", {}, {"digest": "d", "path": str(tmp_path / "fifo.pt")}), 1):
+        pass
+    said = []
+    make_server(run, None, port=0, say=said.append).server_close()
+    assert said[0].endswith(f"no network: checkpoint {tmp_path / 'fifo.pt'} is not a regular file; pass --model")
 
 
 # ---- saving -------------------------------------------------------------------------------------------
@@ -265,6 +273,8 @@ def test_requests_from_elsewhere_and_malformed_ones_are_refused(server):
         {"error": "the request body must be JSON (application/json)"},
     )
     assert call(server, "/api/position", raw="{") == (400, {"error": "the request body is not valid JSON"})
+    nested = "[" * 100_000 + "]" * 100_000
+    assert call(server, "/api/position", raw=nested) == (400, {"error": "the request body is not valid JSON"})
     assert call(server, "/api/position", raw="[]") == (400, {"error": "the request body must be a JSON object"})
     assert call(server, "/api/nothing", {}) == (404, {"error": "no such page: /api/nothing"})
     assert call(server, "/static/..%2Fserve.py") == (404, {"error": "no such file: ..%2Fserve.py"})
@@ -272,6 +282,64 @@ def test_requests_from_elsewhere_and_malformed_ones_are_refused(server):
     status, page = call(server, "/")
     assert status == 200 and b'<script src="/static/app.js"' in page
     assert call(server, "/static/app.js")[0] == 200
+
+
+def test_other_methods_and_broken_requests_get_the_host_check_and_a_json_error(server):
+    def raw(request: bytes) -> tuple[bytes, dict]:
+        with socket.create_connection(("127.0.0.1", server.port), timeout=30) as connection:
+            connection.sendall(request)
+            answer = b""
+            while chunk := connection.recv(65536):
+                answer += chunk
+        head, _, body = answer.partition(b"\r\n\r\n")
+        return (head.split(b"\r\n")[0], json.loads(body)) if body else (head, {})
+
+    host = f"Host: 127.0.0.1:{server.port}\r\n".encode()
+    for method in (b"PUT", b"DELETE", b"BREW"):
+        assert raw(method + b" /api/games HTTP/1.1\r\n" + host + b"\r\n") == (
+            b"HTTP/1.1 405 Method Not Allowed",
+            {"error": f"the server answers GET and POST, not {method.decode()}"},
+        )
+    assert raw(b"DELETE /api/games HTTP/1.1\r\nHost: attacker.example\r\n\r\n") == (
+        b"HTTP/1.1 403 Forbidden",
+        {"error": f"this server answers only to http://127.0.0.1:{server.port}/"},
+    )
+    # A request line the server cannot take is answered as HTTP/0.9 was: the body alone.
+    assert raw(b"GET / HTTP/2.0\r\n\r\n") == (b'{"error": "Invalid HTTP version (2.0)"}', {})
+
+
+def test_the_list_and_the_files_answer_while_the_network_thinks_for_one_request_at_a_time(run_dir, monkeypatch):
+    from zelmor_lab.web import serve
+    from zelmor_lab.web.viewer import BUSY, Network, Viewer
+
+    thinking, done = threading.Event(), threading.Event()
+
+    def slow_network(planes):
+        thinking.set()
+        assert done.wait(60)
+        return np.zeros((len(planes), DIM * DIM), np.float32), np.zeros((len(planes), 4), np.float32)
+
+    monkeypatch.setattr(serve._Handler, "timeout", 0.5)
+    server = serve.ViewerServer(Viewer(Run(run_dir), Network(slow_network, "slow", 0, "a test"), seed=0), 0)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    analysis = []
+    first = threading.Thread(target=lambda: analysis.append(call(server, "/api/analyse", {"tiles": []})))
+    first.start()
+    try:
+        assert thinking.wait(60)
+        assert [call(server, path)[0] for path in ("/api/games", "/api/games/0", "/static/app.js")] == [200] * 3
+        assert call(server, "/api/position", {"tiles": [0]})[0] == 200
+        assert call(server, "/api/move", {"tiles": [], "kind": "random"})[0] == 200
+        assert call(server, "/api/analyse", {"tiles": [], "sims": 1}) == (503, {"error": BUSY})
+        assert call(server, "/api/move", {"tiles": [], "kind": "greedy"}) == (503, {"error": BUSY})
+        with socket.create_connection(("127.0.0.1", server.port), timeout=30) as silent:
+            assert silent.recv(1) == b""  # a connection that sends nothing is closed, not kept for ever
+    finally:
+        done.set()
+        first.join()
+        server.shutdown()
+        server.server_close()
+    assert analysis[0][0] == 200
 
 
 def test_a_taken_port_is_one_message(run_dir):

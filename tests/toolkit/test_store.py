@@ -4,6 +4,8 @@ import errno
 import json
 import os
 import struct
+import subprocess
+import sys
 import types
 from datetime import datetime, timezone
 
@@ -14,6 +16,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from import_path import IMPORT_PATH
 from zelmor_lab import read_games
 from zelmor_lab.errors import WriteError
 from zelmor_lab.runs.atomic import write_atomically
@@ -257,6 +260,7 @@ def test_a_damaged_footer_is_a_corrupt_shard_or_a_readable_one(tmp_path, place, 
             '{"format": "zelmor-lab run 1", "dim": 6, "sessions": [{"model": {"path": "a\\u0000"}}]}',
             "session 0 has a model path 'a\\x00' that no file can have",
         ),
+        ("[" * 200_000, "JSON nested too deeply"),
     ],
 )
 def test_a_damaged_run_json_is_named_with_what_is_wrong(tmp_path, content, problem):
@@ -296,6 +300,29 @@ def test_a_failed_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path, dis
         write_atomically(path, b"new")
     assert str(error.value) == f"cannot write {path}: No space left on device"
     assert path.read_bytes() == b"old" and list(tmp_path.iterdir()) == [path]
+
+
+WRITER = """
+import sys
+from pathlib import Path
+from zelmor_lab.runs.atomic import write_atomically
+mark = sys.argv[2].encode()
+for n in range(100):
+    write_atomically(Path(sys.argv[1]), mark * 50_000)
+"""
+
+
+def test_processes_writing_one_path_at_once_each_leave_a_whole_file(tmp_path):
+    path = tmp_path / "network.onnx"
+    env = dict(os.environ, PYTHONPATH=IMPORT_PATH)
+    writers = [
+        subprocess.Popen([sys.executable, "-c", WRITER, str(path), mark], env=env, stderr=subprocess.PIPE, text=True)
+        for mark in "abcdef"
+    ]
+    assert [(writer.wait(timeout=120), writer.stderr.read()) for writer in writers] == [(0, "")] * len(writers)
+    data = path.read_bytes()
+    assert len(data) == 50_000 and data == data[:1] * 50_000
+    assert list(tmp_path.iterdir()) == [path]
 
 
 def test_games_whose_shard_finds_no_room_stay_queued_and_are_written_later(tmp_path, disk):

@@ -3,10 +3,11 @@
 0 done; 1 the run failed: the pipeline failed, the engine abandoned games or a file could not be written (the
 message says why; finished games are stored, or the message says how many are not); 2 bad input (settings,
 checkpoint, run directory), reported in one line with nothing written; 130 interrupted by Ctrl-C or SIGTERM
-(finished games are stored).
+(finished games are stored); 141 standard output closed by its reader, ended quietly as a tool that SIGPIPE
+ended (128 + SIGPIPE).
 """
 
-EXIT_DONE, EXIT_FAILED, EXIT_BAD_INPUT, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_DONE, EXIT_FAILED, EXIT_BAD_INPUT, EXIT_INTERRUPTED, EXIT_OUTPUT_CLOSED = 0, 1, 2, 130, 141
 
 
 class CommandFailed(Exception):

@@ -4,13 +4,16 @@ command's failure becomes a printed line and an exit status (see exits)."""
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 import threading
+from collections.abc import Callable
+from typing import IO, Any
 
 from ..cli import evaluate, export, info, loop, selfplay, serve, show, train
 from ..errors import InputError, WriteError
-from .exits import EXIT_BAD_INPUT, EXIT_FAILED, EXIT_INTERRUPTED, CommandFailed
+from .exits import EXIT_BAD_INPUT, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OUTPUT_CLOSED, CommandFailed
 
 COMMANDS = (selfplay, evaluate, info, show, export, serve, train, loop)  # in the order of the help
 
@@ -30,8 +33,14 @@ def main(argv: list[str] | None = None) -> int:
     previous = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGTERM, _stop_on_sigterm)
+    stdout = sys.stdout
+    sys.stdout = _Output(stdout)
     try:
-        return args.command(args)
+        code = args.command(args)
+        sys.stdout.flush()
+        return code
+    except _OutputClosed:
+        return EXIT_OUTPUT_CLOSED
     except InputError as error:
         print(f"zelmor-lab: error: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
@@ -42,8 +51,49 @@ def main(argv: list[str] | None = None) -> int:
         print("zelmor-lab: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     finally:
+        sys.stdout = stdout
         if previous is not None and signal.getsignal(signal.SIGTERM) is _stop_on_sigterm:
             signal.signal(signal.SIGTERM, previous)  # no SIGTERM came: the caller's handling is back
+
+
+class _OutputClosed(Exception):
+    """The reader of standard output went away (a pipe into head): the command ends quietly."""
+
+
+class _Output:
+    """Standard output whose failures are told apart from those of any other file: a closed pipe ends the
+    command quietly, and a write that fails otherwise (a full disk) is a WriteError. Either way what is
+    still buffered goes nowhere, so that the interpreter's last flush at exit cannot fail again."""
+
+    def __init__(self, stream: IO[str]):
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        return self._guarded(lambda: self._stream.write(text))
+
+    def flush(self) -> None:
+        self._guarded(self._stream.flush)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+    def _guarded(self, operation: Callable[[], Any]) -> Any:
+        try:
+            return operation()
+        except OSError as error:
+            self._discard()
+            if isinstance(error, BrokenPipeError):
+                raise _OutputClosed from None
+            raise WriteError(f"cannot write to standard output: {error.strerror or error}") from None
+
+    def _discard(self) -> None:
+        try:
+            descriptor = self._stream.fileno()
+        except (OSError, ValueError):  # not a file (captured by a caller): nothing flushes it at exit
+            return
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, descriptor)
+        os.close(null)
 
 
 def _stop_on_sigterm(signum, frame) -> None:

@@ -56,6 +56,7 @@ from ..training.dataset import load_window
 from ..training.model import PolicyValueNet, decode_checkpoint
 from ..training.network import Network
 from ..training.train import Trainer, TrainingFiles, read_metrics, resume_training, save_training, train_on_window
+from ..validation import load_json
 from .plan import LoopError, LoopPlan
 from .records import GenerationRecord, best_generation, plot_summary, results_table
 from .strength import Strength, measure_strength
@@ -93,7 +94,7 @@ class LoopState:
     @staticmethod
     def read(path: Path) -> LoopState:
         try:
-            values = json.loads(path.read_text())
+            values = load_json(path.read_text())
             if values["format"] != LOOP_FORMAT:
                 raise ValueError(f"format {values['format']!r}")
             return LoopState(
@@ -456,8 +457,9 @@ def count_games(run: Path, digest: str) -> Played:
     import pyarrow.compute as pc
 
     games = positions = 0
-    for shard in Run(run).shards():
-        table = read_shard(shard)
+    stored = Run(run)
+    for shard in stored.shards():
+        table = read_shard(shard, stored.dim)
         mine = pc.equal(table["model"], digest)
         games += int(pc.sum(mine).as_py() or 0)
         positions += int(pc.sum(pc.list_value_length(table.filter(mine)["history"])).as_py() or 0)

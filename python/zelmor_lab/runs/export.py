@@ -11,13 +11,13 @@ from __future__ import annotations
 
 import csv
 import json
-import os
 import sys
 from collections.abc import Iterator
 from pathlib import Path
 from typing import IO
 
 from ..errors import InputError
+from .atomic import replacing
 from .index import entry_of
 from .store import Run, read_shard_games
 
@@ -38,7 +38,7 @@ def records(run: Run) -> Iterator[dict]:
     """Every game of ``run`` in order of writing, as the JSON Lines object."""
     index = 0
     for shard in run.shards():
-        for row, game in enumerate(read_shard_games(shard)):
+        for row, game in enumerate(read_shard_games(shard, dim=run.dim)):
             entry = entry_of(game, index, shard, row, run.dim)
             index += 1
             yield {
@@ -86,22 +86,13 @@ def write_export(run: Run, fmt: str, stream: IO[str]) -> int:
 
 def export_run(run: Run, fmt: str, out: Path | None) -> int:
     """Export to ``out``, or to standard output when None. A file is written under a temporary name and
-    renamed when complete, so a failed export leaves no partial file (and an existing one untouched)."""
+    renamed when complete, so a failed export leaves no partial file (and an existing one untouched):
+    ExportError for an ``out`` that cannot be a file, WriteError for a write that failed (a full disk)."""
     if out is None:
         return write_export(run, fmt, sys.stdout)
     if out.is_dir():
         raise ExportError(f"cannot write the export to {out}: it is a directory")
     if not out.parent.is_dir():
         raise ExportError(f"cannot write the export to {out}: there is no directory {out.parent}")
-    temporary = out.with_name(f".{out.name}.tmp")
-    try:
-        with open(temporary, "w", newline="", encoding="utf-8") as stream:
-            count = write_export(run, fmt, stream)
-        os.replace(temporary, out)
-    except OSError as error:
-        temporary.unlink(missing_ok=True)
-        raise ExportError(f"cannot write the export to {out}: {error.strerror}") from None
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
-    return count
+    with replacing(out, text=True, label="the export to ") as stream:
+        return write_export(run, fmt, stream)

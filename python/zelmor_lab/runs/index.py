@@ -118,7 +118,7 @@ class GameIndex:
         for shard in shards[len(self._by_shard) :]:
             listed = [
                 entry_of(game, len(entries) + row, shard, row, self.run.dim)
-                for row, game in enumerate(_listed_games(read_shard(shard)))
+                for row, game in enumerate(_listed_games(read_shard(shard, self.run.dim)))
             ]
             self._by_shard[shard] = listed
             entries.extend(listed)
@@ -131,7 +131,7 @@ class GameIndex:
         if not 0 <= index < len(entries):
             raise IndexError(f"the run holds {len(entries)} games; there is no game {index}")
         entry = entries[index]
-        for game in read_shard_games(entry.shard, entry.row, 1):
+        for game in read_shard_games(entry.shard, entry.row, 1, self.run.dim):
             return entry, game
         raise IndexError(f"game {index} is no longer in {entry.shard}")
 

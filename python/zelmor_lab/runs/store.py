@@ -49,6 +49,7 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from ..errors import InputError, WriteError
+from ..validation import load_json
 from .atomic import write_atomically
 
 RUN_FORMAT = "zelmor-lab run 1"
@@ -78,7 +79,7 @@ class RunError(InputError):
 
 
 class CorruptShardError(InputError):
-    """A shard that cannot be read back; the message names the file."""
+    """A shard that cannot be read back, or not as one of its run's; the message names the file."""
 
 
 @dataclass(frozen=True)
@@ -109,7 +110,7 @@ class Run:
         if not meta_path.is_file():
             raise RunError(f"{self.path} is not a zelmor-lab run (no run.json)")
         try:
-            self.meta = json.loads(meta_path.read_text())
+            self.meta = load_json(meta_path.read_text())
             self.dim = _checked_meta_dim(self.meta)
         except OSError as error:
             raise RunError(f"cannot read {meta_path}: {error.strerror}") from None
@@ -133,7 +134,7 @@ class Run:
 
     def games(self) -> Iterator[StoredGame]:
         for shard in self.shards():
-            yield from _games_of(read_shard(shard))
+            yield from _games_of(read_shard(shard, self.dim))
 
 
 def _checked_meta_dim(meta: Any) -> int:
@@ -171,14 +172,17 @@ def read_games(run: str | Path) -> Iterator[StoredGame]:
     return Run(run).games()
 
 
-def read_shard_games(path: str | Path, first: int = 0, count: int | None = None) -> Iterator[StoredGame]:
+def read_shard_games(
+    path: str | Path, first: int = 0, count: int | None = None, dim: int | None = None
+) -> Iterator[StoredGame]:
     """The games of one shard in order, from row ``first``, ``count`` of them (all by default);
     CorruptShardError as read_shard."""
-    return _games_of(read_shard(path).slice(first, count))
+    return _games_of(read_shard(path, dim).slice(first, count))
 
 
-def read_shard(path: str | Path) -> pa.Table:
-    """One shard as a table of SCHEMA; CorruptShardError if it is damaged or not a shard of games."""
+def read_shard(path: str | Path, dim: int | None = None) -> pa.Table:
+    """One shard as a table of SCHEMA; CorruptShardError if it is damaged or not a shard of games, or, with
+    ``dim`` (its run's board side), if it names another board side: its games would replay as nonsense."""
     try:
         table = pq.read_table(path, page_checksum_verification=True)
         columns = table.schema.names  # decoded from the footer, which has no checksum
@@ -192,6 +196,10 @@ def read_shard(path: str | Path) -> pa.Table:
         table = table.append_column("node", pa.array([LOCAL_NODE] * table.num_rows, type=pa.string()))
     if not table.schema.equals(SCHEMA):
         raise CorruptShardError(f"corrupt shard {path}: unexpected columns {columns}")
+    declared = (table.schema.metadata or {}).get(DIM_KEY)
+    if dim is not None and declared is not None and declared != str(dim).encode():
+        side = declared.decode(errors="replace")
+        raise CorruptShardError(f"shard {path} holds games on a {side} x {side} board, not the run's {dim} x {dim}")
     history_lengths = pc.list_value_length(table["history"])
     policy_lengths = pc.list_value_length(table["policies"])
     if not history_lengths.equals(policy_lengths) or table["history"].null_count or table["payoff"].null_count:

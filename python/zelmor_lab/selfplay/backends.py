@@ -19,8 +19,10 @@ cores to spare beyond its workers.
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import io
+import sys
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -124,18 +126,25 @@ def _torch_run(network, device: str, frozen: bool) -> Callable[[np.ndarray], np.
 def onnx_bytes(model, digest: str, rep: int, onnx_dir: str | Path | None = None) -> bytes:
     """The ONNX export of ``model`` taking requests in layout ``rep``; read from ``onnx_dir`` when an
     earlier start kept it there, else exported (and kept there when a directory is given). A kept file
-    that does not load is a stale cache: it is exported again."""
+    that does not load is a stale cache: it is exported again. The directory is only a cache: one that
+    cannot be written is a warning on standard error, never the end of the service."""
     path = None if onnx_dir is None else Path(onnx_dir) / f"{digest}-rep{rep}.onnx"
-    if path is not None and path.exists():
-        data = path.read_bytes()
-        if _loads(data):
-            return data
+    if path is not None and path.is_file():
+        with contextlib.suppress(OSError):  # unreadable: as stale
+            data = path.read_bytes()
+            if _loads(data):
+                return data
     data = export_onnx(model, rep)
     if path is not None:
+        from ..errors import WriteError
         from ..runs.atomic import write_atomically
 
-        path.parent.mkdir(parents=True, exist_ok=True)
-        write_atomically(path, data)
+        with contextlib.suppress(OSError):  # a directory that cannot be made fails the write, which says why
+            path.parent.mkdir(parents=True, exist_ok=True)
+        try:
+            write_atomically(path, data)
+        except WriteError as error:
+            print(f"zelmor-lab: warning: the ONNX export is not kept: {error}", file=sys.stderr, flush=True)
     return data
 
 

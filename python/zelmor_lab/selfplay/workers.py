@@ -19,6 +19,7 @@ import time
 from dataclasses import dataclass
 
 from .settings import Settings
+from .spawning import end_with_parent
 from .training_game import TrainingGame
 from .transports import WorkerEnd
 
@@ -59,6 +60,7 @@ def claim_game(games_left) -> bool:
 def work(worker: int, config: WorkerConfig, end: WorkerEnd, messages, games_left, active_workers, stop) -> None:
     """Process entry point of worker ``worker`` (also its id towards the engine and the service); ``end``:
     its side of the transport."""
+    end_with_parent()
     try:
         if not config.engine_output:
             devnull = os.open(os.devnull, os.O_WRONLY)

@@ -199,7 +199,7 @@ def load_window(run: str | Path, games: int) -> Window:
     for shard in reversed(stored.shards()):
         if held >= games:
             break
-        table = read_shard(shard).select(["history", "policies", "payoff"])
+        table = read_shard(shard, stored.dim).select(["history", "policies", "payoff"])
         tables.append(table)
         held += table.num_rows
     if held == 0:

@@ -24,7 +24,9 @@ from __future__ import annotations
 
 import hashlib
 import io
+import os
 import pickle
+import stat
 import time
 from dataclasses import asdict, dataclass
 from pathlib import Path
@@ -294,8 +296,17 @@ def save_checkpoint(model: PolicyValueNet, path: str | Path, step: int = 0) -> P
 
 
 def read_checkpoint_file(path: str | Path) -> bytes:
+    """The bytes of a checkpoint file. Only a regular file is read: a device never ends and a FIFO may
+    never answer, so either is refused at once (the open does not wait for a FIFO's writer)."""
     try:
-        return Path(path).read_bytes()
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+                raise CheckpointError(f"checkpoint {path} is not a regular file")
+            with open(descriptor, "rb", closefd=False) as file:
+                return file.read()
+        finally:
+            os.close(descriptor)
     except FileNotFoundError:
         raise CheckpointError(f"checkpoint {path} does not exist") from None
     except OSError as error:

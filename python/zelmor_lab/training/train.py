@@ -43,7 +43,7 @@ from ..constants import HAND_SQUARES
 from ..errors import InputError, WriteError
 from ..runs.atomic import write_atomically
 from ..runs.store import Run
-from ..validation import check_kinds, require
+from ..validation import check_kinds, load_json, require
 from .dataset import Batch, Window, load_window
 from .model import (
     Architecture,
@@ -300,8 +300,8 @@ def read_metrics(path: Path) -> list[dict[str, Any]]:
     lines = []
     for text in path.read_text().splitlines():
         try:
-            lines.append(json.loads(text))
-        except json.JSONDecodeError:
+            lines.append(load_json(text))
+        except ValueError:
             continue
     return lines
 

@@ -12,7 +12,9 @@ API (JSON in and out; a failure answers {"error": message} with its status):
 
 A request is answered only when its Host header names the server itself, so that a web page elsewhere
 cannot reach the API through a name that resolves to 127.0.0.1, and a POST only with a JSON body, which
-a page elsewhere cannot send without the browser asking first.
+a page elsewhere cannot send without the browser asking first. Other methods get the same Host check and
+405; a connection that sends nothing for TIMEOUT_S seconds is closed. The network thinks for one request
+at a time (see Viewer); everything else answers meanwhile.
 """
 
 from __future__ import annotations
@@ -28,11 +30,13 @@ from typing import Any
 
 from ..errors import InputError
 from ..runs.store import Run
+from ..validation import load_json
 from .viewer import RequestError, Viewer, load_network
 
 HOST = "127.0.0.1"
 WEB = Path(__file__).with_name("static")
 MAX_BODY = 1 << 20
+TIMEOUT_S = 30  # a connection idle or stalled this long is closed, so that slow ones cannot pile up threads
 _CONTENT_TYPES = {
     ".html": "text/html; charset=utf-8",
     ".js": "text/javascript; charset=utf-8",
@@ -91,6 +95,7 @@ def serve(run_path: Path, model: Path | None, port: int) -> None:
 class _Handler(BaseHTTPRequestHandler):
     server: ViewerServer
     protocol_version = "HTTP/1.1"
+    timeout = TIMEOUT_S
 
     def do_GET(self) -> None:  # noqa: N802 (the standard library's name)
         if not self._host_allowed():
@@ -127,6 +132,19 @@ class _Handler(BaseHTTPRequestHandler):
         if body is not None:
             self._answer(lambda: route(body))
 
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("do_"):  # any other method: HEAD, PUT, DELETE, OPTIONS, or one made up
+            return self._other_method
+        raise AttributeError(name)
+
+    def _other_method(self) -> None:
+        if self._host_allowed():
+            self._error(HTTPStatus.METHOD_NOT_ALLOWED, f"the server answers GET and POST, not {self.command}")
+
+    def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
+        """The standard library's refusals (a malformed request line, headers too long) as JSON too."""
+        self._error(code, message or HTTPStatus(code).phrase)
+
     def log_message(self, format: str, *args: Any) -> None:
         pass  # a request log would drown the terminal in the page's many small requests
 
@@ -151,7 +169,7 @@ class _Handler(BaseHTTPRequestHandler):
             self._error(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, f"the request body is over {MAX_BODY} bytes")
             return None
         try:
-            body = json.loads(self.rfile.read(length))
+            body = load_json(self.rfile.read(length))
         except (ValueError, UnicodeDecodeError):
             self._error(HTTPStatus.BAD_REQUEST, "the request body is not valid JSON")
             return None
@@ -192,4 +210,5 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Cache-Control", "no-store")
         self.send_header("X-Content-Type-Options", "nosniff")
         self.end_headers()
-        self.wfile.write(data)
+        if self.command != "HEAD":
+            self.wfile.write(data)

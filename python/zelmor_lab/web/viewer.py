@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -26,6 +27,7 @@ from ..runs.store import Run, RunError, RunWriter, session_record
 from .render import COLOURS, Timeline, timeline
 
 MAX_SIMS = 5000  # a search the page waits for, so bounded
+BUSY = "the network is busy with another analysis or move; ask again once it is done"
 SEAT_KINDS = ("human", "random", "heuristic", "greedy", "search")
 HUMAN_NODE = "human"
 
@@ -79,14 +81,20 @@ def load_network(run: Run, model: Path | None) -> tuple[Network | None, str]:
 
 
 class Viewer:
-    """The page's questions about one run; safe to call from several threads at once."""
+    """The page's questions about one run; safe to call from several threads at once.
+
+    The game list, stored games and positions never wait on the network. The network and the search
+    think for one request at a time: another request that needs them meanwhile is refused (503, BUSY)
+    rather than queued unseen behind it."""
 
     def __init__(self, run: Run, network: Network | None, seed: int | None = None):
         self.run = run
         self.network = network
         self.index = GameIndex(run)
         self._rng = np.random.default_rng(seed)
-        self._lock = threading.Lock()  # the index, the generator and the network are used one at a time
+        self._index_lock = threading.Lock()
+        self._rng_lock = threading.Lock()
+        self._thinking = threading.Lock()  # the network and the search
 
     # ---- reading --------------------------------------------------------------------------------
 
@@ -107,12 +115,12 @@ class Viewer:
         }
 
     def games(self) -> list[dict[str, Any]]:
-        with self._lock:
+        with self._index_lock:
             return [entry.as_json() for entry in self.index.entries()]
 
     def game(self, index: int) -> dict[str, Any]:
         """One stored game: its listing, its actions and the stored visit shares per action."""
-        with self._lock:
+        with self._index_lock:
             try:
                 entry, game = self.index.game(index)
             except IndexError as error:
@@ -145,7 +153,7 @@ class Viewer:
             "visits": None,
             "searched_by": None if sims == 0 else "random playouts",
         }
-        with self._lock:
+        with self._think():
             if self.network is not None:
                 logits, values = self.network.evaluate(game.state()[None])
                 answer["policy"] = _legal_softmax(logits[0], game.legal_tiles())
@@ -164,15 +172,25 @@ class Viewer:
         game = replayed.final
         if game.is_terminal():
             raise RequestError(400, "the game is over: there is no move to make")
-        with self._lock:
-            tile = self._player(kind, sims).choose([game])[0]
+        if kind in ("random", "heuristic"):
+            with self._rng_lock:
+                tile = (RandomPlayer if kind == "random" else HeuristicPlayer)(self._rng).choose([game])[0]
+        else:
+            player = self._network_player(kind, sims)
+            with self._think():
+                tile = player.choose([game])[0]
         return {"tile": int(tile), "position": self.position(replayed.tiles + [int(tile)])}
 
-    def _player(self, kind: Any, sims: Any):
-        if kind == "random":
-            return RandomPlayer(self._rng)
-        if kind == "heuristic":
-            return HeuristicPlayer(self._rng)
+    @contextmanager
+    def _think(self) -> Iterator[None]:
+        if not self._thinking.acquire(blocking=False):
+            raise RequestError(503, BUSY)
+        try:
+            yield
+        finally:
+            self._thinking.release()
+
+    def _network_player(self, kind: Any, sims: Any):
         if kind not in ("greedy", "search"):
             raise RequestError(400, f"a computer seat is random, heuristic, greedy or search, not {kind!r}")
         if self.network is None:
@@ -182,7 +200,9 @@ class Viewer:
         sims = _sims(sims)
         if sims == 0:
             raise RequestError(400, "a search seat needs at least 1 simulation")
-        return SearchPlayer(self.network.evaluate, sims, self._rng)
+        with self._rng_lock:  # a generator of its own, so that random seats need not wait for the search
+            rng = np.random.default_rng(self._rng.integers(1 << 63))
+        return SearchPlayer(self.network.evaluate, sims, rng)
 
     # ---- saving ---------------------------------------------------------------------------------
 
@@ -196,7 +216,7 @@ class Viewer:
         digest = self.network.digest if self.network is not None else ""
         network_seated = any(s in ("greedy", "search") for s in seats)
         session = session_record("serve", {"seats": seats}, {"digest": digest} if network_seated else {})
-        with self._lock:
+        with self._index_lock:
             try:
                 with RunWriter(self.run.path, self.run.dim, session, flush_every=1) as writer:
                     add_human_game(writer, replayed, digest if network_seated else "")
