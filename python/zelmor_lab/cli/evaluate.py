@@ -21,7 +21,9 @@ def register(commands) -> None:
         "each seat in turn, and report its mean payoff overall and per "
         "seat beside what random play scores in the same seats. The "
         "network plays its highest-prior tile, or with --sims the most "
-        "visited tile of a tree search.",
+        "visited tile of a tree search. Against a checkpoint both sides "
+        "draw their tiles from their policies (the search excepted), so "
+        "that the games differ; a game that repeats an earlier one counts once.",
     )
     evaluate.add_argument(
         "--vs", default="random", metavar="random|heuristic|CHECKPOINT", help="the opponents (default: random)"
@@ -51,7 +53,7 @@ def run(args) -> int:
     from tqdm import tqdm
 
     from ..play.match import SEATS, play_match
-    from ..play.players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SearchPlayer
+    from ..play.players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SampledPlayer, SearchPlayer
 
     if args.sims < 0:
         raise InputError(f"--sims must be at least 0, got {args.sims}")
@@ -70,11 +72,16 @@ def run(args) -> int:
     elif opponent_kind == "heuristic":
         opponent, opponents = HeuristicPlayer(rng), "3 heuristic players"
     else:
-        opponent = GreedyPlayer(_network_evaluator(Path(args.vs), dim, settings.device))
-        opponents = f"3 greedy copies of {args.vs}"
-    player = (
-        SearchPlayer(network, args.sims, rng, settings.c_base, settings.c_init) if args.sims else GreedyPlayer(network)
-    )
+        # Two greedy networks play one game per seat however many are asked for: both sides sample instead.
+        opponent = SampledPlayer(_network_evaluator(Path(args.vs), dim, settings.device), rng)
+        opponents = f"3 sampling copies of {args.vs}"
+    player: Player
+    if args.sims:
+        player = SearchPlayer(network, args.sims, rng, settings.c_base, settings.c_init)
+    elif opponent_kind is None:
+        player = SampledPlayer(network, rng)
+    else:
+        player = GreedyPlayer(network)
 
     if args.model is None:
         print("note: no --model given, so this is a fresh, untrained default network")
@@ -86,8 +93,11 @@ def run(args) -> int:
             if args.boards:
                 bar.write(f"game over, network in seat {seat}\n{game.render()}", file=sys.stdout)
 
-        result = play_match(player, opponent, args.games, dim, on_game=finished)
-        baseline = play_match(RandomPlayer(rng), opponent, args.games, dim, on_game=lambda *_: bar.update(1))
+        played = play_match(player, opponent, args.games, dim, on_game=finished)
+        baseline = play_match(RandomPlayer(rng), opponent, args.games, dim, on_game=lambda *_: bar.update(1)).distinct()
+    result = played.distinct()
+    if result.games < played.games:
+        print(f"{played.games - result.games} of the {played.games} games repeated an earlier one and count once")
     print(f"{'seat':>4}  {'games':>5}  {'network':<14}  random play in the seat")
     for seat in range(SEATS):
         mine, random_play = result.seat(seat), baseline.seat(seat)
@@ -101,7 +111,7 @@ def _short(summary) -> str:
     """A mean with the half width of its 95% interval, as a table cell."""
     if summary.games == 0:
         return "-"
-    if summary.games < 2:
+    if not summary.has_interval:
         return f"{summary.mean:.3f}"
     return f"{summary.mean:.3f} ± {summary.half_width:.3f}"
 
