@@ -118,7 +118,9 @@ def inputs(tmp_path):
             ["selfplay", "{d}/run6", "--dim", "7", "--model", "{d}/net7.pt"],
             "{d}/run6 holds games on a 6 x 6 board, not 7 x 7",
         ),
-        (["eval", "--vs", "{d}/net7.pt"], "checkpoint {d}/net7.pt is for a 7 x 7 board, not 20 x 20"),
+        (["eval", "--vs", "{d}/net7.pt", "--dim", "20"], "checkpoint {d}/net7.pt is for a 7 x 7 board, not 20 x 20"),
+        (["eval", "--model", "{d}/net7.pt", "--dim", "6"], "checkpoint {d}/net7.pt is for a 7 x 7 board, not 6 x 6"),
+        (["selfplay", "{d}/run6", "--model", "{d}/net7.pt"], "checkpoint {d}/net7.pt is for a 7 x 7 board, not 6 x 6"),
         (["eval", "--vs", "heuristc"], "--vs takes random, heuristic or a checkpoint file; 'heuristc' is none of them"),
         (["eval", "--sims", "-1"], "--sims must be at least 0, got -1"),
         (["info", "{d}/notes"], "{d}/notes is not a zelmor-lab run (no run.json)"),
@@ -372,8 +374,9 @@ def test_selfplay_on_the_default_network_stores_legal_games_and_appends(tmp_path
     assert {g.model for g in games} == {session["model"]["digest"]}
     assert load_checkpoint(run / session["model"]["path"], dim=7).digest == session["model"]["digest"]
 
-    again = cli("selfplay", run, "--games", "2", "--dim", "7", "--sims", "4", "--workers", "1")
+    again = cli("selfplay", run, "--games", "2", "--sims", "4", "--workers", "1")  # the run's board side
     assert again.returncode == 0, again.stderr
+    assert again.stdout.endswith(f" positions stored in {run}; the run now holds 5 games (3 before this session)\n")
     sessions = json.loads((run / "run.json").read_text())["sessions"]
     assert len(sessions) == 2 and sessions[1]["model"] == sessions[0]["model"]  # the run keeps its network
     assert len(check_games_replay(run)) == 5
@@ -412,7 +415,7 @@ def test_eval_plays_every_seat_in_turn_beside_random_play(tmp_path):
 
 def test_eval_says_when_the_network_is_untrained_and_plays_a_checkpoint_on_its_own_board(tmp_path):
     tiny_checkpoint(tmp_path / "old.pt", 7)
-    result = cli("eval", "--vs", tmp_path / "old.pt", "--dim", "7", "--games", "4", "--boards")
+    result = cli("eval", "--vs", tmp_path / "old.pt", "--games", "4", "--boards")  # its board side from --vs
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith(
         "note: no --model given, so this is a fresh, untrained default network\n"

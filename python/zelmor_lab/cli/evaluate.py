@@ -10,6 +10,7 @@ from ..constants import STANDARD_DIM
 from ..errors import InputError
 from ..selfplay.settings import load_settings
 from .arguments import positive_int
+from .board_side import implied_dim
 from .requirements import require_cuda, require_torch
 
 
@@ -35,7 +36,9 @@ def register(commands) -> None:
         "--sims", type=int, default=0, help="tree-search simulations per action; 0 plays greedily (default: 0)"
     )
     evaluate.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
-    evaluate.add_argument("--dim", type=positive_int, help=f"board side (default: {STANDARD_DIM})")
+    evaluate.add_argument(
+        "--dim", type=positive_int, help=f"board side (default: --model's, else --vs's, else {STANDARD_DIM})"
+    )
     evaluate.add_argument(
         "--config",
         type=Path,
@@ -57,7 +60,9 @@ def run(args) -> int:
 
     if args.sims < 0:
         raise InputError(f"--sims must be at least 0, got {args.sims}")
-    settings = load_settings(args.config, dim=args.dim, device=args.device)
+    opponent_checkpoint = None if args.vs in ("random", "heuristic") else Path(args.vs)
+    dim_given = implied_dim(args.dim, args.config, checkpoints=[args.model, opponent_checkpoint])
+    settings = load_settings(args.config, dim=dim_given, device=args.device)
     dim = settings.dim
     opponent_kind = args.vs if args.vs in ("random", "heuristic") else None
     if opponent_kind is None and not Path(args.vs).is_file():

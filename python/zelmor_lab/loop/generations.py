@@ -160,6 +160,23 @@ class Stopped(Exception):
     """The session's time budget ran out in the middle of a generation (which a later session finishes)."""
 
 
+def _plan_differences(given: LoopPlan, kept: LoopPlan) -> str:
+    """The settings in which two plans differ, as "name: given X, the loop's Y", dotted into their parts."""
+
+    def flat(values: dict, prefix: str = "") -> dict:
+        items: dict = {}
+        for name, value in values.items():
+            items.update(flat(value, f"{prefix}{name}.") if isinstance(value, dict) else {prefix + name: value})
+        return items
+
+    mine, theirs = flat(given.as_dict()), flat(kept.as_dict())
+    return "; ".join(
+        f"{name}: given {mine.get(name)}, the loop's {theirs.get(name)}"
+        for name in sorted(mine.keys() | theirs.keys())
+        if mine.get(name) != theirs.get(name)
+    )
+
+
 def run_loop(
     run: str | Path,
     generations: int | None = None,
@@ -185,8 +202,8 @@ def run_loop(
         state = LoopState.read(directory.state_path)
         if plan is not None and plan != state.plan:
             raise LoopError(
-                f"{directory.path} holds a loop with other settings; continue it without new "
-                f"settings or choose another run"
+                f"{directory.path} holds a loop with other settings ({_plan_differences(plan, state.plan)}); "
+                f"continue it without new settings or choose another run"
             )
     else:
         state = _start(directory, plan if plan is not None else LoopPlan(), minutes)
