@@ -573,11 +573,9 @@ class ClusterJobs:
 
     def self_play(self, run, plan, network, games: int, deadline: float, progress: bool):
         """Play up to ``games`` games with ``network`` over the nodes into ``run``, until the deadline."""
-        import sys
-
-        from tqdm import tqdm
 
         from .loop.generations import Played
+        from .progress import progress_bar
         from .runs.store import RunWriter, session_record
 
         selfplay = self._selfplay
@@ -589,7 +587,7 @@ class ClusterJobs:
         )
         with (
             RunWriter(run, plan.engine.dim, session, plan.engine.flush_every) as writer,
-            tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False, file=sys.stderr) as bar,
+            progress_bar(total=games, unit="game", desc="self-play", disable=not progress, leave=False) as bar,
         ):
             try:
                 for event in selfplay.play(WorkerConfig(plan.engine), network.data, network.digest, games):

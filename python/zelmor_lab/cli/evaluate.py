@@ -53,10 +53,10 @@ def register(commands) -> None:
 
 def run(args) -> int:
     import numpy as np
-    from tqdm import tqdm
 
     from ..play.match import SEATS, play_match
     from ..play.players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SampledPlayer, SearchPlayer
+    from ..progress import progress_bar
 
     if args.sims < 0:
         raise InputError(f"--sims must be at least 0, got {args.sims}")
@@ -91,7 +91,7 @@ def run(args) -> int:
     if args.model is None:
         print("note: no --model given, so this is a fresh, untrained default network")
     print(f"{player.name} against {opponents} on a {dim} x {dim} board, {args.games} games, seats in turn")
-    with tqdm(total=2 * args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
+    with progress_bar(total=2 * args.games, unit="game", dynamic_ncols=True) as bar:
 
         def finished(game, seat) -> None:
             bar.update(1)

@@ -120,16 +120,15 @@ def _on_cluster(args, settings, network: Network, session: dict, new_files: dict
 def _play_on_cluster(config, network: Network, args, writer, nodes: int) -> tuple[SelfPlayOutcome, int, int]:
     """Self-play over the cluster's nodes into ``writer`` with a progress bar; returns the outcome, the
     number of nodes the games came from and the games lost with nodes."""
-    from tqdm import tqdm
-
     from ..cluster import Abandoned, ClusterFailed, ClusterSelfPlay, NodeGame, NodeJoined, NodeLost
+    from ..progress import progress_bar
 
     games = positions = abandoned = lost = 0
     from_nodes: set[str] = set()
     failure = None
     with (
         ClusterSelfPlay(nodes, args.workers_per_node) as cluster,
-        tqdm(total=args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar,
+        progress_bar(total=args.games, unit="game", dynamic_ncols=True) as bar,
     ):
         started = last_refresh = time.monotonic()
         try:

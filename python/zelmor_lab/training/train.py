@@ -353,7 +353,7 @@ def train_on_window(
     Appends metrics to ``files.metrics``, saves the training every ``settings.save_every_s`` seconds and
     at the end, and redraws the learning curve at the end. On Ctrl-C it saves what it has and re-raises,
     so a resumed training loses no step."""
-    from tqdm import tqdm
+    from ..progress import progress_bar
 
     files.out.parent.mkdir(parents=True, exist_ok=True)
     log = MetricsLog(
@@ -361,7 +361,9 @@ def train_on_window(
     )
     rng = rng if rng is not None else np.random.default_rng()
     last_save = time.monotonic()
-    bar = tqdm(total=max(0, until_step - trainer.step), unit="step", desc=label, disable=not progress, leave=False)
+    bar = progress_bar(
+        total=max(0, until_step - trainer.step), unit="step", desc=label, disable=not progress, leave=False
+    )
     try:
         while trainer.step < until_step and time.monotonic() < deadline:
             metrics = trainer.train_step(window.sample(rng, settings.batch_size))
