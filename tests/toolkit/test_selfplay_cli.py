@@ -247,6 +247,28 @@ def test_a_stored_game_that_does_not_replay_is_named(tmp_path, capsys):
     assert err == "zelmor-lab: error: game 1 does not replay: action 0: player 1 is not the player to act (0)\n"
 
 
+def test_a_damaged_shard_is_named_with_the_way_on_and_check_moves_it_aside(tmp_path, capsys):
+    run = stored_run(tmp_path / "run", [random_game(6, seed) for seed in range(5)])  # shards of 2, 2 and 1 games
+    shards = Run(run).shards()
+    damaged = shards[1].read_bytes()[:-20]
+    shards[1].write_bytes(damaged)
+    code, _, err = run_cli("export", run, capsys=capsys)
+    assert code == 2 and err.startswith(f"zelmor-lab: error: corrupt shard {shards[1]}: ")
+    assert err.endswith(f"; zelmor-lab check {run} --move-aside moves damaged shards aside, and the rest reads\n")
+
+    code, out, err = run_cli("check", run, capsys=capsys)
+    assert code == 1 and out.startswith(f"damaged: corrupt shard {shards[1]}: ") and len(out.splitlines()) == 1
+    assert err == f"zelmor-lab: error: 1 damaged shard in {run}; zelmor-lab check {run} --move-aside moves them aside\n"
+    assert Run(run).shards() == shards  # nothing moved without --move-aside
+
+    code, out, _ = run_cli("check", run, "--move-aside", capsys=capsys)
+    assert code == 0
+    assert out.splitlines()[-1] == f"2 shards read, 3 games; 1 damaged shard moved to {run / 'damaged'}"
+    assert (run / "damaged" / shards[1].name).read_bytes() == damaged
+    assert [game.game_id for game in read_games(run)] == ["game-0", "game-1", "game-4"]
+    assert run_cli("check", run, capsys=capsys)[:2] == (0, "2 shards read, 3 games; no damaged shard\n")
+
+
 def test_info_names_a_corrupt_shard(tmp_path, capsys):
     run = stored_run(tmp_path / "run", [random_game(6, seed) for seed in range(3)])
     shard = Run(run).shards()[0]
