@@ -40,7 +40,7 @@ import math
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from pathlib import Path
 
 import numpy as np
@@ -52,6 +52,7 @@ from ..selfplay.backends import ONNX_DIR
 from ..selfplay.pipeline import PipelineError
 from ..selfplay.session import play_games
 from ..training.dataset import load_window
+from ..training.events import write_strength
 from ..training.model import PolicyValueNet, decode_checkpoint
 from ..training.network import Network
 from ..training.train import Trainer, TrainingFiles, read_metrics, resume_training, save_training, train_on_window
@@ -408,8 +409,17 @@ def train_generation(
         rng = np.random.default_rng()
         unseen = trainer.measure(window.batch(window.positions - 1 - rng.permutation(fresh)[:_UNSEEN_SAMPLE]))
     if trainer.step < target:
+        # The held-out figures ride on each of the generation's lines, so that the curve shows them.
+        heldout = {f"heldout_{name}": unseen[name] for name in ("policy_loss", "value_loss")} if unseen else {}
         train_on_window(
-            trainer, window, target, files, plan.training, extra={"generation": generation}, progress=progress
+            trainer,
+            window,
+            target,
+            files,
+            plan.training,
+            extra={"generation": generation, **heldout},
+            progress=progress,
+            title=f"loop {files.out.parent}",
         )
     return unseen
 
@@ -434,6 +444,9 @@ class LocalJobs:
 
 def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
     directory.write_state(state)
+    record = state.records[-1]
+    figures = {figure.name: getattr(record, figure.name) for figure in fields(Strength)}
+    write_strength(directory.path / "tensorboard", record.generation, figures)
     plot_summary(state.records, directory.summary_png)
     write_atomically(directory.results_md, results_table(state.records).encode())
     # Derived from the records, so a crash between the writes is mended by the next generation.
