@@ -285,6 +285,23 @@ def test_train_command_line(tmp_path, run_dir, capsys):
     assert "argument --steps: must be at least 1, got 0" in capsys.readouterr().err
 
 
+def test_a_seed_gives_the_same_network_and_another_seed_another(tmp_path, run_dir):
+    from zelmor_lab.cli import main
+
+    def trained(name: str, seed: str) -> dict:
+        out = tmp_path / name
+        assert main(["train", str(run_dir), "--steps", "2", "--out", str(out), "--seed", seed, "--threads", "1"]) == 0
+        return load_checkpoint(out, dim=DIM).model.state_dict()
+
+    threads = torch.get_num_threads()
+    try:
+        first, again, other = trained("a.pt", "7"), trained("b.pt", "7"), trained("c.pt", "8")
+    finally:
+        torch.set_num_threads(threads)
+    assert all(torch.equal(first[name], again[name]) for name in first)
+    assert not all(torch.equal(first[name], other[name]) for name in first)
+
+
 def test_the_metrics_and_a_generations_strength_reach_tensorboard(tmp_path, window):
     accumulator = pytest.importorskip(
         "tensorboard.backend.event_processing.event_accumulator", reason="the tensorboard extra (CI installs it)"

@@ -442,13 +442,16 @@ def train(
     settings: TrainingSettings = TrainingSettings(),
     progress: bool = False,
     device: str = "cpu",
+    seed: int | None = None,
 ) -> TrainingSummary:
     """``zelmor-lab train``: ``steps`` more optimizer steps on the latest ``settings.window`` games of
     ``run``.
 
     out: the output checkpoint (default RUN/training/model.pt). When it has a training state, the training
     resumes from it (``model`` must then be left out); otherwise it starts from ``model``'s checkpoint,
-    or from a fresh network of the default architecture. device: where the network trains."""
+    or from a fresh network of the default architecture. device: where the network trains. seed: of a fresh
+    network's first weights and of the batches drawn (None: fresh); the same seed, data, threads and device
+    give the same network."""
     if steps < 1:
         raise TrainingError(f"--steps must be at least 1, got {steps}")
     check_device(device)
@@ -461,11 +464,16 @@ def train(
             )
         trainer = resume_training(files, run_dir.dim, settings, device)
     else:
+        if seed is not None:
+            torch.manual_seed(seed)
         trainer = new_trainer(run_dir.dim, settings, model, device=device)
     window = load_window(run_dir.path, settings.window)
     _check_writable(files)
     start = trainer.step
-    train_on_window(trainer, window, start + steps, files, settings, progress=progress, title=f"run {run_dir.path}")
+    rng = np.random.default_rng(seed)
+    train_on_window(
+        trainer, window, start + steps, files, settings, progress=progress, rng=rng, title=f"run {run_dir.path}"
+    )
     lines = read_metrics(files.metrics)
     return TrainingSummary(
         out=files.out,
