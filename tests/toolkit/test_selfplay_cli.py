@@ -210,7 +210,10 @@ def test_show_replays_a_game_to_its_final_board_and_scores(tmp_path, capsys):
     assert code == 0
     assert out.startswith(
         "game 2 of 3: id game-2, node local, worker 0, network f00d, "
-        f"finished 2023-11-14 22:13:22 UTC, {len(games[2]['history'])} actions\n" + final.render()
+        f"finished 2023-11-14 22:13:22 UTC, {len(games[2]['history'])} actions\n"
+        "   a b c d e f\n"
+        + "".join(f" {row + 1} {squares} {row + 1}\n" for row, squares in enumerate(final.render().split("\n")[:6]))
+        + "   a b c d e f\n"
     )
     assert "scores:  " + "  ".join(f"player {p}: {s}" for p, s in enumerate(final.scores())) in out
     assert (tmp_path / "board.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -236,6 +239,8 @@ def test_show_every_move_prints_each_piece_with_its_board(tmp_path, capsys):
             expected.append(player)
     assert code == 0 and [int(line.split()[1]) for line in pieces] == expected
     assert sum(int(line.count(",")) + 1 for line in pieces) == len(game["history"])
+    named = [name for line in pieces for name in line.split(" lays tiles ")[1].split(", ")]
+    assert named == [f"{'abcdef'[tile % 6]}{tile // 6 + 1}" for _, tile in game["history"]]
 
 
 def test_a_stored_game_that_does_not_replay_is_named(tmp_path, capsys):
