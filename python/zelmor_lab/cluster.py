@@ -57,7 +57,8 @@ def connect(address: str) -> None:
         raise ClusterError("running on a Ray cluster needs Ray: pip install 'zelmor-lab[ray]'") from None
     options: dict[str, Any] = dict(logging_level=logging.WARNING, log_to_driver=False, include_dashboard=False)
     if address == LOCAL_ADDRESS:
-        ray.init(resources={SELFPLAY_RESOURCE: 1}, **options)
+        # Named, so that a cluster already running on this machine is not joined instead.
+        ray.init(address="local", resources={SELFPLAY_RESOURCE: 1}, **options)
         return
     if address != "auto":
         _probe(address)
@@ -144,7 +145,9 @@ class PlayedGame:
 
 @dataclass(frozen=True)
 class NodeReport:
-    """What a node's actor has to tell since its previous report. playing: games in progress now;
+    """What a node's actor has to tell since its previous report. playing: games in progress now (a play of
+    limited games counts the games its workers have claimed, not the workers, some of which may still be
+    starting);
     failure: why its pipeline stopped, None unless it failed; ended: no pipeline runs (played its
     share, stopped or failed)."""
 
@@ -178,20 +181,23 @@ class SelfPlayNode:
         self._abandoned = 0
         self._failure: str | None = None
         self._pipeline: Pipeline | None = None
+        self._ended_games = 0  # games of the current play finished or abandoned
         self._thread: threading.Thread | None = None
         self._finish = self._stop = False
 
     def node(self) -> str:
         return self._node
 
-    def play(self, config: WorkerConfig, network: bytes, digest: str) -> None:
-        """Play with this network (checkpoint bytes) until finish() or stop(), with this node's number of
-        workers. The driver starts a play only once the previous one has reported its end."""
+    def play(self, config: WorkerConfig, network: bytes, digest: str, games: int | None = None) -> None:
+        """Play at most ``games`` games (None: no limit) with this network (checkpoint bytes) until finish() or
+        stop(), with this node's number of workers. The driver starts a play only once the previous one has
+        reported its end."""
         config = replace(config, settings=replace(config.settings, workers=self._workers))
         with self._changed:
             self._finish = self._stop = False
             self._failure = None
-            self._thread = threading.Thread(target=self._run, args=(config, network, digest), daemon=True)
+            self._ended_games = 0
+            self._thread = threading.Thread(target=self._run, args=(config, network, digest, games), daemon=True)
             self._thread.start()
 
     def finish(self) -> None:
@@ -225,7 +231,7 @@ class SelfPlayNode:
                 node=self._node,
                 games=games,
                 abandoned=abandoned,
-                playing=self._pipeline.playing if running and self._pipeline is not None else 0,
+                playing=self._playing() if running else 0,
                 failure=self._failure,
                 ended=not running,
             )
@@ -233,11 +239,18 @@ class SelfPlayNode:
     def _running(self) -> bool:
         return self._thread is not None and self._thread.is_alive()
 
-    def _run(self, config: WorkerConfig, network: bytes, digest: str) -> None:
+    def _playing(self) -> int:
+        pipeline = self._pipeline
+        if pipeline is None:
+            return 0
+        started = pipeline.started
+        return pipeline.playing if started is None else max(0, started - self._ended_games)
+
+    def _run(self, config: WorkerConfig, network: bytes, digest: str, games: int | None) -> None:
         from .selfplay.pipeline import AbandonedGame, FinishedGame, Pipeline, PipelineError
 
         try:
-            with Pipeline(config, (network,), None) as pipeline:
+            with Pipeline(config, (network,), games) as pipeline:
                 with self._changed:
                     self._pipeline = pipeline
                     if self._stop:
@@ -249,10 +262,12 @@ class SelfPlayNode:
                         game = PlayedGame.pack(event.worker, event.finished_at, digest, event.game)
                         with self._changed:
                             self._games.append(game)
+                            self._ended_games += 1
                             self._changed.notify_all()
                     elif isinstance(event, AbandonedGame):
                         with self._changed:
                             self._abandoned += 1
+                            self._ended_games += 1
         except PipelineError as error:
             self._failure = str(error)
         except Exception as error:  # the pipeline could not start here
@@ -379,9 +394,10 @@ class ClusterSelfPlay:
         self, config: WorkerConfig, network: bytes, digest: str, games: int | None
     ) -> Iterator[NodeGame | NodeJoined | NodeLost | Abandoned | Waiting]:
         """Play ``games`` games (None: until interrupted) of ``config``'s settings (its workers replaced by
-        each node's) with ``network`` (checkpoint bytes) over the nodes. Yields at most ``games`` NodeGame
-        events; games finished beyond them are dropped. Nodes stop taking new games once the games in
-        progress would make up the rest. Returns once every node's play has ended; raises ClusterFailed
+        each node's) with ``network`` (checkpoint bytes) over the nodes. Yields exactly ``games`` NodeGame
+        events unless stopped or failed; games finished beyond them are dropped. Each play is limited to
+        the games still missing, and nodes stop taking new games once the games in progress would make up
+        the rest. Returns once every node's play has ended; raises ClusterFailed
         at the end when one failed (the games finished before are yielded first)."""
         previous_handlers = {}
         if threading.current_thread() is threading.main_thread():
@@ -422,8 +438,11 @@ class ClusterSelfPlay:
             else:
                 in_progress = sum(s.playing for s in live if s.running)
                 for slot in live:
-                    if not slot.running and (games is None or stored + in_progress < games):
-                        slot.actor.play.remote(config, network_ref, digest)
+                    # A play of no more than the games missing: a node whose workers outnumber them starts
+                    # only as many, and none is finished before its workers have claimed their games.
+                    wanted = None if games is None else games - stored - in_progress
+                    if not slot.running and (wanted is None or wanted > 0):
+                        slot.actor.play.remote(config, network_ref, digest, wanted)
                         slot.running, slot.told, slot.playing = True, None, 0
                         slot.call = slot.actor.report.remote()
                     elif slot.running and slot.told is None and games is not None and stored + in_progress >= games:
@@ -554,11 +573,9 @@ class ClusterJobs:
 
     def self_play(self, run, plan, network, games: int, deadline: float, progress: bool):
         """Play up to ``games`` games with ``network`` over the nodes into ``run``, until the deadline."""
-        import sys
-
-        from tqdm import tqdm
 
         from .loop.generations import Played
+        from .progress import progress_bar
         from .runs.store import RunWriter, session_record
 
         selfplay = self._selfplay
@@ -570,7 +587,7 @@ class ClusterJobs:
         )
         with (
             RunWriter(run, plan.engine.dim, session, plan.engine.flush_every) as writer,
-            tqdm(total=games, unit="game", desc="self-play", disable=not progress, leave=False, file=sys.stderr) as bar,
+            progress_bar(total=games, unit="game", desc="self-play", disable=not progress, leave=False) as bar,
         ):
             try:
                 for event in selfplay.play(WorkerConfig(plan.engine), network.data, network.digest, games):

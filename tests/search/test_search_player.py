@@ -216,6 +216,26 @@ def test_a_match_seats_the_player_in_each_seat_in_turn():
     assert result.overall().mean == pytest.approx(np.mean(result.payoffs))
 
 
+def test_a_game_repeated_move_for_move_counts_once_and_few_games_give_no_interval():
+    class FirstLegal:
+        name = "first legal tile"
+
+        def choose(self, games):
+            return [game.legal_tiles()[0] for game in games]
+
+    result = play_match(FirstLegal(), FirstLegal(), 9, 5)
+    assert result.repeats == (False,) * 4 + (True,) * 5
+    distinct = result.distinct()
+    assert (distinct.seats, distinct.payoffs) == ((0, 1, 2, 3), result.payoffs[:4])
+    assert distinct.overall().describe() == (
+        f"mean payoff {np.mean(result.payoffs[:4]):.3f} over 4 games (too few for a 95% interval, which takes 10)"
+    )
+    rng = np.random.default_rng(8)
+    varied = play_match(RandomPlayer(rng), RandomPlayer(rng), 12, 6)
+    assert not any(varied.repeats) and varied.distinct() == varied
+    assert varied.overall().describe().endswith(" (95% interval) over 12 games")
+
+
 @pytest.mark.parametrize("root", [PUCT, GUMBEL])
 def test_the_search_player_plays_legal_tiles_to_the_end(root):
     rng = np.random.default_rng(4)

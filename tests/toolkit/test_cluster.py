@@ -114,6 +114,19 @@ def test_games_from_both_nodes_replay_legally_and_none_is_stored_twice(cluster, 
     assert {game.node for game in games} <= {node.node_id for node in nodes}
 
 
+@pytest.mark.parametrize(("where", "games"), [("local", 1), ("local", 4), ("cluster", 3)])
+def test_as_few_games_as_the_nodes_have_workers_are_all_played_and_stored(request, tmp_path, where, games):
+    # Workers still starting once counted as games in progress: a node was told to finish before any
+    # game was claimed, ended with none, and was started again, forever. "local" runs four workers per CPU.
+    address = "local" if where == "local" else request.getfixturevalue("cluster")[0].address
+    run = tmp_path / "run"
+    small = SMALL if where == "cluster" else SMALL[:4]
+    result = cli("selfplay", run, "--ray", address, "--games", str(games), *small, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(f"{games} games, ")
+    assert len(check_games_replay(run)) == games
+
+
 def test_asking_for_more_nodes_than_offer_self_play_is_refused_with_nothing_written(cluster, tmp_path):
     run = tmp_path / "run"
     result = cli("selfplay", run, "--ray", cluster[0].address, "--nodes", "3", *SMALL, timeout=120)

@@ -44,7 +44,7 @@ def test_jsonl_holds_every_game_with_its_record_and_scores(run_dir, tmp_path, ca
         final = Game(DIM)
         for _, tile in game.history:
             final.apply(tile)
-        assert record["id"] == game.game_id and record["node"] == "local"
+        assert record["game_id"] == game.game_id and record["node"] == "local"
         assert [tuple(pair) for pair in record["history"]] == game.history and record["dim"] == DIM
         assert record["scores"] == final.scores() and record["payoff"] == pytest.approx(game.payoff)
         exported = [(tile, p) for entry in record["policies"] for tile, p in entry]
@@ -60,7 +60,7 @@ def test_csv_to_standard_output_has_a_header_and_a_row_per_game(run_dir, capsys)
     stored = list(read_games(run_dir))
     assert code == 0 and len(rows) == 5
     assert list(rows[0]) == [
-        "id",
+        "game_id",
         "node",
         "model",
         "worker",

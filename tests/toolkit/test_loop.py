@@ -221,10 +221,13 @@ class TestRefusals:
         write_loop(tmp_path / "run", 1.0)
         with pytest.raises(
             LoopError,
-            match=r"^.*/run/loop holds a loop with other settings; continue it without "
-            r"new settings or choose another run$",
+            match=r"^.*/run/loop holds a loop with other settings \(.*engine\.sims_per_move: given 32, the loop's "
+            r"\d+.*\); continue it without new settings or choose another run$",
         ):
             run_loop(tmp_path / "run", plan=LoopPlan())
+        other_seed = dataclasses.replace(TINY_PLAN, seed=TINY_PLAN.seed + 1)
+        with pytest.raises(LoopError, match=rf"other settings \(seed: given {TINY_PLAN.seed + 1}, the loop's "):
+            run_loop(tmp_path / "run", plan=other_seed)
 
     def test_damaged_state(self, tmp_path):
         write_loop(tmp_path / "run", 1.0)

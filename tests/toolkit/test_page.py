@@ -39,15 +39,17 @@ def text(browser, element_id: str) -> str:
 
 
 def click_tile(browser, tile: int) -> None:
-    """A real mouse click in the middle of the tile's square on the board."""
+    """A real mouse click in the middle of the tile's square as the board is shown, drawn larger or smaller
+    than the canvas's pixels."""
     box = browser.evaluate(
         "(() => { const c = document.getElementById('board'); const r = c.getBoundingClientRect();"
-        " return {left: r.left, top: r.top, cell: +c.dataset.cell, margin: +c.dataset.margin}; })()"
+        " return {left: r.left + c.clientLeft, top: r.top + c.clientTop, scale: c.clientWidth / c.width,"
+        " cell: +c.dataset.cell, margin: +c.dataset.margin}; })()"
     )
     row, column = divmod(tile, DIM)
     browser.click(
-        box["left"] + box["margin"] + (column + 0.5) * box["cell"],
-        box["top"] + box["margin"] + (row + 0.5) * box["cell"],
+        box["left"] + (box["margin"] + (column + 0.5) * box["cell"]) * box["scale"],
+        box["top"] + (box["margin"] + (row + 0.5) * box["cell"]) * box["scale"],
     )
 
 
@@ -131,3 +133,27 @@ def test_playing_against_random_players_takes_only_legal_tiles(page, tmp_path):
     for tile in tiles:
         game.apply(tile)  # raises on an illegal tile
     assert len(tiles) >= 4 and [p for p, _ in game.history].count(0) >= 4
+
+
+@pytest.mark.parametrize(("width", "height"), [(1000, 1000), (1920, 1000)])
+def test_at_any_window_size_clicks_land_on_their_square_and_the_play_view_fits(page, width, height):
+    page.send("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=False)
+    try:
+        new_game(page, "human", pause_ms=0)
+        # Drawn at another size than its pixels: the case where clicks once landed on the wrong square.
+        assert page.evaluate("(c => c.clientWidth !== c.width)(document.getElementById('board'))")
+        for _ in range(2):
+            page.wait_for("document.getElementById('status').textContent.startsWith('your turn')")
+            actions = int(page.evaluate("document.getElementById('board').dataset.actions"))
+            legal = page.evaluate("document.getElementById('board').dataset.legal").split(",")
+            click_tile(page, int(legal[-1]))
+            page.wait_for(f"+document.getElementById('board').dataset.actions > {actions}")
+        page.wait_for("document.getElementById('status').textContent.startsWith('your turn')")
+        edges = page.evaluate(
+            "Object.fromEntries(['board', 'play-controls', 'status', 'players'].map(id => "
+            "[id, (r => [r.right, r.bottom])(document.getElementById(id).getBoundingClientRect())]))"
+        )
+        assert all(right <= width and bottom <= height for right, bottom in edges.values()), edges
+        assert page.evaluate("document.documentElement.scrollWidth") <= width
+    finally:
+        page.send("Emulation.setDeviceMetricsOverride", width=1280, height=860, deviceScaleFactor=1, mobile=False)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import json
+import math
 import pickle
 import random
 import shutil
@@ -15,8 +16,10 @@ import torch
 
 from zelmor_lab import Game
 from zelmor_lab.errors import WriteError
+from zelmor_lab.play.payoffs import PayoffSummary
 from zelmor_lab.runs.store import RunWriter, session_record
 from zelmor_lab.training.dataset import load_window
+from zelmor_lab.training.events import write_strength
 from zelmor_lab.training.model import Architecture, CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
 from zelmor_lab.training.train import (
     TrainingError,
@@ -280,3 +283,50 @@ def test_train_command_line(tmp_path, run_dir, capsys):
     with pytest.raises(SystemExit):
         parser.parse_args(["train", str(run_dir), "--steps", "0"])
     assert "argument --steps: must be at least 1, got 0" in capsys.readouterr().err
+
+
+def test_a_seed_gives_the_same_network_and_another_seed_another(tmp_path, run_dir):
+    from zelmor_lab.cli import main
+
+    def trained(name: str, seed: str) -> dict:
+        out = tmp_path / name
+        assert main(["train", str(run_dir), "--steps", "2", "--out", str(out), "--seed", seed, "--threads", "1"]) == 0
+        return load_checkpoint(out, dim=DIM).model.state_dict()
+
+    threads = torch.get_num_threads()
+    try:
+        first, again, other = trained("a.pt", "7"), trained("b.pt", "7"), trained("c.pt", "8")
+    finally:
+        torch.set_num_threads(threads)
+    assert all(torch.equal(first[name], again[name]) for name in first)
+    assert not all(torch.equal(first[name], other[name]) for name in first)
+
+
+def test_the_metrics_and_a_generations_strength_reach_tensorboard(tmp_path, window):
+    accumulator = pytest.importorskip(
+        "tensorboard.backend.event_processing.event_accumulator", reason="the tensorboard extra (CI installs it)"
+    )
+    files = TrainingFiles(tmp_path / "model.pt")
+    train_on_window(tiny_trainer(), window, 20, files, SETTINGS)
+    events = accumulator.EventAccumulator(str(files.events))
+    events.Reload()
+    lines = read_metrics(files.metrics)
+    for name in ("policy_loss", "value_loss", "policy_top1"):
+        scalars = events.Scalars(f"train/{name}")
+        assert [s.step for s in scalars] == [line["step"] for line in lines] == [10, 20]
+        assert [s.value for s in scalars] == pytest.approx([line[name] for line in lines], rel=1e-6)
+
+    write_strength(
+        tmp_path / "loop",
+        3,
+        {"vs_random": PayoffSummary(40, 0.5, 0.1), "vs_previous": None, "few": PayoffSummary(1, 1.0, math.nan)},
+    )
+    events = accumulator.EventAccumulator(str(tmp_path / "loop"))
+    events.Reload()
+    values = {tag: [(s.step, round(s.value, 6)) for s in events.Scalars(tag)] for tag in events.Tags()["scalars"]}
+    assert values == {
+        "strength/vs_random/mean": [(3, 0.5)],
+        "strength/vs_random/low95": [(3, 0.4)],
+        "strength/vs_random/high95": [(3, 0.6)],
+        "strength/few/mean": [(3, 1.0)],
+    }

@@ -66,7 +66,9 @@ def add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--max-batch", type=positive_int, help="most requests the service evaluates at once (default: half the workers)"
     )
-    parser.add_argument("--dim", type=positive_int, help=f"board side (default: {STANDARD_DIM})")
+    parser.add_argument(
+        "--dim", type=positive_int, help=f"board side (default: the run's, else --model's, else {STANDARD_DIM})"
+    )
     parser.add_argument("--config", type=Path, metavar="FILE.toml", help="settings file (flags take precedence)")
     parser.add_argument(
         "--transport",

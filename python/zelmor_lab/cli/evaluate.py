@@ -10,6 +10,7 @@ from ..constants import STANDARD_DIM
 from ..errors import InputError
 from ..selfplay.settings import load_settings
 from .arguments import add_root_search_flag, positive_int
+from .board_side import implied_dim
 from .requirements import require_cuda, require_torch
 
 
@@ -21,7 +22,9 @@ def register(commands) -> None:
         "each seat in turn, and report its mean payoff overall and per "
         "seat beside what random play scores in the same seats. The "
         "network plays its highest-prior tile, or with --sims the most "
-        "visited tile of a tree search.",
+        "visited tile of a tree search. Against a checkpoint both sides "
+        "draw their tiles from their policies (the search excepted), so "
+        "that the games differ; a game that repeats an earlier one counts once.",
     )
     evaluate.add_argument(
         "--vs", default="random", metavar="random|heuristic|CHECKPOINT", help="the opponents (default: random)"
@@ -34,7 +37,9 @@ def register(commands) -> None:
     )
     add_root_search_flag(evaluate, " with --sims (default: puct)")
     evaluate.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
-    evaluate.add_argument("--dim", type=positive_int, help=f"board side (default: {STANDARD_DIM})")
+    evaluate.add_argument(
+        "--dim", type=positive_int, help=f"board side (default: --model's, else --vs's, else {STANDARD_DIM})"
+    )
     evaluate.add_argument(
         "--config",
         type=Path,
@@ -49,14 +54,16 @@ def register(commands) -> None:
 
 def run(args) -> int:
     import numpy as np
-    from tqdm import tqdm
 
     from ..play.match import SEATS, play_match
-    from ..play.players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SearchPlayer
+    from ..play.players import GreedyPlayer, HeuristicPlayer, Player, RandomPlayer, SampledPlayer, SearchPlayer
+    from ..progress import progress_bar
 
     if args.sims < 0:
         raise InputError(f"--sims must be at least 0, got {args.sims}")
-    settings = load_settings(args.config, dim=args.dim, device=args.device, root_search=args.root_search)
+    opponent_checkpoint = None if args.vs in ("random", "heuristic") else Path(args.vs)
+    dim_given = implied_dim(args.dim, args.config, checkpoints=[args.model, opponent_checkpoint])
+    settings = load_settings(args.config, dim=dim_given, device=args.device, root_search=args.root_search)
     dim = settings.dim
     opponent_kind = args.vs if args.vs in ("random", "heuristic") else None
     if opponent_kind is None and not Path(args.vs).is_file():
@@ -71,26 +78,32 @@ def run(args) -> int:
     elif opponent_kind == "heuristic":
         opponent, opponents = HeuristicPlayer(rng), "3 heuristic players"
     else:
-        opponent = GreedyPlayer(_network_evaluator(Path(args.vs), dim, settings.device))
-        opponents = f"3 greedy copies of {args.vs}"
-    player = (
-        SearchPlayer(network, args.sims, rng, settings.c_base, settings.c_init, settings.root())
-        if args.sims
-        else GreedyPlayer(network)
-    )
+        # Two greedy networks play one game per seat however many are asked for: both sides sample instead.
+        opponent = SampledPlayer(_network_evaluator(Path(args.vs), dim, settings.device), rng)
+        opponents = f"3 sampling copies of {args.vs}"
+    player: Player
+    if args.sims:
+        player = SearchPlayer(network, args.sims, rng, settings.c_base, settings.c_init, settings.root())
+    elif opponent_kind is None:
+        player = SampledPlayer(network, rng)
+    else:
+        player = GreedyPlayer(network)
 
     if args.model is None:
         print("note: no --model given, so this is a fresh, untrained default network")
     print(f"{player.name} against {opponents} on a {dim} x {dim} board, {args.games} games, seats in turn")
-    with tqdm(total=2 * args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar:
+    with progress_bar(total=2 * args.games, unit="game", dynamic_ncols=True) as bar:
 
         def finished(game, seat) -> None:
             bar.update(1)
             if args.boards:
                 bar.write(f"game over, network in seat {seat}\n{game.render()}", file=sys.stdout)
 
-        result = play_match(player, opponent, args.games, dim, on_game=finished)
-        baseline = play_match(RandomPlayer(rng), opponent, args.games, dim, on_game=lambda *_: bar.update(1))
+        played = play_match(player, opponent, args.games, dim, on_game=finished)
+        baseline = play_match(RandomPlayer(rng), opponent, args.games, dim, on_game=lambda *_: bar.update(1)).distinct()
+    result = played.distinct()
+    if result.games < played.games:
+        print(f"{played.games - result.games} of the {played.games} games repeated an earlier one and count once")
     print(f"{'seat':>4}  {'games':>5}  {'network':<14}  random play in the seat")
     for seat in range(SEATS):
         mine, random_play = result.seat(seat), baseline.seat(seat)
@@ -104,7 +117,7 @@ def _short(summary) -> str:
     """A mean with the half width of its 95% interval, as a table cell."""
     if summary.games == 0:
         return "-"
-    if summary.games < 2:
+    if not summary.has_interval:
         return f"{summary.mean:.3f}"
     return f"{summary.mean:.3f} ± {summary.half_width:.3f}"
 

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import sys
-
 from .arguments import add_run_command
 
 
@@ -12,14 +10,13 @@ def register(commands) -> None:
 
 
 def run(args) -> int:
-    from tqdm import tqdm
-
+    from ..progress import progress_bar
     from ..runs.replay import RunSummary
     from ..runs.store import Run
 
     run = Run(args.run)
     summary = RunSummary(run.dim)
-    for index, game in enumerate(tqdm(run.games(), unit="game", file=sys.stderr, disable=None, leave=False)):
+    for index, game in enumerate(progress_bar(run.games(), unit="game", leave=False)):
         summary.add(game, index)
     print(
         f"run {args.run}: {run.dim} x {run.dim} board, sessions: {len(run.meta['sessions'])}, "

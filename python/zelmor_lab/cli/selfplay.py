@@ -20,6 +20,7 @@ from .arguments import (
     cluster_nodes,
     positive_int,
 )
+from .board_side import implied_dim
 from .exits import CommandFailed
 from .requirements import require_pipeline
 
@@ -50,7 +51,7 @@ def run(args) -> int:
         raise InputError("--workers sets the workers of this machine; on a cluster use --workers-per-node")
     settings = load_settings(
         args.config,
-        dim=args.dim,
+        dim=implied_dim(args.dim, args.config, args.run, [args.model]),
         sims_per_move=args.sims,
         root_search=args.root_search,
         workers=args.workers,
@@ -63,17 +64,38 @@ def run(args) -> int:
     network, fresh = selfplay_network(args.run, args.model, settings.dim)
     session = session_record("selfplay", settings.as_dict(), network.record())
     new_files = {network.path: network.data} if fresh else None
+    before = stored_games(args.run)
     if args.ray is not None:
-        return _on_cluster(args, settings, network, session, new_files)
+        return _on_cluster(args, settings, network, session, new_files, before)
     outcome = play_games(args.run, settings, network, args.games, session, new_files)
     print(
         f"{outcome.games} games, {outcome.positions} positions stored in {args.run}"
+        + _run_total(before, outcome.games)
         + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else "")
     )
     return report(outcome)
 
 
-def _on_cluster(args, settings, network: Network, session: dict, new_files: dict | None) -> int:
+def stored_games(run: Path) -> int | None:
+    """Games the run holds already, from the shards' footers; None when they cannot be counted (a new run,
+    or a damaged shard, which the commands that read the games name)."""
+    import pyarrow.parquet as pq
+
+    from ..runs.store import Run, RunError
+
+    if not (run / "run.json").is_file():
+        return None
+    try:
+        return sum(pq.read_metadata(shard).num_rows for shard in Run(run).shards())
+    except (OSError, ValueError, RunError):  # pyarrow's ArrowInvalid is a ValueError
+        return None
+
+
+def _run_total(before: int | None, played: int) -> str:
+    return "" if not before else f"; the run now holds {before + played} games ({before} before this session)"
+
+
+def _on_cluster(args, settings, network: Network, session: dict, new_files: dict | None, before: int | None) -> int:
     from ..cluster import connect, disconnect
     from ..runs.store import RunWriter, check_run_target
     from ..selfplay.workers import WorkerConfig
@@ -91,6 +113,7 @@ def _on_cluster(args, settings, network: Network, session: dict, new_files: dict
         disconnect()
     print(
         f"{outcome.games} games, {outcome.positions} positions stored in {args.run} from {from_nodes} nodes"
+        + _run_total(before, outcome.games)
         + (f"; {lost} games in progress lost with their nodes" if lost else "")
         + (f"; {outcome.abandoned} abandoned" if outcome.abandoned else "")
     )
@@ -100,16 +123,15 @@ def _on_cluster(args, settings, network: Network, session: dict, new_files: dict
 def _play_on_cluster(config, network: Network, args, writer, nodes: int) -> tuple[SelfPlayOutcome, int, int]:
     """Self-play over the cluster's nodes into ``writer`` with a progress bar; returns the outcome, the
     number of nodes the games came from and the games lost with nodes."""
-    from tqdm import tqdm
-
     from ..cluster import Abandoned, ClusterFailed, ClusterSelfPlay, NodeGame, NodeJoined, NodeLost
+    from ..progress import progress_bar
 
     games = positions = abandoned = lost = 0
     from_nodes: set[str] = set()
     failure = None
     with (
         ClusterSelfPlay(nodes, args.workers_per_node) as cluster,
-        tqdm(total=args.games, unit="game", dynamic_ncols=True, file=sys.stderr, disable=None) as bar,
+        progress_bar(total=args.games, unit="game", dynamic_ncols=True) as bar,
     ):
         started = last_refresh = time.monotonic()
         try:

@@ -23,6 +23,7 @@ def register(commands) -> None:
 def run(args) -> int:
     from ..runs.replay import ReplayError, replay
     from ..runs.store import Run
+    from ..web.render import coordinate, text_board
 
     if args.png is not None:
         from ..web.render import check_picture_path
@@ -48,8 +49,8 @@ def run(args) -> int:
         player, tile = position.history[-1]
         piece.append(tile)
         if not position.turn_tiles:  # the piece is complete
-            print(f"player {player} lays tiles {', '.join(map(str, piece))}")
-            print(position.render(), end="")
+            print(f"player {player} lays tiles {', '.join(coordinate(t, run.dim) for t in piece)}")
+            print(text_board(position), end="")
             piece.clear()
 
     try:
@@ -57,7 +58,7 @@ def run(args) -> int:
     except ReplayError as error:
         raise ReplayError(f"game {index} does not replay: {error}") from None
     if not args.every_move:
-        print(final.render(), end="")
+        print(text_board(final), end="")
     print("scores:  " + "  ".join(f"player {p}: {s}" for p, s in enumerate(final.scores())))
     print("payoffs: " + "  ".join(f"player {p}: {x:.3f}" for p, x in enumerate(game.payoff)))
     if args.png is not None:

@@ -35,14 +35,37 @@ def register(commands) -> None:
         "--window", type=positive_int, metavar="GAMES", help="train on the latest GAMES games of the run (default: 400)"
     )
     train.add_argument("--device", default="cpu", help='where the network trains: "cpu" (default) or "cuda:N"')
+    train.add_argument(
+        "--seed",
+        type=int,
+        help="seed of a fresh network's weights and of the batches: the same seed, data and "
+        "--threads give the same network (default: fresh)",
+    )
+    train.add_argument(
+        "--threads",
+        type=positive_int,
+        help="CPU threads of the training (default: PyTorch's, one per core); "
+        "fewer are faster when other jobs share the cores",
+    )
 
 
 def run(args) -> int:
     from ..training.train import TrainingSettings, train
 
     settings = TrainingSettings() if args.window is None else TrainingSettings(window=args.window)
+    if args.threads is not None:
+        import torch
+
+        torch.set_num_threads(args.threads)
     summary = train(
-        args.run, args.out, args.steps, model=args.model, settings=settings, progress=True, device=args.device
+        args.run,
+        args.out,
+        args.steps,
+        model=args.model,
+        settings=settings,
+        progress=True,
+        device=args.device,
+        seed=args.seed,
     )
     metrics = summary.last_metrics or {}
     print(

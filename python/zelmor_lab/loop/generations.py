@@ -53,6 +53,7 @@ from ..selfplay.backends import ONNX_DIR
 from ..selfplay.pipeline import PipelineError
 from ..selfplay.session import play_games
 from ..training.dataset import load_window
+from ..training.events import write_strength
 from ..training.model import PolicyValueNet, decode_checkpoint
 from ..training.network import Network
 from ..training.train import Trainer, TrainingFiles, read_metrics, resume_training, save_training, train_on_window
@@ -162,6 +163,23 @@ class Stopped(Exception):
     """The session's time budget ran out in the middle of a generation (which a later session finishes)."""
 
 
+def _plan_differences(given: LoopPlan, kept: LoopPlan) -> str:
+    """The settings in which two plans differ, as "name: given X, the loop's Y", dotted into their parts."""
+
+    def flat(values: dict, prefix: str = "") -> dict:
+        items: dict = {}
+        for name, value in values.items():
+            items.update(flat(value, f"{prefix}{name}.") if isinstance(value, dict) else {prefix + name: value})
+        return items
+
+    mine, theirs = flat(given.as_dict()), flat(kept.as_dict())
+    return "; ".join(
+        f"{name}: given {mine.get(name)}, the loop's {theirs.get(name)}"
+        for name in sorted(mine.keys() | theirs.keys())
+        if mine.get(name) != theirs.get(name)
+    )
+
+
 def run_loop(
     run: str | Path,
     generations: int | None = None,
@@ -187,8 +205,8 @@ def run_loop(
         state = LoopState.read(directory.state_path)
         if plan is not None and plan != state.plan:
             raise LoopError(
-                f"{directory.path} holds a loop with other settings; continue it without new "
-                f"settings or choose another run"
+                f"{directory.path} holds a loop with other settings ({_plan_differences(plan, state.plan)}); "
+                f"continue it without new settings or choose another run"
             )
     else:
         state = _start(directory, plan if plan is not None else LoopPlan(), minutes)
@@ -415,8 +433,17 @@ def train_generation(
         rng = np.random.default_rng()
         unseen = trainer.measure(window.batch(window.positions - 1 - rng.permutation(fresh)[:_UNSEEN_SAMPLE]))
     if trainer.step < target:
+        # The held-out figures ride on each of the generation's lines, so that the curve shows them.
+        heldout = {f"heldout_{name}": unseen[name] for name in ("policy_loss", "value_loss")} if unseen else {}
         train_on_window(
-            trainer, window, target, files, plan.training, extra={"generation": generation}, progress=progress
+            trainer,
+            window,
+            target,
+            files,
+            plan.training,
+            extra={"generation": generation, **heldout},
+            progress=progress,
+            title=f"loop {files.out.parent}",
         )
     return unseen
 
@@ -441,6 +468,9 @@ class LocalJobs:
 
 def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
     directory.write_state(state)
+    record = state.records[-1]
+    figures = {figure.name: getattr(record, figure.name) for figure in fields(Strength)}
+    write_strength(directory.path / "tensorboard", record.generation, figures)
     plot_summary(state.records, directory.summary_png)
     write_atomically(directory.results_md, results_table(state.records).encode())
     # Derived from the records, so a crash between the writes is mended by the next generation.

@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import multiprocessing
 import queue
-import sys
 import traceback
 from collections.abc import Callable
 from dataclasses import dataclass, fields
@@ -83,7 +82,7 @@ def measure_strength(
     (1: this one), each with the plan's backend and threads; ``previous``: the network it is measured
     against (None for network 0). onnx_dir: where the ONNX exports are kept for the next generation's
     evaluation (None: not kept). Raises StrengthError when a process fails."""
-    from tqdm import tqdm
+    from ..progress import progress_bar
 
     figures = [
         _Figure("vs_random", plan.random_games, "greedy", "random"),
@@ -95,7 +94,7 @@ def measure_strength(
         figures.append(_Figure("vs_previous", plan.baseline_games, "sampled", "previous"))
     networks = _Networks(plan, network, previous, onnx_dir)
     total = sum(figure.games for figure in figures)
-    with tqdm(total=total, unit="game", desc="evaluation", disable=not progress, leave=False, file=sys.stderr) as bar:
+    with progress_bar(total=total, unit="game", desc="evaluation", disable=not progress, leave=False) as bar:
         if plan.eval_processes == 1:
             payoffs = _play_share(networks, [(figure, figure.games) for figure in figures], lambda: bar.update(1))
         else:

@@ -20,11 +20,14 @@ SEATS = 4
 
 @dataclass(frozen=True)
 class MatchResult:
-    """seats[i]: where the player under test sat in game i; payoffs[i]: its payoff there."""
+    """seats[i]: where the player under test sat in game i; payoffs[i]: its payoff there; repeats[i]: game i
+    took the same tiles from the same seat as an earlier game (players that never draw at random play one
+    game per seat over and over), so it is no new evidence."""
 
     dim: int
     seats: tuple[int, ...]
     payoffs: tuple[float, ...]
+    repeats: tuple[bool, ...] = ()
 
     @property
     def games(self) -> int:
@@ -35,6 +38,13 @@ class MatchResult:
 
     def seat(self, seat: int) -> PayoffSummary:
         return summarize_payoffs([p for s, p in zip(self.seats, self.payoffs) if s == seat])
+
+    def distinct(self) -> MatchResult:
+        """The games that repeat no earlier one, each counted once."""
+        kept = [i for i in range(self.games) if not (self.repeats and self.repeats[i])]
+        return MatchResult(
+            self.dim, tuple(self.seats[i] for i in kept), tuple(self.payoffs[i] for i in kept), (False,) * len(kept)
+        )
 
 
 def play_match(
@@ -52,6 +62,8 @@ def play_match(
     seat_of: dict[int, int] = {}
     playing: dict[int, Game] = {}
     results: dict[int, float] = {}
+    repeats: dict[int, bool] = {}
+    seen: set[tuple[int, tuple]] = set()
     started = 0
     while len(results) < games:
         while started < games and len(playing) < in_flight:
@@ -69,7 +81,12 @@ def play_match(
         for index in [i for i, game in playing.items() if game.is_terminal()]:
             game = playing.pop(index)
             results[index] = game.payoff()[seat_of[index]]
+            key = (seat_of[index], tuple(game.history))
+            repeats[index] = key in seen
+            seen.add(key)
             if on_game is not None:
                 on_game(game, seat_of[index])
     order = sorted(results)
-    return MatchResult(dim, tuple(seat_of[i] for i in order), tuple(results[i] for i in order))
+    return MatchResult(
+        dim, tuple(seat_of[i] for i in order), tuple(results[i] for i in order), tuple(repeats[i] for i in order)
+    )

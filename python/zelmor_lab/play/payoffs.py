@@ -10,6 +10,8 @@ from dataclasses import dataclass
 import numpy as np
 
 RANDOM_SHARE = 0.25  # the mean payoff of any seat when all four play alike
+# Below this many games the normal approximation's interval says nothing (two games alike give ± 0.000).
+MIN_GAMES_FOR_INTERVAL = 10
 
 
 @dataclass(frozen=True)
@@ -21,11 +23,20 @@ class PayoffSummary:
     mean: float
     half_width: float
 
+    @property
+    def has_interval(self) -> bool:
+        """Enough games for the interval to mean something."""
+        return self.games >= MIN_GAMES_FOR_INTERVAL and not math.isnan(self.half_width)
+
     def describe(self) -> str:
         if self.games == 0:
             return "no game finished"
-        interval = "no interval" if math.isnan(self.half_width) else f"± {self.half_width:.3f} (95% interval)"
-        return f"mean payoff {self.mean:.3f} {interval} over {self.games} games"
+        if not self.has_interval:
+            return (
+                f"mean payoff {self.mean:.3f} over {self.games} games "
+                f"(too few for a 95% interval, which takes {MIN_GAMES_FOR_INTERVAL})"
+            )
+        return f"mean payoff {self.mean:.3f} ± {self.half_width:.3f} (95% interval) over {self.games} games"
 
 
 def summarize_payoffs(payoffs: Sequence[float]) -> PayoffSummary:

@@ -1,8 +1,8 @@
 """A run's games for other tools: one game per line, as JSON Lines or CSV.
 
-JSON Lines: one object per game with id, node, model, worker, finished_at (ISO 8601, UTC), dim, length,
-payoff (4), scores (4, null when the game does not replay), winners, history ([player, tile] per action)
-and policies (per action, [tile, visit share] per candidate).
+JSON Lines: one object per game with game_id (the shards' name), node, model, worker, finished_at (ISO 8601,
+UTC), dim, length, payoff (4), scores (4, null when the game does not replay), winners, history ([player,
+tile] per action) and policies (per action, [tile, visit share] per candidate).
 CSV: the same columns but the policies, with payoff_0..3 and score_0..3, and history as space-separated
 ``player:tile`` pairs. A tile is row * dim + column.
 """
@@ -23,7 +23,7 @@ from .store import Run, read_shard_games
 
 FORMATS = ("jsonl", "csv")
 CSV_COLUMNS = (
-    ["id", "node", "model", "worker", "finished_at", "dim", "length"]
+    ["game_id", "node", "model", "worker", "finished_at", "dim", "length"]
     + [f"payoff_{p}" for p in range(4)]
     + [f"score_{p}" for p in range(4)]
     + ["winners", "history"]
@@ -42,7 +42,7 @@ def records(run: Run) -> Iterator[dict]:
             entry = entry_of(game, index, shard, row, run.dim)
             index += 1
             yield {
-                "id": entry.id,
+                "game_id": entry.id,
                 "node": entry.node,
                 "model": entry.model,
                 "worker": entry.worker,

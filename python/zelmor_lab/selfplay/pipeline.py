@@ -74,6 +74,8 @@ class Pipeline:
         onnx_dir: str | Path | None = None,
     ):
         settings = config.settings
+        self._games = games
+        self._started_at_finish: int | None = None
         self.workers = settings.workers if games is None else max(1, min(settings.workers, games))
         context = multiprocessing.get_context("spawn")
         self._messages = context.Queue()
@@ -169,9 +171,22 @@ class Pipeline:
         """Workers still running, each with a game in progress or about to claim one."""
         return self._active_workers.value
 
+    @property
+    def started(self) -> int | None:
+        """Games the workers have claimed so far; None for a pipeline of unlimited games. Unlike
+        ``playing``, a worker that is still starting up counts for nothing here."""
+        if self._games is None:
+            return None
+        with self._games_left.get_lock():
+            if self._started_at_finish is not None:
+                return self._started_at_finish
+            return self._games - self._games_left.value
+
     def finish(self) -> None:
         """Start no new game; events() returns once the games in progress are played."""
         with self._games_left.get_lock():
+            if self._games is not None and self._started_at_finish is None:
+                self._started_at_finish = self._games - self._games_left.value
             self._games_left.value = 0
 
     def stop(self) -> None:

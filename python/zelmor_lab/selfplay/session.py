@@ -4,7 +4,6 @@ with a progress bar of the pipeline's rates, each game stored as it finishes."""
 from __future__ import annotations
 
 import math
-import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -43,8 +42,7 @@ def play_games(
     """Play up to ``games`` training games (None: until stopped) with ``network`` into ``run``, recording
     ``session`` (and writing ``new_files``, see RunWriter) first; stops at ``deadline`` (time.monotonic())
     or at Ctrl-C. Games finished are stored whatever ends the play."""
-    from tqdm import tqdm
-
+    from ..progress import progress_bar
     from ..runs.store import RunWriter
     from .pipeline import AbandonedGame, FinishedGame, Pipeline, PipelineError
     from .workers import WorkerConfig
@@ -54,14 +52,8 @@ def play_games(
     with (
         RunWriter(run, settings.dim, session, settings.flush_every, new_files) as writer,
         Pipeline(WorkerConfig(settings), (network.data,), games, run / ONNX_DIR) as pipeline,
-        tqdm(
-            total=games,
-            unit="game",
-            desc=label,
-            dynamic_ncols=True,
-            file=sys.stderr,
-            disable=None if progress else True,
-            leave=label is None,
+        progress_bar(
+            total=games, unit="game", desc=label, dynamic_ncols=True, disable=not progress, leave=label is None
         ) as bar,
     ):
         started = last_refresh = time.monotonic()

@@ -23,6 +23,7 @@ Files of a training, all derived from the output checkpoint OUT (see TrainingFil
                        not on disk
   OUT.metrics.jsonl    one line of averaged metrics every ``log_every`` steps
   OUT.curve.png        the learning curve drawn from those lines
+  OUT.tensorboard/     the same lines as TensorBoard event files, with the tensorboard extra installed
 """
 
 from __future__ import annotations
@@ -45,6 +46,7 @@ from ..runs.atomic import write_atomically
 from ..runs.store import Run
 from ..validation import check_kinds, load_json, require
 from .dataset import Batch, Window, load_window
+from .events import add_scalars, event_writer
 from .model import (
     Architecture,
     CheckpointError,
@@ -106,6 +108,10 @@ class TrainingFiles:
     @property
     def curve(self) -> Path:
         return self.out.with_name(self.out.name + ".curve.png")
+
+    @property
+    def events(self) -> Path:
+        return self.out.with_name(self.out.name + ".tensorboard")
 
 
 def check_device(device: str) -> None:
@@ -257,10 +263,12 @@ class MetricsLog:
     Each line: step, time (seconds since the epoch), the averaged metrics, and ``extra`` (for example
     the window's games and positions, or the generation)."""
 
-    def __init__(self, path: Path, every: int, extra: dict[str, Any]):
+    def __init__(self, path: Path, every: int, extra: dict[str, Any], events: Any = None):
+        """events: a SummaryWriter that gets each line's figures too, or None."""
         self.path = path
         self.every = every
         self.extra = extra
+        self.events = events
         self._sums: dict[str, float] = {}
         self._count = 0
 
@@ -288,6 +296,7 @@ class MetricsLog:
                 f.write(json.dumps(line) + "\n")
         except OSError as error:
             raise WriteError(f"cannot write {self.path}: {error.strerror}") from None
+        add_scalars(self.events, "train", step, {k: v for k, v in line.items() if k not in ("step", "time")})
         self._sums.clear()
         self._count = 0
         return line
@@ -306,8 +315,9 @@ def read_metrics(path: Path) -> list[dict[str, Any]]:
     return lines
 
 
-def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
-    """Draw the losses and the two agreement measures of a metrics file against the step."""
+def plot_learning_curve(metrics_path: Path, png_path: Path, title: str | None = None) -> None:
+    """Draw the losses (with the held-out ones a line has) and the two agreement measures of a metrics file
+    against the step, under ``title`` and the steps drawn."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -319,6 +329,11 @@ def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
     for name in ("policy_loss", "value_loss", "squares_loss", "ownership_loss"):
         if lines and name in lines[-1]:
             losses.plot(steps, [line.get(name) for line in lines], label=name.replace("_", " "))
+    for name in ("heldout_policy_loss", "heldout_value_loss"):
+        if any(name in line for line in lines):
+            held = [(line["step"], line[name]) for line in lines if name in line]
+            label = name.replace("heldout_", "held-out ").replace("_", " ") + " (new games, before training)"
+            losses.plot(*zip(*held), linestyle="--", marker=".", label=label)
     losses.set_xlabel("step")
     losses.set_ylabel("loss")
     if losses.lines:  # a metrics file with no line yet draws empty axes
@@ -328,6 +343,9 @@ def plot_learning_curve(metrics_path: Path, png_path: Path) -> None:
     agreement.set_xlabel("step")
     agreement.set_ylim(0, 1)
     agreement.legend()
+    if steps:
+        title = f"{title}, " if title else ""
+        figure.suptitle(f"{title}network {png_path.name.removesuffix('.curve.png')}, steps {steps[0]} to {steps[-1]}")
     figure.tight_layout()
     image = io.BytesIO()  # drawn whole, then written as every file of a run is (WriteError on failure)
     figure.savefig(image, format="png", dpi=100)
@@ -346,22 +364,30 @@ def train_on_window(
     deadline: float = math.inf,
     rng: np.random.Generator | None = None,
     label: str | None = None,
+    title: str | None = None,
 ) -> None:
     """Train until ``trainer.step`` reaches ``until_step`` or time.monotonic() passes ``deadline``, drawing
-    batches uniformly from ``window`` with ``rng`` (default: unseeded). label: the progress bar's.
+    batches uniformly from ``window`` with ``rng`` (default: unseeded). label: the progress bar's; title:
+    the learning curve's, before the network and the steps.
 
     Appends metrics to ``files.metrics``, saves the training every ``settings.save_every_s`` seconds and
     at the end, and redraws the learning curve at the end. On Ctrl-C it saves what it has and re-raises,
     so a resumed training loses no step."""
-    from tqdm import tqdm
+    from ..progress import progress_bar
 
     files.out.parent.mkdir(parents=True, exist_ok=True)
+    events = event_writer(files.events)
     log = MetricsLog(
-        files.metrics, settings.log_every, {"games": window.games, "positions": window.positions, **(extra or {})}
+        files.metrics,
+        settings.log_every,
+        {"games": window.games, "positions": window.positions, **(extra or {})},
+        events,
     )
     rng = rng if rng is not None else np.random.default_rng()
     last_save = time.monotonic()
-    bar = tqdm(total=max(0, until_step - trainer.step), unit="step", desc=label, disable=not progress, leave=False)
+    bar = progress_bar(
+        total=max(0, until_step - trainer.step), unit="step", desc=label, disable=not progress, leave=False
+    )
     try:
         while trainer.step < until_step and time.monotonic() < deadline:
             metrics = trainer.train_step(window.sample(rng, settings.batch_size))
@@ -381,8 +407,10 @@ def train_on_window(
         try:
             log.flush(trainer.step)
         finally:
+            if events is not None:
+                events.close()
             save_training(trainer, files)  # the steps taken outweigh a lost metrics line
-    plot_learning_curve(files.metrics, files.curve)
+    plot_learning_curve(files.metrics, files.curve, title)
 
 
 def _check_writable(files: TrainingFiles) -> None:
@@ -414,13 +442,16 @@ def train(
     settings: TrainingSettings = TrainingSettings(),
     progress: bool = False,
     device: str = "cpu",
+    seed: int | None = None,
 ) -> TrainingSummary:
     """``zelmor-lab train``: ``steps`` more optimizer steps on the latest ``settings.window`` games of
     ``run``.
 
     out: the output checkpoint (default RUN/training/model.pt). When it has a training state, the training
     resumes from it (``model`` must then be left out); otherwise it starts from ``model``'s checkpoint,
-    or from a fresh network of the default architecture. device: where the network trains."""
+    or from a fresh network of the default architecture. device: where the network trains. seed: of a fresh
+    network's first weights and of the batches drawn (None: fresh); the same seed, data, threads and device
+    give the same network."""
     if steps < 1:
         raise TrainingError(f"--steps must be at least 1, got {steps}")
     check_device(device)
@@ -433,11 +464,16 @@ def train(
             )
         trainer = resume_training(files, run_dir.dim, settings, device)
     else:
+        if seed is not None:
+            torch.manual_seed(seed)
         trainer = new_trainer(run_dir.dim, settings, model, device=device)
     window = load_window(run_dir.path, settings.window)
     _check_writable(files)
     start = trainer.step
-    train_on_window(trainer, window, start + steps, files, settings, progress=progress)
+    rng = np.random.default_rng(seed)
+    train_on_window(
+        trainer, window, start + steps, files, settings, progress=progress, rng=rng, title=f"run {run_dir.path}"
+    )
     lines = read_metrics(files.metrics)
     return TrainingSummary(
         out=files.out,

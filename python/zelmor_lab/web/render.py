@@ -78,6 +78,17 @@ def coordinate(tile: int, dim: int) -> str:
     return f"{COLUMN_LETTERS[column]}{row + 1}"
 
 
+def text_board(game: Game) -> str:
+    """The engine's text board (one character per square) with the column letters above and below and the
+    row numbers on both sides, so that a square is found by the name the picture and the page give it."""
+    dim = game.dim
+    letters = "   " + " ".join(COLUMN_LETTERS[:dim])
+    rows = game.render().split("\n")[:dim]
+    # Each square is a character two columns wide in a terminal: the letters are spaced to match.
+    lines = [letters, *(f"{row + 1:>2} {squares} {row + 1}" for row, squares in enumerate(rows)), letters]
+    return "\n".join(lines) + "\n"
+
+
 def check_picture_path(path: str | Path) -> Path:
     """``path`` when a PNG can be written there (its folder exists and is writable, and it is not a
     folder); PictureError otherwise, before anything is drawn."""

@@ -501,9 +501,13 @@ function renderMeta() {
 function tileAt(event) {
   const canvas = $("board");
   const {dim, cell} = boardGeometry();
+  // The style sheet sizes the board to the window, so the canvas is drawn larger or smaller than its
+  // pixels: take the pointer back into the canvas's own pixels before finding the square.
   const box = canvas.getBoundingClientRect();
-  const column = Math.floor((event.clientX - box.left - MARGIN) / cell);
-  const row = Math.floor((event.clientY - box.top - MARGIN) / cell);
+  const x = (event.clientX - box.left - canvas.clientLeft) * (canvas.width / canvas.clientWidth);
+  const y = (event.clientY - box.top - canvas.clientTop) * (canvas.height / canvas.clientHeight);
+  const column = Math.floor((x - MARGIN) / cell);
+  const row = Math.floor((y - MARGIN) / cell);
   return column >= 0 && row >= 0 && column < dim && row < dim ? row * dim + column : null;
 }
 
