@@ -7,7 +7,7 @@ its games shared among --processes processes as the loop's strength matches are,
 same seats.
 
     PYTHONPATH=python python bench/root_search.py --model CKPT [--positions 400] [--sims 16,32] [--seed 1]
-        [--games 400 --searches puct,gumbel,puct-parent --processes 2] [--gumbel-actions 16] [--c-scale 1]
+        [--games 400 --searches puct,gumbel,puct-parent --processes 2] [--gumbel-actions 8] [--c-scale 1]
 """
 
 from __future__ import annotations
@@ -97,7 +97,7 @@ def main() -> None:
     parser.add_argument("--games", type=int, default=0, help="games per strength figure (0: none)")
     parser.add_argument("--searches", default="puct,gumbel")
     parser.add_argument("--processes", type=int, default=2)
-    parser.add_argument("--gumbel-actions", type=int, default=16)
+    parser.add_argument("--gumbel-actions", type=int, default=8)
     parser.add_argument("--c-scale", type=float, default=1.0)
     args = parser.parse_args()
 

@@ -43,7 +43,7 @@ struct Node {
 enum class RootSearch : uint8_t { puct, gumbel };
 
 struct GumbelSettings {
-    uint32_t actions = 16;  // tiles the root considers, drawn by Gumbel-top-k
+    uint32_t actions = 8;  // tiles the root considers, drawn by Gumbel-top-k
     float c_visit = 50.0f;
     float c_scale = 1.0f;
 };

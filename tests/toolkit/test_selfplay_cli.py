@@ -303,8 +303,9 @@ def test_a_shard_from_another_board_is_refused_by_every_reader(tmp_path, capsys)
     stray = run / "games" / other.name  # named after the run's own shards: it is read last
     shutil.copy(other, stray)
     message = f"shard {stray} holds games on a 7 x 7 board, not the run's 6 x 6"
+    way_on = f"; zelmor-lab check {run} --move-aside moves damaged shards aside, and the rest reads"
     for command in ("info", "show", "export"):  # export streams the games before the stray one
-        assert run_cli(command, run, capsys=capsys)[::2] == (2, f"zelmor-lab: error: {message}\n")
+        assert run_cli(command, run, capsys=capsys)[::2] == (2, f"zelmor-lab: error: {message}{way_on}\n")
     for reader in (lambda: GameIndex(Run(run)).entries(), lambda: load_window(run, 10), lambda: count_games(run, "")):
         with pytest.raises(InputError, match=f"^{re.escape(message)}$"):
             reader()

@@ -33,7 +33,7 @@ class RootSearch:
     (c_visit + most visits) * c_scale * q."""
 
     kind: str = "puct"
-    gumbel_actions: int = 16
+    gumbel_actions: int = 8
     c_visit: float = 50.0
     c_scale: float = 1.0
     first_play: str = "zero"

@@ -91,7 +91,7 @@ class Settings:
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
     root_search: str = "puct"
-    gumbel_actions: int = 16
+    gumbel_actions: int = 8
     c_visit: float = 50.0
     c_scale: float = 1.0
     first_play: str = "zero"
