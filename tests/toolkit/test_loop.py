@@ -137,6 +137,8 @@ def test_strength_matches_every_few_networks_against_the_one_measured_before(tmp
     assert state.records[1].eval_s == 0.0 and best_generation(state.records) != 1
     assert results_table(state.records).splitlines()[3].endswith("| - | - | - | - | - |")
     assert LoopPlan.from_dict({k: v for k, v in plan.as_dict().items() if k != "eval_every"}).eval_every == 1
+    # The summary's floor, random play against heuristic players in the same seats, is played once per loop.
+    assert json.loads((run / "loop" / "random-baseline.json").read_text())["games"] == plan.random_games
 
 
 def test_the_first_generations_train_on_the_warm_starts_games_too(tmp_path):

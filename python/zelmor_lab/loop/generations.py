@@ -34,6 +34,7 @@ trainer.pt.state / .metrics.jsonl / .curve.png, summary.png, results.md, best.pt
 
 from __future__ import annotations
 
+import dataclasses
 import fcntl
 import json
 import math
@@ -47,6 +48,9 @@ from typing import Any
 import numpy as np
 
 from ..errors import InputError
+from ..play.match import play_match
+from ..play.payoffs import PayoffSummary
+from ..play.players import HeuristicPlayer, RandomPlayer
 from ..runs.atomic import write_atomically
 from ..runs.store import Run, RunWriter, check_run_target, read_shard, session_record
 from ..selfplay.backends import ONNX_DIR
@@ -141,6 +145,20 @@ class LoopDirectory:
     @property
     def best_path(self) -> Path:
         return self.path / "best.pt"
+
+    def random_vs_heuristic(self, plan: LoopPlan) -> PayoffSummary:
+        """What a random player scores against three heuristic players in the seats of a greedy figure: the
+        floor the summary draws under those figures. Played once per loop (seeded by the plan), then read
+        from random-baseline.json."""
+        path = self.path / "random-baseline.json"
+        try:
+            return PayoffSummary(**json.loads(path.read_text()))
+        except (OSError, ValueError, TypeError):
+            pass  # not played yet, or not readable: played again
+        rng = np.random.default_rng(plan.seed)
+        summary = play_match(RandomPlayer(rng), HeuristicPlayer(rng), plan.random_games, plan.engine.dim).overall()
+        write_atomically(path, json.dumps(dataclasses.asdict(summary)).encode())
+        return summary
 
     @staticmethod
     def network_name(generation: int) -> str:
@@ -471,7 +489,7 @@ def _finish_generation(directory: LoopDirectory, state: LoopState) -> None:
     record = state.records[-1]
     figures = {figure.name: getattr(record, figure.name) for figure in fields(Strength)}
     write_strength(directory.path / "tensorboard", record.generation, figures)
-    plot_summary(state.records, directory.summary_png)
+    plot_summary(state.records, directory.summary_png, directory.random_vs_heuristic(state.plan))
     write_atomically(directory.results_md, results_table(state.records).encode())
     # Derived from the records, so a crash between the writes is mended by the next generation.
     best = (directory.run / directory.network_name(best_generation(state.records))).read_bytes()

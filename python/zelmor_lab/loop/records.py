@@ -101,9 +101,11 @@ class GenerationRecord:
         return GenerationRecord(**read)
 
 
-def plot_summary(records: list[GenerationRecord], png_path: Path) -> None:
-    """Strength across generations: every figure of the evaluation with its 95% interval, and the share
-    of four alike."""
+def plot_summary(
+    records: list[GenerationRecord], png_path: Path, random_vs_heuristic: PayoffSummary | None = None
+) -> None:
+    """Strength across generations: every figure of the evaluation with its 95% interval, the share of four
+    alike, and where given what random play scores against heuristic players in the same seats."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -130,6 +132,13 @@ def plot_summary(records: list[GenerationRecord], png_path: Path) -> None:
             label=label,
         )
     axes.axhline(RANDOM_SHARE, color="grey", linestyle="--", label="four alike (0.25)")
+    if random_vs_heuristic is not None:
+        axes.axhline(
+            random_vs_heuristic.mean,
+            color="grey",
+            linestyle=":",
+            label=f"random, against 3 heuristic players ({random_vs_heuristic.mean:.2f})",
+        )
     axes.set_xlabel("generation")
     axes.xaxis.set_major_locator(MaxNLocator(integer=True))
     axes.set_ylabel("mean payoff of the network's seat")
