@@ -508,9 +508,10 @@ class Learner:
 
     def train(
         self, files: dict[str, bytes], window, plan, network, generation: int, fresh_positions: int
-    ) -> tuple[dict[str, float] | None, dict[str, bytes]]:
+    ) -> tuple[dict[str, float] | None, dict[str, bytes], dict[str, bytes]]:
         """loop.train_generation on a copy of the training files (TrainingFiles attribute -> bytes);
-        returns its result and the files as they are after it."""
+        returns its result, the files as they are after it, and the TensorBoard event files it wrote (by
+        name; each training writes files of its own)."""
         import tempfile
         from pathlib import Path
 
@@ -522,7 +523,8 @@ class Learner:
             for name, data in files.items():
                 getattr(local, name).write_bytes(data)
             unseen = train_generation(local, window, self._on_device(plan), network, generation, fresh_positions, False)
-            return unseen, _training_files(local)
+            events = {path.name: path.read_bytes() for path in local.events.glob("*") if path.is_file()}
+            return unseen, _training_files(local), events
 
     def measure_strength(self, plan, network, previous):
         from .loop.strength import measure_strength
@@ -611,7 +613,7 @@ class ClusterJobs:
 
         from .runs.atomic import write_atomically
 
-        unseen, trained = ray.get(
+        unseen, trained, events = ray.get(
             self._learner.train.remote(
                 _training_files(files), ray.put(window), plan, network, generation, fresh_positions
             )
@@ -619,6 +621,9 @@ class ClusterJobs:
         for name in _TRAINING_FILES:
             if name in trained:
                 write_atomically(getattr(files, name), trained[name])
+        for name, data in events.items():
+            files.events.mkdir(exist_ok=True)
+            write_atomically(files.events / name, data)
         return unseen
 
     def measure_strength(self, plan, network, previous, progress: bool):

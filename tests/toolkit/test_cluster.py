@@ -2,6 +2,7 @@
 once for the module and stopped by its own handle (never `ray stop`, which would end every Ray process
 of the machine). The tests that change the cluster come last."""
 
+import importlib.util
 import os
 import re
 import signal
@@ -166,6 +167,8 @@ def test_the_loop_plays_on_the_nodes_and_trains_and_evaluates_in_the_learner(clu
     files = LoopDirectory(run).trainer_files
     assert [line["generation"] for line in read_metrics(files.metrics)] == [0, 0]
     assert load_checkpoint(run / LoopDirectory.network_name(1), dim=20).step == TINY_PLAN.steps_per_generation
+    if importlib.util.find_spec("tensorboard") is not None:  # the extra that writes the event files
+        assert any(files.events.iterdir())
 
 
 @pytest.mark.parametrize("command", ["selfplay", "loop"])
