@@ -96,8 +96,9 @@ std::optional<uint32_t> select_gumbel_root(const Node& root, const GumbelRoot& s
     thread_local std::vector<float> sigma;
     completed_q_logits(root, settings, sigma);
     const uint32_t wanted = state.considered.at(simulation);
-    // A child with the visit count due this step always exists while the table is followed; a kept subtree
-    // or a failed step before can break that, and then every child competes.
+    // The table always leaves a child with the visit count due this step; should none have a number for a
+    // score there, every child competes, and with no number anywhere (values that are not numbers) the
+    // search fails as PUCT does.
     std::optional<uint32_t> chosen, any;
     float best = kMinusInfinity, best_any = kMinusInfinity;
     for (uint32_t i = 0; i < root.child_count; ++i) {
