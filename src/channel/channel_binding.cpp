@@ -9,6 +9,9 @@
 // a third of a game's requests never wake the service, never make its batches smaller, and never put
 // their worker to sleep.
 //
+// Several services may share one block, each with its own lane of slots (see Lane): the network then
+// runs on as many cores as there are services, while the workers of every lane share one reply table.
+//
 // On two cores a wake-up costs more than the work it announces, so each side says when it sleeps and
 // the other makes the system call only then: a worker wakes a gathering service only with the last
 // request of a full batch, and the service wakes only workers that have gone to sleep.
@@ -59,17 +62,25 @@ struct Header {
     uint32_t slots;
     uint32_t dim;
     uint32_t rep;
-    std::atomic<uint32_t> pending;        // requests not yet answered; futex word the service sleeps on
-    std::atomic<uint32_t> service_sleep;  // how many pending requests the sleeping service waits for; 0: awake
-    std::atomic<uint32_t> closed;
-    std::atomic<int32_t> service_pid;
+    uint32_t lanes;                     // services sharing the block; see Lane
     uint32_t table_sets;                // sets of the reply table (0: none); see reply_table.hpp
     std::atomic<uint32_t> table_clock;  // the reply table's ages
-    std::atomic<uint64_t> table_hits;   // requests the workers found in the reply table
     std::atomic<uint32_t> replies;      // futex word the sleeping workers share, each on its slot's bit
-    std::atomic<uint32_t> to_wake;      // bits of sleepers the service has answered and not yet woken
+    std::atomic<uint32_t> to_wake;      // bits of sleepers a service has answered and not yet woken
 };
 static_assert(sizeof(Header) <= kLine);
+
+// One service's side of the block. Several services may share a block, each answering its own lane: the
+// slots s with s % lanes == lane. The reply table is common to all, so a position one service computed is
+// found by every worker. A lane that is closed, or whose service has exited, fails only its own workers.
+struct Lane {
+    alignas(kLine) std::atomic<uint32_t> pending;  // requests not yet answered; futex word the service sleeps on
+    std::atomic<uint32_t> service_sleep;           // how many pending requests the sleeping service waits for; 0: awake
+    std::atomic<uint32_t> closed;
+    std::atomic<int32_t> service_pid;
+    std::atomic<uint64_t> table_hits;  // requests of the lane's workers found in the reply table
+};
+static_assert(sizeof(Lane) == kLine);
 
 struct SlotControl {
     alignas(kLine) std::atomic<uint32_t> state;  // a SlotState
@@ -158,10 +169,11 @@ bool process_running(pid_t pid) {
 [[noreturn]] void os_error(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
 // Why a channel of this shape cannot be made, or an empty text when it can.
-std::string shape_trouble(uint32_t slots, uint32_t dim, uint32_t rep) {
+std::string shape_trouble(uint32_t slots, uint32_t dim, uint32_t rep, uint32_t lanes) {
     if (slots == 0 || slots > 4096) return "slots must be in 1..4096";
     if (dim < 4 || dim > 32) return "dim must be in 4..32";
     if (rep != 1 && rep != 2) return "rep must be 1 or 2";
+    if (lanes == 0 || lanes > slots) return "lanes must be in 1..slots";
     return {};
 }
 
@@ -174,24 +186,25 @@ double checked_seconds(double seconds, const char* name) {
 
 class Channel {
 public:
-    // cache_bytes: the most the reply table may take (0: no table).
-    static Channel* create(uint32_t slots, uint32_t dim, uint32_t rep, uint64_t cache_bytes) {
-        if (const std::string trouble = shape_trouble(slots, dim, rep); !trouble.empty())
+    // cache_bytes: the most the reply table may take (0: no table); lanes: the services that will answer.
+    static Channel* create(uint32_t slots, uint32_t dim, uint32_t rep, uint64_t cache_bytes, uint32_t lanes) {
+        if (const std::string trouble = shape_trouble(slots, dim, rep, lanes); !trouble.empty())
             throw nb::value_error(trouble.c_str());
         const uint64_t sets = std::min<uint64_t>(cache_bytes / (zelmor_channel::kWays * entry_bytes(dim)), UINT32_MAX);
         // Sealed at its size, so that no process can shrink the block under another's mapping.
         const int fd = memfd_create("zelmor-channel", MFD_CLOEXEC | MFD_ALLOW_SEALING);
         if (fd < 0) os_error("memfd_create");
-        const uint64_t size = block_size(slots, dim, sets);
+        const uint64_t size = block_size(slots, dim, sets, lanes);
         if (ftruncate(fd, static_cast<off_t>(size)) != 0 || fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) != 0) {
             const int error = errno;
             close(fd);
             errno = error;
             os_error("cannot size the channel");
         }
-        auto* channel = new Channel(fd, size, true, slots, dim, rep, static_cast<uint32_t>(sets));
+        auto* channel = new Channel(fd, size, true, slots, dim, rep, lanes, static_cast<uint32_t>(sets));
         Header* h = channel->header();
         h->slots = slots;
+        h->lanes = lanes;
         h->dim = dim;
         h->rep = rep;
         h->table_sets = static_cast<uint32_t>(sets);
@@ -209,22 +222,24 @@ public:
         std::string trouble;
         if (pread(fd, &probe, sizeof probe, 0) != static_cast<ssize_t>(sizeof probe) || probe.magic != kMagic) {
             trouble = "not a channel: " + path;
-        } else if (const std::string shape = shape_trouble(probe.slots, probe.dim, probe.rep); !shape.empty()) {
+        } else if (const std::string shape = shape_trouble(probe.slots, probe.dim, probe.rep, probe.lanes);
+                   !shape.empty()) {
             trouble = "channel " + path + " has a damaged header: " + shape;
         } else if (fstat(fd, &file) != 0) {
             trouble = "cannot read the size of channel " + path + ": " + std::strerror(errno);
-        } else if (static_cast<uint64_t>(file.st_size) < block_size(probe.slots, probe.dim, probe.table_sets)) {
+        } else if (const uint64_t needed = block_size(probe.slots, probe.dim, probe.table_sets, probe.lanes);
+                   static_cast<uint64_t>(file.st_size) < needed) {
             trouble = "channel " + path + " holds " + std::to_string(file.st_size) + " bytes; its header (" +
                       std::to_string(probe.slots) + " slots, dim " + std::to_string(probe.dim) + ", " +
-                      std::to_string(probe.table_sets) + " reply sets) needs " +
-                      std::to_string(block_size(probe.slots, probe.dim, probe.table_sets));
+                      std::to_string(probe.lanes) + (probe.lanes == 1 ? " lane, " : " lanes, ") +
+                      std::to_string(probe.table_sets) + " reply sets) needs " + std::to_string(needed);
         }
         if (!trouble.empty()) {
             close(fd);
             throw nb::value_error(trouble.c_str());
         }
-        return new Channel(fd, block_size(probe.slots, probe.dim, probe.table_sets), false, probe.slots, probe.dim,
-                           probe.rep, probe.table_sets);
+        return new Channel(fd, block_size(probe.slots, probe.dim, probe.table_sets, probe.lanes), false, probe.slots,
+                           probe.dim, probe.rep, probe.lanes, probe.table_sets);
     }
 
     ~Channel() {
@@ -236,6 +251,7 @@ public:
     uint32_t slots() const { return slots_; }
     uint32_t dim() const { return dim_; }
     uint32_t rep() const { return rep_; }
+    uint32_t lanes() const { return lanes_; }
     size_t request_bytes() const { return size_t{kPlanes} * dim() * dim(); }
 
     // --- worker side ---
@@ -288,22 +304,37 @@ public:
 
     // --- service side ---
 
-    void serve() { header()->service_pid.store(getpid()); }
+    // Makes this process the service of `lane`: wait_batch() gathers that lane's slots, and its workers look
+    // for this process when a reply is slow in coming.
+    void serve(uint32_t lane) {
+        if (lane >= lanes()) throw nb::index_error(("lane " + std::to_string(lane) + " out of range").c_str());
+        lane_ = lane;
+        serving_ = true;
+        lane_at(lane).service_pid.store(getpid());
+    }
 
-    // Requests answered from the reply table since the channel was made, and the most it holds.
-    uint64_t cache_hits() const { return header()->table_hits.load(std::memory_order_relaxed); }
+    // Requests answered from the reply table since the channel was made (all lanes', or those of the lane
+    // this process serves), and the most the table holds.
+    uint64_t cache_hits() const {
+        uint64_t hits = 0;
+        for (uint32_t lane = 0; lane < lanes(); ++lane)
+            hits += lane_at(lane).table_hits.load(std::memory_order_relaxed);
+        return hits;
+    }
+    uint64_t served_hits() const { return lane_at(lane_).table_hits.load(std::memory_order_relaxed); }
     uint64_t cache_capacity() const { return uint64_t{header()->table_sets} * zelmor_channel::kWays; }
 
-    // The waiting requests as a list of (front, slots): one entry per network with requests, in front
-    // order, each with its slots (int64 array) in slot order. Once one request waits, waits up to
-    // `gather` seconds more for the others, stopping early when `max_batch` requests (0: every slot)
-    // wait. A batch holds at most `max_batch` requests, taken in turn from the slots after the last
+    // The waiting requests of the served lane as a list of (front, slots): one entry per network with
+    // requests, in front order, each with its slots (int64 array) in slot order. Once one request waits,
+    // waits up to `gather` seconds more for the others, stopping early when `max_batch` requests (0: every
+    // slot of the lane) wait. A batch holds at most `max_batch` requests, taken in turn from the slots after the last
     // batch's, so that no worker waits behind the others twice. Empty after `timeout` seconds without
     // any request, or when the channel is closed.
     nb::list wait_batch(double gather, double timeout, uint32_t max_batch) {
         checked_seconds(gather, "gather");
         checked_seconds(timeout, "timeout");
-        const uint32_t batch = max_batch == 0 ? slots() : std::min(max_batch, slots());
+        const uint32_t lane_slots = (slots() - lane_ + lanes() - 1) / lanes();
+        const uint32_t batch = max_batch == 0 ? lane_slots : std::min(max_batch, lane_slots);
         std::vector<int64_t> ready;
         {
             nb::gil_scoped_release unlocked;
@@ -353,7 +384,7 @@ public:
                 table_.insert(zelmor_channel::ReplyKey(control.front, request_data(s), request_bytes()), policy_data(s),
                               value_data(s));
             control.state.store(kAnswered);
-            header()->pending.fetch_sub(1);
+            lane_of(s).pending.fetch_sub(1);
             if (control.worker_asleep.load()) asleep |= reply_bit(s);
         }
         if (asleep != 0) {
@@ -362,19 +393,26 @@ public:
         }
     }
 
-    // Why the service can no longer answer, or an empty text while it can.
-    std::string service_trouble() const {
-        if (header()->closed.load()) return "the inference service closed the channel";
-        const int32_t service = header()->service_pid.load();
+    // Why the service answering `slot` can no longer answer, or an empty text while it can.
+    std::string service_trouble(uint32_t slot) const {
+        const Lane& lane = lane_of(checked_slot(slot));
+        if (lane.closed.load()) return "the inference service closed the channel";
+        const int32_t service = lane.service_pid.load();
         if (service > 0 && !process_running(service))
             return "the inference service (pid " + std::to_string(service) + ") has exited";
         return {};
     }
 
+    // Closes the lane this process serves, or every lane when it serves none (the process that made the
+    // channel ending the run).
     void close_channel() {
-        header()->closed.store(1);
-        header()->pending.fetch_add(1);  // a service about to sleep sees the word change and does not sleep
-        wake_all(header()->pending);
+        for (uint32_t lane = 0; lane < lanes(); ++lane) {
+            if (serving_ && lane != lane_) continue;
+            Lane& closing = lane_at(lane);
+            closing.closed.store(1);
+            closing.pending.fetch_add(1);  // a service about to sleep sees the word change and does not sleep
+            wake_all(closing.pending);
+        }
         wake_for_replies(*header(), FUTEX_BITSET_MATCH_ANY, INT32_MAX);
     }
 
@@ -384,8 +422,9 @@ public:
     float* values() const { return reinterpret_cast<float*>(reinterpret_cast<char*>(base_) + values_offset()); }
 
 private:
-    Channel(int fd, size_t size, bool creator, uint32_t slots, uint32_t dim, uint32_t rep, uint32_t table_sets)
-        : fd_(fd), size_(size), creator_pid_(getpid()), slots_(slots), dim_(dim), rep_(rep) {
+    Channel(int fd, size_t size, bool creator, uint32_t slots, uint32_t dim, uint32_t rep, uint32_t lanes,
+            uint32_t table_sets)
+        : fd_(fd), size_(size), creator_pid_(getpid()), slots_(slots), dim_(dim), rep_(rep), lanes_(lanes) {
         base_ = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (base_ == MAP_FAILED) {
             base_ = nullptr;
@@ -400,16 +439,16 @@ private:
     }
 
     // In 64-bit arithmetic: the shape is checked first, and no product of its limits comes near 2^64.
-    static uint64_t block_size(uint64_t slots, uint64_t dim, uint64_t table_sets) {
+    static uint64_t block_size(uint64_t slots, uint64_t dim, uint64_t table_sets, uint64_t lanes) {
         const uint64_t cells = dim * dim;
-        return kLine + round_up(slots * sizeof(SlotControl)) + round_up(slots * kPlanes * cells) +
-               round_up(slots * cells * sizeof(float)) + round_up(slots * kPlayers * sizeof(float)) +
-               table_sets * zelmor_channel::kWays * entry_bytes(dim);
+        return kLine + lanes * sizeof(Lane) + round_up(slots * sizeof(SlotControl)) +
+               round_up(slots * kPlanes * cells) + round_up(slots * cells * sizeof(float)) +
+               round_up(slots * kPlayers * sizeof(float)) + table_sets * zelmor_channel::kWays * entry_bytes(dim);
     }
     static uint64_t entry_bytes(uint64_t dim) {
         return zelmor_channel::ReplyTable::entry_bytes(kPlanes * dim * dim, dim * dim + kPlayers);
     }
-    size_t controls_offset() const { return kLine; }
+    size_t controls_offset() const { return kLine + size_t{lanes()} * sizeof(Lane); }
     size_t requests_offset() const { return controls_offset() + round_up(slots() * sizeof(SlotControl)); }
     size_t policies_offset() const { return requests_offset() + round_up(slots() * request_bytes()); }
     size_t values_offset() const {
@@ -418,6 +457,8 @@ private:
     size_t table_offset() const { return values_offset() + round_up(size_t{slots()} * kPlayers * sizeof(float)); }
 
     Header* header() const { return static_cast<Header*>(base_); }
+    Lane& lane_at(uint32_t lane) const { return reinterpret_cast<Lane*>(static_cast<char*>(base_) + kLine)[lane]; }
+    Lane& lane_of(uint32_t slot) const { return lane_at(slot % lanes()); }
     SlotControl& slot_control(uint32_t slot) const {
         return reinterpret_cast<SlotControl*>(static_cast<char*>(base_) + controls_offset())[slot];
     }
@@ -437,17 +478,17 @@ private:
     void submit(uint32_t slot, SlotControl& control, int32_t id, uint32_t front) {
         control.worker_id = id;
         control.front = front;
-        Header* h = header();
+        Lane& lane = lane_of(slot);
         if (!table_.empty() && table_.find(zelmor_channel::ReplyKey(front, request_data(slot), request_bytes()),
                                            policy_data(slot), value_data(slot))) {
-            h->table_hits.fetch_add(1, std::memory_order_relaxed);
+            lane.table_hits.fetch_add(1, std::memory_order_relaxed);
             control.state.store(kAnswered, std::memory_order_release);
             return;
         }
         control.state.store(kRequested);
-        const uint32_t pending = h->pending.fetch_add(1) + 1;
-        const uint32_t awaited = h->service_sleep.load();
-        if (awaited != 0 && pending >= awaited) wake_all(h->pending);
+        const uint32_t pending = lane.pending.fetch_add(1) + 1;
+        const uint32_t awaited = lane.service_sleep.load();
+        if (awaited != 0 && pending >= awaited) wake_all(lane.pending);
     }
 
     uint32_t checked_slot(uint32_t slot) const {
@@ -457,7 +498,7 @@ private:
 
     void collect_ready(std::vector<int64_t>& ready) const {
         ready.clear();
-        for (uint32_t s = 0; s < slots(); ++s)
+        for (uint32_t s = lane_; s < slots(); s += lanes())
             if (slot_control(s).state.load() == kRequested) ready.push_back(s);
     }
 
@@ -477,7 +518,7 @@ private:
     // channel closes; sleeps in between with its wish posted for the workers.
     template <class TimePoint>
     void sleep_until(uint32_t wanted, TimePoint deadline, std::vector<int64_t>& ready) const {
-        Header* h = header();
+        Lane* h = &lane_at(lane_);
         auto enough = [&] {
             collect_ready(ready);
             return ready.size() >= wanted;
@@ -519,10 +560,10 @@ private:
                 control.worker_spins = Clock::now() < spin_until;
                 return {};
             }
-            if (header()->closed.load()) return service_trouble();
+            if (lane_of(slot).closed.load()) return service_trouble(slot);
             // The service is looked at only once a reply is slow in coming, and then every sleep's length.
             if (Clock::now() >= next_look) {
-                if (!(trouble = service_trouble()).empty()) return trouble;
+                if (!(trouble = service_trouble(slot)).empty()) return trouble;
                 next_look = Clock::now() + kLookEvery;
             }
             const double left = std::chrono::duration<double>(give_up - Clock::now()).count();
@@ -589,8 +630,10 @@ private:
     int fd_;
     size_t size_;
     pid_t creator_pid_;
-    uint32_t slots_, dim_, rep_;  // the header's, as checked when the block was made or attached
-    int64_t next_turn_ = 0;       // the service's: the slot a capped batch starts looking from
+    uint32_t slots_, dim_, rep_, lanes_;  // the header's, as checked when the block was made or attached
+    uint32_t lane_ = 0;                   // the lane this process serves, once serving_
+    bool serving_ = false;
+    int64_t next_turn_ = 0;  // the service's: the slot a capped batch starts looking from
     zelmor_channel::ReplyTable table_{nullptr, 0, 0, 0, 0, nullptr};  // in the block; writes are the service's
 };
 
@@ -694,20 +737,23 @@ NB_MODULE(_channel, m) {
             "Why the service was given up, or None while it answers.");
     nb::class_<Channel>(m, "Channel")
         .def_static("create", &Channel::create, nb::arg("slots"), nb::arg("dim"), nb::arg("rep"),
-                    nb::arg("cache_bytes") = 0, nb::rv_policy::take_ownership)
+                    nb::arg("cache_bytes") = 0, nb::arg("lanes") = 1, nb::rv_policy::take_ownership)
         .def_static("attach", &Channel::attach, nb::arg("path"), nb::rv_policy::take_ownership)
         .def_prop_ro("path", &Channel::path)
         .def_prop_ro("slots", &Channel::slots)
         .def_prop_ro("dim", &Channel::dim)
         .def_prop_ro("rep", &Channel::rep)
-        .def("serve", &Channel::serve)
+        .def_prop_ro("lanes", &Channel::lanes)
+        .def("serve", &Channel::serve, nb::arg("lane") = 0)
         .def_prop_ro("cache_hits", &Channel::cache_hits, "Requests answered from the reply table so far.")
+        .def_prop_ro("served_hits", &Channel::served_hits,
+                     "Requests of the served lane's workers answered from the reply table so far.")
         .def_prop_ro("cache_capacity", &Channel::cache_capacity, "How many replies the reply table holds at most.")
         .def("wait_batch", &Channel::wait_batch, nb::arg("gather"), nb::arg("timeout"), nb::arg("max_batch") = 0)
         .def("complete", &Channel::complete, nb::arg("slots"), nb::arg("logits"))
         .def("close", &Channel::close_channel)
-        .def("service_trouble", &Channel::service_trouble,
-             "Why the service can no longer answer (closed, or its process gone); empty while it can.")
+        .def("service_trouble", &Channel::service_trouble, nb::arg("slot") = 0,
+             "Why the service of `slot` can no longer answer (closed, or its process gone); empty while it can.")
         .def("worker_id", &Channel::worker_id, nb::arg("slot"))
         .def(
             "queue",

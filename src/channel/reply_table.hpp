@@ -8,10 +8,12 @@
 // reply's floats as the network computed them, so an answer from here is byte for byte the computed one.
 //
 // The table is set-associative: a key may sit in any of the kWays entries of the set its hash picks, and
-// the least recently used entry of that set makes way for a new one. Only the service writes; any number
-// of workers read at once. Each entry is a sequence lock: the writer makes its version odd while it
-// writes, and a reader that saw an odd version, or a different version after copying, treats the entry
-// as a miss. Readers mark what they use in `used`, a relaxed store: a lost mark only ages an entry early.
+// the least recently used entry of that set makes way for a new one. The services write (a run may have
+// several); any number of workers read at once. Each entry is a sequence lock: a writer takes the entry by
+// turning its version from even to odd and writes, and a reader that saw an odd version, or a different
+// version after copying, treats the entry as a miss. A writer that finds its entry taken by another leaves
+// its reply out: the table is a cache, and a lost insert costs one network run later. Readers mark what they use in
+// `used`, a relaxed store: a lost mark only ages an entry early.
 #pragma once
 
 #include <algorithm>
@@ -27,7 +29,7 @@ constexpr size_t key_bytes(size_t request_bytes) { return 4 + (request_bytes + 7
 constexpr size_t kMaxKeyBytes = key_bytes(5 * 32 * 32);  // the planes of the largest board
 
 struct EntryHead {
-    std::atomic<uint32_t> version;  // odd while the service writes the entry
+    std::atomic<uint32_t> version;  // odd while a service writes the entry
     std::atomic<uint32_t> used;     // the table's clock when the entry was last written or read
     uint64_t hash;                  // 0: empty
 };
@@ -103,8 +105,8 @@ public:
         return false;
     }
 
-    // Remembers the reply of `key`, in place of the same key or of its set's least recently used entry.
-    // The service only; the table is not empty().
+    // Remembers the reply of `key`, in place of the same key or of its set's least recently used entry,
+    // unless another service is writing that entry. The services only; the table is not empty().
     void insert(const ReplyKey& key, const float* policy, const float* values) {
         char* chosen = nullptr;
         int64_t oldest = -1;
@@ -127,8 +129,9 @@ public:
             }
         }
         auto* head = reinterpret_cast<EntryHead*>(chosen);
-        const uint32_t version = head->version.load(std::memory_order_relaxed);
-        head->version.store(version + 1, std::memory_order_relaxed);
+        uint32_t version = head->version.load(std::memory_order_relaxed);
+        if (version & 1 || !head->version.compare_exchange_strong(version, version + 1, std::memory_order_relaxed))
+            return;
         std::atomic_thread_fence(std::memory_order_release);
         head->hash = key.hash;
         std::memcpy(key_of(chosen), key.data, key.bytes);

@@ -330,6 +330,37 @@ def test_a_worker_finds_a_repeated_position_in_the_reply_table_without_asking_th
     assert worker.pipe(0, 1.0).recv() == replies[2] and worker.pipe(1, 1.0).recv() == replies[3]
 
 
+def test_services_answer_their_own_lanes_and_share_one_reply_table():
+    dim, rng = 5, np.random.default_rng(5)
+    block = Channel.create(4, dim, 1, 2**20, lanes=2)
+    services = [Channel.attach(block.path) for _ in range(2)]
+    for lane, service in enumerate(services):
+        service.serve(lane)
+    states = [random_state(rng, dim, 1) for _ in range(5)]
+    for slot in range(4):
+        block.queue(slot).put((slot, states[slot]))
+    replies = {}
+    for service, lane_slots in zip(services, ([0, 2], [1, 3])):
+        ((_, slots),) = service.wait_batch(0.0, 1.0)
+        assert list(slots) == lane_slots
+        service.complete(slots, rng.normal(size=(2, dim * dim + 4)).astype(np.float32))
+        replies.update({slot: block.pipe(slot, 1.0).recv() for slot in lane_slots})
+
+    # What one service computed answers the other's worker, counted for the worker's lane.
+    block.queue(1).put((1, states[0]))
+    assert block.pipe(1, 1.0).recv() == replies[0]
+    assert (services[0].served_hits, services[1].served_hits, block.cache_hits) == (0, 1, 1)
+
+    # A service that closes its lane fails its own workers only.
+    services[0].close()
+    block.queue(2).put((2, states[4]))
+    with pytest.raises(ConnectionError, match="the inference service closed the channel"):
+        block.pipe(2, 30).recv()
+    assert block.service_trouble(3) == ""
+    block.queue(3).put((3, states[4]))
+    assert [(front, list(slots)) for front, slots in services[1].wait_batch(0.0, 1.0)] == [(0, [3])]
+
+
 def test_the_reply_table_forgets_the_least_recently_used_position_of_a_set_first():
     dim, rng = 5, np.random.default_rng(4)
     entry = 2**20 // Channel.create(1, dim, 1, 2**20).cache_capacity
@@ -492,9 +523,9 @@ def block_bytes(slots: int, dim: int) -> int:
     return os.stat(channel.path).st_size
 
 
-def channel_file(tmp_path, slots: int, dim: int, rep: int, size: int, sets: int = 0):
+def channel_file(tmp_path, slots: int, dim: int, rep: int, size: int, sets: int = 0, lanes: int = 1):
     path = tmp_path / "channel"
-    header = np.array([MAGIC, slots, dim, rep, 0, 0, 0, 0, sets], dtype="<u4").tobytes()
+    header = np.array([MAGIC, slots, dim, rep, lanes, sets], dtype="<u4").tobytes()
     path.write_bytes(header + bytes(max(0, size - len(header))))
     return path
 
@@ -507,9 +538,15 @@ def channel_file(tmp_path, slots: int, dim: int, rep: int, size: int, sets: int 
             32,
             1,
             64,
-            "channel {path} holds 64 bytes; its header (4096 slots, dim 32, 0 reply sets) needs {needed}",
+            "channel {path} holds 64 bytes; its header (4096 slots, dim 32, 1 lane, 0 reply sets) needs {needed}",
         ),
-        (4, 8, 1, -1, "channel {path} holds {short} bytes; its header (4 slots, dim 8, 0 reply sets) needs {needed}"),
+        (
+            4,
+            8,
+            1,
+            -1,
+            "channel {path} holds {short} bytes; its header (4 slots, dim 8, 1 lane, 0 reply sets) needs {needed}",
+        ),
         (2**32 - 1, 2**32 - 1, 1, 64, "channel {path} has a damaged header: slots must be in 1..4096"),
         (4, 2**32 - 1, 1, 64, "channel {path} has a damaged header: dim must be in 4..32"),
         (4, 8, 3, 2**20, "channel {path} has a damaged header: rep must be 1 or 2"),
@@ -533,21 +570,26 @@ def test_a_header_that_does_not_fit_its_file_is_refused(tmp_path, slots, dim, re
     rep=st.integers(0, 3),
     size=st.integers(16, 1 << 22),
     sets=st.one_of(st.integers(0, 64), st.integers(0, 2**32 - 1)),
+    lanes=st.one_of(st.integers(0, 5), st.integers(0, 2**32 - 1)),
 )
-def test_any_attached_header_gives_views_inside_the_file(tmp_path, slots, dim, rep, size, sets):
-    # A channel that attaches at all must let every view, and every set of its reply table, be used
-    # to its end: memory past the file's end dies with SIGBUS, which no Python code can catch.
-    path = channel_file(tmp_path, slots, dim, rep, size, sets)
+def test_any_attached_header_gives_views_inside_the_file(tmp_path, slots, dim, rep, size, sets, lanes):
+    # A channel that attaches at all must let every view, every lane and every set of its reply table be
+    # used to its end: memory past the file's end dies with SIGBUS, which no Python code can catch.
+    path = channel_file(tmp_path, slots, dim, rep, size, sets, lanes)
     try:
         channel = Channel.attach(str(path))
     except ValueError:
         return
     assert (channel.slots, channel.dim, channel.rep, channel.cache_capacity) == (slots, dim, rep, 4 * sets)
+    assert 1 <= channel.lanes == lanes <= slots
     assert int(channel.requests().reshape(-1)[-1]) == 0
     rng = np.random.default_rng(sets)
     last = slots - 1  # its reply rows end the reply regions
-    for _ in range(min(sets, 8) * 4 + 1):  # a miss, then the reply stored in whichever set it hashes to
+    channel.serve(last % lanes)
+    for request in range(min(sets, 8) * 4 + 1):  # a miss, then the reply stored in whichever set it hashes to
         channel.queue(last).put((0, random_state(rng, dim, rep)))
+        if request == 0:
+            assert [(front, waiting.tolist()) for front, waiting in channel.wait_batch(0.0, 0.0)] == [(0, [last])]
         channel.complete(np.array([last]), zero_logits(channel, [last]))
         channel.pipe(last, 1.0).recv()
 

@@ -608,16 +608,17 @@ def test_every_child_ends_when_the_main_process_is_killed_however_it_stood(tmp_p
         process.stderr.close()
 
 
-@pytest.mark.parametrize("transport", ["shm", "queue"])
-def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path, transport):
+@pytest.mark.parametrize("transport, services", [("shm", 1), ("queue", 1), ("shm", 2), ("queue", 2)])
+def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path, transport, services):
     run = tmp_path / "run"
-    process, spawned = selfplay_until_shards(run, 1, tmp_path, "--transport", transport)
+    process, spawned = selfplay_until_shards(run, 1, tmp_path, "--transport", transport, "--services", str(services))
     service = [pid for pid in spawned if "libtorch" in (Path("/proc") / str(pid) / "maps").read_text()]
-    assert len(service) == 1
-    os.kill(service[0], signal.SIGKILL)
+    assert len(service) == services
+    os.kill(service[-1], signal.SIGKILL)  # the other service, if any, still answers its workers
     out, err = process.communicate(timeout=30)
     assert process.returncode == 1
-    assert err.splitlines()[-1] == "zelmor-lab: error: the inference service died (exit code -9)"
+    named = "the inference service" if services == 1 else r"inference service \d"
+    assert re.fullmatch(f"zelmor-lab: error: {named} died \\(exit code -9\\)", err.splitlines()[-1])
     wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
     assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1))
 

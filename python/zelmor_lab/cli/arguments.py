@@ -64,7 +64,12 @@ def add_pipeline_flags(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--model", type=Path, metavar="CKPT", help="the network's checkpoint")
     parser.add_argument("--workers", type=positive_int, help="worker processes (default: eight per core)")
     parser.add_argument(
-        "--max-batch", type=positive_int, help="most requests the service evaluates at once (default: half the workers)"
+        "--services", type=positive_int, help="inference service processes (default: one per core, one on a GPU)"
+    )
+    parser.add_argument(
+        "--max-batch",
+        type=positive_int,
+        help="most requests a service evaluates at once (default: half its workers)",
     )
     parser.add_argument(
         "--dim", type=positive_int, help=f"board side (default: the run's, else --model's, else {STANDARD_DIM})"

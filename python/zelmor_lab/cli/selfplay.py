@@ -55,6 +55,7 @@ def run(args) -> int:
         sims_per_move=args.sims,
         root_search=args.root_search,
         workers=args.workers,
+        services=args.services,
         max_batch=args.max_batch,
         transport=args.transport,
         backend=args.backend,

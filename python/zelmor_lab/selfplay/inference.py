@@ -96,8 +96,19 @@ class ServiceCounts:
 
     @property
     def model_share(self) -> float:
-        """Share of the service's wall time spent inside the networks."""
+        """Share of the service's wall time spent inside the networks (of several services': their sum's)."""
         return self.model_seconds / self.wall_seconds if self.wall_seconds else 0.0
+
+    @staticmethod
+    def combined(counts: list[ServiceCounts]) -> ServiceCounts:
+        """Several services' counts as one; the wall time is the longest-running service's."""
+        return ServiceCounts(
+            sum(c.evaluations for c in counts),
+            sum(c.batches for c in counts),
+            sum(c.model_seconds for c in counts),
+            max((c.wall_seconds for c in counts), default=0.0),
+            sum(c.cache_hits for c in counts),
+        )
 
 
 class ServiceStats:
@@ -127,7 +138,8 @@ class ServiceConfig:
     layout of the requests (1 or 2); threads: intra-op threads of the backend; batch_wait_s: longest
     wait for a full batch; max_batch: the most requests in one batch; backend: one of
     backends.BACKENDS; cache_bytes: bound of the reply cache (0: none); onnx_dir: where networks
-    exported to ONNX are kept for the next start (None: not kept)."""
+    exported to ONNX are kept for the next start (None: not kept); services: how many services share
+    the run's workers."""
 
     checkpoints: tuple[bytes, ...]
     rep: int
@@ -138,6 +150,7 @@ class ServiceConfig:
     backend: str = "torch"
     cache_bytes: int = 0
     onnx_dir: str | None = None
+    services: int = 1
 
 
 def run_service(make_service, messages) -> None:
@@ -181,9 +194,9 @@ class InferenceService:
 
     networks: the runners by network index (default: the checkpoints of ``config``); None for one means a
     null network that answers zeros without computing (what the transports' benchmark measures them with).
-    active_workers: shared count of workers still playing, or None when every worker is: a batch waits for
-    no more requests than there are workers to send them, so the workers that have ended do not hold up the
-    last games of a run. stats: where each batch is counted (None: nowhere)."""
+    active_workers: shared count of the run's workers still playing, or None when every worker is: a batch
+    waits for no more requests than its share of them can send, so the workers that have ended do not hold
+    up the last games of a run. stats: where each batch is counted (None: nowhere)."""
 
     def __init__(
         self,
@@ -217,7 +230,9 @@ class InferenceService:
                     next_parent_check = now + _PARENT_CHECK_S
                 limit = self._config.max_batch
                 if self._active_workers is not None:
-                    limit = max(1, min(limit, self._active_workers.value))
+                    # Their share of the workers still playing: nobody counts the workers of each service.
+                    share = -(-self._active_workers.value // self._config.services)
+                    limit = max(1, min(limit, share))
                 groups = self._source.next_batch(limit, self._config.batch_wait_s, len(self._networks))
                 repeats = self._source.answered_from_cache()
                 if not groups and not repeats:

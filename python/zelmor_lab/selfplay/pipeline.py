@@ -1,11 +1,13 @@
-"""The running pipeline: one inference service process and N worker processes, watched from the main
+"""The running pipeline: S inference service processes and N worker processes, watched from the main
 process.
 
-    workers --(id, network, planes)--> request queue --> service --(logits)--> each worker's own pipe
+    workers --(id, network, planes)--> request queue --> services --(logits)--> each worker's own pipe
     workers --(finished games, ends, failures)--> message queue --> main process (events())
 
 With the "shm" transport (the Linux default) the request queue and the pipes are replaced by one slot
-per worker in a shared-memory block (see channel.py); everything else stays the same.
+per worker in a shared-memory block (see channel.py), each service answering its own share of the
+workers; everything else stays the same. Each service runs the network on one core, so S services put
+it on S cores; a service that fails or dies takes the whole pipeline down, as one alone does.
 
 Processes are started with 'spawn' (no inherited torch threads or file descriptors) and with SIGINT
 ignored, so Ctrl-C reaches only the main process. There the first Ctrl-C (or SIGTERM) only sets
@@ -19,6 +21,7 @@ end in time is killed.
 from __future__ import annotations
 
 import multiprocessing
+import multiprocessing.connection
 import queue
 import signal
 import threading
@@ -36,6 +39,7 @@ from .workers import ABANDONED, GAME, UNLIMITED, WORKER_ENDED, WORKER_FAILED, Wo
 
 _STOP_GRACE_S = 10.0
 _JOIN_TIMEOUT_S = 5.0
+_SERVICE_CHECK_S = 0.5
 
 
 class PipelineError(Exception):
@@ -60,7 +64,8 @@ class Idle:
 
 
 class Pipeline:
-    """Plays ``games`` training games (None: until stop()) over ``settings.workers`` workers.
+    """Plays ``games`` training games (None: until stop()) over ``settings.workers`` workers and
+    ``settings.service_count()`` inference services (never more services than workers).
 
     checkpoints: checkpoint bytes of the network (the workers ask network 0).
     onnx_dir: where the service keeps the networks it exports to ONNX, for the next pipeline (None:
@@ -77,37 +82,45 @@ class Pipeline:
         self._games = games
         self._started_at_finish: int | None = None
         self.workers = settings.workers if games is None else max(1, min(settings.workers, games))
+        self.services = min(settings.service_count(), self.workers)
         context = multiprocessing.get_context("spawn")
         self._messages = context.Queue()
         self._stop = context.Event()
         self._games_left = context.Value("q", UNLIMITED if games is None else games)
         self._active_workers = context.Value("i", self.workers)
-        self._stats = ServiceStats(context)
+        self._stats = [ServiceStats(context) for _ in range(self.services)]
         service_config = ServiceConfig(
             checkpoints=checkpoints,
             rep=settings.rep,
             device=settings.device,
-            threads=max(1, (multiprocessing.cpu_count() - self.workers)),
+            threads=max(1, (multiprocessing.cpu_count() - self.workers) // self.services),
             batch_wait_s=settings.batch_wait_ms / 1000,
-            max_batch=settings.batch_limit(self.workers),
+            max_batch=settings.batch_limit(-(-self.workers // self.services)),
             backend=settings.backend,
             cache_bytes=settings.cache_bytes,
             onnx_dir=None if onnx_dir is None else str(onnx_dir),
+            services=self.services,
         )
-        self._transport = make_transport(settings, context, self.workers)
-        service_target, transport_args = self._transport.service()
-        # The config holds the checkpoints, so it travels by queue (see spawning).
-        self._service, self._configs = process_with_payload(
-            context,
-            service_target,
-            service_config,
-            *transport_args,
-            self._active_workers,
-            self._stats,
-            self._stop,
-            self._messages,
-            name="zelmor-inference",
-        )
+        self._transport = make_transport(settings, context, self.workers, self.services)
+        self._services, self._configs = [], []
+        for index in range(self.services):
+            service_target, transport_args = self._transport.service(index)
+            # The config holds the checkpoints, so it travels by queue (see spawning).
+            service, configs = process_with_payload(
+                context,
+                service_target,
+                service_config,
+                *transport_args,
+                # Read without the lock: a service killed while it held the lock would leave every
+                # worker stuck at its end, where it counts itself out.
+                self._active_workers.get_obj(),
+                self._stats[index],
+                self._stop,
+                self._messages,
+                name="zelmor-inference" if self.services == 1 else f"zelmor-inference-{index}",
+            )
+            self._services.append(service)
+            self._configs.append(configs)
         self._workers = [
             context.Process(
                 target=work,
@@ -133,7 +146,7 @@ class Pipeline:
         self.interrupted = False
 
     def __enter__(self) -> Pipeline:
-        start_ignoring_ctrl_c([self._service, *self._workers])
+        start_ignoring_ctrl_c([*self._services, *self._workers])
         if threading.current_thread() is threading.main_thread():
             for signum in (signal.SIGINT, signal.SIGTERM):
                 self._previous_handlers[signum] = signal.signal(signum, self._on_interrupt)
@@ -153,18 +166,20 @@ class Pipeline:
         for signum, handler in self._previous_handlers.items():
             signal.signal(signum, handler)
         self.stop()
-        for process in [self._service, *self._workers]:
+        for process in [*self._services, *self._workers]:
             process.join(_JOIN_TIMEOUT_S if process.is_alive() else None)
             if process.is_alive():
                 process.kill()
                 process.join()
         self._messages.close()
-        self._configs.close()
+        for configs in self._configs:
+            configs.close()
         self._transport.close()
 
     @property
     def stats(self) -> ServiceCounts:
-        return self._stats.snapshot()
+        """The services' counts together."""
+        return ServiceCounts.combined([stats.snapshot() for stats in self._stats])
 
     @property
     def playing(self) -> int:
@@ -199,9 +214,14 @@ class Pipeline:
         """Finished and abandoned games as they come, until every worker has ended (all games played,
         or stopped). Raises PipelineError at the end when the service or a worker failed; the games
         finished before are yielded first."""
+        next_service_check = time.monotonic() + _SERVICE_CHECK_S
         while len(self._ended) < self.workers:
             if self.interrupted:
                 self.stop()
+            if time.monotonic() >= next_service_check:
+                # Games keep coming while one service of several is dead: look even when the queue is busy.
+                self._check_services()
+                next_service_check = time.monotonic() + _SERVICE_CHECK_S
             try:
                 message = self._messages.get(timeout=0.1)
             except queue.Empty:
@@ -216,9 +236,9 @@ class Pipeline:
             elif kind == WORKER_ENDED:
                 self._ended.add(message[1])
                 if message[2] is not None:
-                    # A worker that lost the service tells before the service's death is seen: name the cause.
-                    self._service.join(_JOIN_TIMEOUT_S)
-                    self._check_service()
+                    # A worker that lost its service tells before the service's death is seen: name the cause.
+                    multiprocessing.connection.wait([s.sentinel for s in self._services], _JOIN_TIMEOUT_S)
+                    self._check_services()
                     self._fail(f"worker {message[1]} stopped: {message[2]}")
             elif kind == WORKER_FAILED:
                 self._ended.add(message[1])
@@ -234,15 +254,20 @@ class Pipeline:
             self._failure = reason
         self.stop()
 
-    def _check_service(self) -> None:
-        if self._stop_requested_at is None and not self._service.is_alive():
-            self._fail(f"the inference service died (exit code {self._service.exitcode})")
+    def _check_services(self) -> None:
+        if self._stop_requested_at is not None:
+            return
+        for index, service in enumerate(self._services):
+            if not service.is_alive():
+                name = "the inference service" if self.services == 1 else f"inference service {index}"
+                self._fail(f"{name} died (exit code {service.exitcode})")
+                return
 
     def _watch_processes(self) -> None:
         """Called only when the message queue was found empty. A worker that died without its last
         message is given up at the next such call: whatever it posted before it died was in the queue
         when its death was seen, so it has been read by then."""
-        self._check_service()
+        self._check_services()
         stop_requested_at = self._stop_requested_at
         stopping = stop_requested_at is not None
         overdue = stop_requested_at is not None and time.monotonic() - stop_requested_at > _STOP_GRACE_S

@@ -60,10 +60,13 @@ class Settings:
     workers: self-play processes; by default eight per core. A worker spends most of its time waiting
         for its reply, and with max_batch at its default only half of them wait on the network at a time.
         bench/README.md gives the sweep the defaults come from.
+    services: inference service processes, each running the network on one core for its share of the
+        workers (worker w's share is w modulo services); 0 (the default) means one per core on the CPU
+        and one on a CUDA device. They share the reply cache.
     batch_wait_ms: how long the inference service waits for more requests before it runs a batch
         smaller than max_batch.
-    max_batch: the most requests the service evaluates as one batch; 0 (the default) means half the
-        workers, rounded up, and a value of at least ``workers`` lets every worker into one batch. With
+    max_batch: the most requests a service evaluates as one batch; 0 (the default) means half its
+        workers, rounded up, and a value of at least its workers lets every one of them into one batch. With
         half, one half of the workers searches and sends its next requests while the network evaluates
         the other half's, so the service does not wait for its workers between batches (bench/README.md
         measures it).
@@ -96,6 +99,7 @@ class Settings:
     c_scale: float = 1.0
     first_play: str = "zero"
     workers: int = 8 * (os.cpu_count() or 1)
+    services: int = 0
     batch_wait_ms: float = 1.0
     max_batch: int = 0
     flush_every: int = 16
@@ -123,6 +127,7 @@ class Settings:
         self._require(self.c_scale > 0, "c_scale", "must be greater than 0")
         self._require(self.first_play in FIRST_PLAYS, "first_play", 'must be "zero" or "parent"')
         self._require(self.workers >= 1, "workers", "must be at least 1")
+        self._require(self.services >= 0, "services", "must be at least 0")
         self._require(self.batch_wait_ms >= 0, "batch_wait_ms", "must be at least 0")
         self._require(self.max_batch >= 0, "max_batch", "must be at least 0")
         self._require(self.flush_every >= 1, "flush_every", "must be at least 1")
@@ -155,9 +160,15 @@ class Settings:
         """The root search as the search player takes it."""
         return RootSearch(self.root_search, self.gumbel_actions, self.c_visit, self.c_scale, self.first_play)
 
+    def service_count(self) -> int:
+        """Inference services a run of these settings starts (before the cap of one per worker)."""
+        if self.services:
+            return self.services
+        return 1 if self.device != "cpu" else os.cpu_count() or 1
+
     def batch_limit(self, workers: int) -> int:
-        """The service's largest batch when ``workers`` workers play (fewer than ``self.workers`` when
-        a run has fewer games than workers)."""
+        """A service's largest batch when ``workers`` workers are its share (fewer than ``self.workers``
+        when a run has fewer games than workers, or several services)."""
         return min(workers, self.max_batch or (workers + 1) // 2)
 
     @property

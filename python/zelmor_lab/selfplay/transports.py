@@ -1,14 +1,17 @@
 """How the workers and the inference service exchange positions and logits: one interface, two transports.
 
-A transport is made in the main process before the children start. It names the service's entry point with
-the arguments of its own it needs, and hands each worker a WorkerEnd: a small picklable record that the worker
-process opens into the request queue and reply pipe the engine is given. In the service's process its
-service side (QueueSource, ChannelSource) supplies the one InferenceService (see inference) with batches of
-requests grouped by network, and answers the workers with the logits.
+A transport is made in the main process before the children start, for a number of workers and of services.
+It names each service's entry point with the arguments of its own it needs, and hands each worker a WorkerEnd:
+a small picklable record that the worker process opens into the request queue and reply pipe the engine is
+given. In a service's process its service side (QueueSource, ChannelSource) supplies that process's
+InferenceService (see inference) with batches of requests grouped by network, and answers the workers with
+the logits.
 
-- QueueTransport: one multiprocessing queue of requests and one pipe per worker; any platform.
+- QueueTransport: one multiprocessing queue of requests, which every service reads, and one pipe per worker;
+  any platform.
 - ChannelTransport: the shared-memory channel (zelmor_lab.selfplay.channel), one slot per worker in a block every
-  process maps; Linux only, and the default there.
+  process maps, each service answering its own lane of the slots (worker w's is w % services) and all of them
+  filling one reply table; Linux only, and the default there.
 """
 
 from __future__ import annotations
@@ -44,9 +47,9 @@ class WorkerEnd(Protocol):
 
 
 class Transport(Protocol):
-    def service(self) -> tuple[Callable[..., None], tuple[Any, ...]]:
-        """The service's entry point and its first arguments: (service config, ...) follow those of
-        the transport, then active_workers, stats, stop and messages."""
+    def service(self, index: int) -> tuple[Callable[..., None], tuple[Any, ...]]:
+        """Service ``index``'s entry point and its first arguments: (service config, ...) follow those
+        of the transport, then active_workers, stats, stop and messages."""
 
     def worker_end(self, worker: int) -> WorkerEnd: ...
 
@@ -88,7 +91,8 @@ class QueueTransport:
         self._requests = context.Queue()
         self._pipes = [context.Pipe(duplex=False) for _ in range(workers)]
 
-    def service(self) -> tuple[Callable[..., None], tuple[Any, ...]]:
+    def service(self, index: int) -> tuple[Callable[..., None], tuple[Any, ...]]:
+        # Every service takes whichever requests come first: the queue balances them by itself.
         return serve_queue, (self._requests, [writer for _, writer in self._pipes])
 
     def worker_end(self, worker: int) -> WorkerEnd:
@@ -105,15 +109,15 @@ class QueueTransport:
 
 
 class ChannelTransport:
-    def __init__(self, workers: int, dim: int, rep: int, cache_bytes: int):
+    def __init__(self, workers: int, dim: int, rep: int, cache_bytes: int, services: int = 1):
         from .channel import Channel
 
         # The main process holds the block for the run's life; children map it by its path.
-        self._channel: Any = Channel.create(workers, dim, rep, cache_bytes)
+        self._channel: Any = Channel.create(workers, dim, rep, cache_bytes, services)
         self._path = self._channel.path
 
-    def service(self) -> tuple[Callable[..., None], tuple[Any, ...]]:
-        return serve_channel, (self._path,)
+    def service(self, index: int) -> tuple[Callable[..., None], tuple[Any, ...]]:
+        return serve_channel, (self._path, index)
 
     def worker_end(self, worker: int) -> WorkerEnd:
         return ChannelEnd(self._path)
@@ -135,11 +139,12 @@ def check_transport(settings: Settings) -> None:
             raise SettingsError('setting transport "shm" needs Linux; use "queue", got \'shm\'')
 
 
-def make_transport(settings: Settings, context, workers: int) -> Transport:
-    """The transport ``settings.transport`` names, for ``workers`` workers."""
+def make_transport(settings: Settings, context, workers: int, services: int) -> Transport:
+    """The transport ``settings.transport`` names, for ``workers`` workers and ``services`` services (at most
+    one per worker)."""
     check_transport(settings)
     if settings.transport == "shm":
-        return ChannelTransport(workers, settings.dim, settings.rep, settings.cache_bytes)
+        return ChannelTransport(workers, settings.dim, settings.rep, settings.cache_bytes, services)
     return QueueTransport(context, workers)
 
 
@@ -214,17 +219,19 @@ class QueueSource:
 
 
 class ChannelSource:
-    """The shared-memory transport in the service: the waiting slots gathered as one numpy gather over the
-    block, the logits written into the slots' rows before their workers are woken. Completing a batch also
-    stores its replies in the channel's reply table, where the workers find a repeated position themselves."""
+    """The shared-memory transport in the service of ``lane``: the lane's waiting slots gathered as one numpy
+    gather over the block, the logits written into the slots' rows before their workers are woken. Completing
+    a batch also stores its replies in the channel's reply table, where every worker finds a repeated position
+    itself."""
 
-    def __init__(self, channel):
+    def __init__(self, channel, lane: int = 0):
         self._channel = channel
+        self._lane = lane
         self._hits_counted = 0
 
     def __enter__(self) -> ChannelSource:
-        self._channel.serve()
-        self._hits_counted = self._channel.cache_hits
+        self._channel.serve(self._lane)
+        self._hits_counted = self._channel.served_hits
         self._requests = self._channel.requests()
         return self
 
@@ -239,8 +246,8 @@ class ChannelSource:
         ]
 
     def answered_from_cache(self) -> int:
-        """Requests the workers found in the reply table since the last call."""
-        hits = self._channel.cache_hits
+        """Requests of the lane's workers found in the reply table since the last call."""
+        hits = self._channel.served_hits
         new, self._hits_counted = hits - self._hits_counted, hits
         return new
 
@@ -264,14 +271,15 @@ def serve_queue(
 
 
 def serve_channel(
-    config: ServiceConfig, channel_path: str, active_workers, stats: ServiceStats, stop, messages
+    config: ServiceConfig, channel_path: str, lane: int, active_workers, stats: ServiceStats, stop, messages
 ) -> None:
-    """Process entry point of the service over the channel at ``channel_path``; failures as serve_queue's."""
+    """Process entry point of the service of ``lane`` over the channel at ``channel_path``; failures as
+    serve_queue's."""
     from .channel import Channel
 
     def service() -> InferenceService:
         # The channel's reply table is the cache here, so the service keeps none of its own.
-        source = ChannelSource(Channel.attach(channel_path))
+        source = ChannelSource(Channel.attach(channel_path), lane)
         return InferenceService(replace(config, cache_bytes=0), source, stats, stop, active_workers)
 
     run_service(service, messages)
