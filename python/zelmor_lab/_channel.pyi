@@ -18,7 +18,7 @@ class SlotPipe:
 
 class Channel:
     @staticmethod
-    def create(slots: int, dim: int, rep: int, cache_bytes: int = 0) -> Channel: ...
+    def create(slots: int, dim: int, rep: int, cache_bytes: int = 0, lanes: int = 1) -> Channel: ...
     @staticmethod
     def attach(path: str) -> Channel: ...
     @property
@@ -29,10 +29,18 @@ class Channel:
     def dim(self) -> int: ...
     @property
     def rep(self) -> int: ...
-    def serve(self) -> None: ...
+    @property
+    def lanes(self) -> int: ...
+    def serve(self, lane: int = 0) -> None: ...
     @property
     def cache_hits(self) -> int:
         """Requests answered from the reply table so far."""
+
+    @property
+    def served_hits(self) -> int:
+        """
+        Requests of the served lane's workers answered from the reply table so far.
+        """
 
     @property
     def cache_capacity(self) -> int:
@@ -45,9 +53,9 @@ class Channel:
         logits: Annotated[NDArray[numpy.float32], dict(shape=(None, None), order="C", device="cpu", writable=False)],
     ) -> None: ...
     def close(self) -> None: ...
-    def service_trouble(self) -> str:
+    def service_trouble(self, slot: int = 0) -> str:
         """
-        Why the service can no longer answer (closed, or its process gone); empty while it can.
+        Why the service of `slot` can no longer answer (closed, or its process gone); empty while it can.
         """
 
     def worker_id(self, slot: int) -> int: ...
