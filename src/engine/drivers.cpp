@@ -81,9 +81,15 @@ void write_stdout(const std::string& text) {
 
 std::optional<std::string> Runtime::search(QueuePipeExchange& network, Node& root, const Game& game,
                                            GumbelRoot* gumbel_root, bool root_noise) {
-    const SearchSettings settings{config.sims_per_move, config.c_base,          config.c_init,
-                                  root_noise,           config.dirichlet_alpha, config.exploration_fraction,
-                                  config.root_search,   config.gumbel};
+    const SearchSettings settings{.simulations = config.sims_per_move,
+                                  .c_base = config.c_base,
+                                  .c_init = config.c_init,
+                                  .root_noise = root_noise,
+                                  .dirichlet_alpha = config.dirichlet_alpha,
+                                  .exploration_fraction = config.exploration_fraction,
+                                  .root_search = config.root_search,
+                                  .gumbel = config.gumbel,
+                                  .first_play_parent = config.first_play_parent};
     Node* roots[] = {&root};
     const Game* positions[] = {&game};
     const std::span<GumbelRoot> gumbel_roots = gumbel_root ? std::span(gumbel_root, 1) : std::span<GumbelRoot>();
