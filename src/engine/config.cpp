@@ -26,9 +26,14 @@ bool to_u32(PyObject* value, uint32_t& out) {
     return true;
 }
 
+bool to_f64(PyObject* value, double& out) {
+    out = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
 bool to_f32(PyObject* value, float& out) {
-    const double wide = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
-    if (wide == -1.0 && PyErr_Occurred()) return false;
+    double wide;
+    if (!to_f64(value, wide)) return false;
     out = static_cast<float>(wide);
     return true;
 }
@@ -58,10 +63,22 @@ bool to_root_search(PyObject* value, RootSearch& out) {
     return true;
 }
 
-bool to_action_count(PyObject* value, uint32_t& out) {
+bool to_count(PyObject* value, const char* too_few, uint32_t& out) {
     if (!to_u32(value, out)) return false;
     if (out == 0) {
-        PyErr_SetString(PyExc_ValueError, text::kGumbelActionsTooFew);
+        PyErr_SetString(PyExc_ValueError, too_few);
+        return false;
+    }
+    return true;
+}
+
+// Checked before narrowing, so that neither a value just above 1 nor one too small for a float passes.
+bool to_share(PyObject* value, float& out) {
+    double wide;
+    if (!to_f64(value, wide)) return false;
+    out = static_cast<float>(wide);
+    if (!(wide <= 1.0 && out > 0.0f)) {
+        PyErr_Format(PyExc_ValueError, text::kFullSearchShareOutOfRange, value);
         return false;
     }
     return true;
@@ -99,13 +116,15 @@ std::variant<Config, PyRef> read_config(PyObject* settings, bool search_settings
         bool converted = false;
         switch (i) {
             case 0: converted = to_root_search(value.get(), config.root_search); break;
-            case 1: converted = to_action_count(value.get(), config.gumbel.actions); break;
+            case 1: converted = to_count(value.get(), text::kGumbelActionsTooFew, config.gumbel.actions); break;
             case 2: converted = to_f32(value.get(), config.gumbel.c_visit); break;
             case 3: converted = to_f32(value.get(), config.gumbel.c_scale); break;
             case 4:
                 converted = to_choice(value.get(), "first_play", "zero", "parent", text::kFirstPlayUnknown,
                                       config.first_play_parent);
                 break;
+            case 5: converted = to_share(value.get(), config.full_search_share); break;
+            case 6: converted = to_count(value.get(), text::kFastSimsTooFew, config.fast_sims); break;
         }
         if (!converted) return field_error(kSearchFields[i]);
     }

@@ -11,8 +11,8 @@
 
 namespace zelmor_self_play {
 
-// The settings of one call, read from the caller's settings object. No defaults, no range checks: the
-// users of each field take the value as it stands.
+// The settings of one call, read from the caller's settings object. The eight required fields have no
+// defaults and no range checks: the users of each take the value as it stands.
 struct Config {
     uint32_t dim = 0;
     uint32_t rep = 0;  // 1: planes first, 2: planes last; anything else fails at the first evaluation
@@ -27,6 +27,11 @@ struct Config {
     RootSearch root_search = RootSearch::puct;
     GumbelSettings gumbel;
     bool first_play_parent = false;  // "first_play": "zero" (false) or "parent"
+    // Playout cap randomization: an action gets the full search with this chance, otherwise a fast one of
+    // fast_sims simulations whose policy is not a training target. At 1 no chance is drawn at all, so the
+    // generator's sequence, and with it every game, stays what it was without the option.
+    float full_search_share = 1.0f;  // in (0, 1]
+    uint32_t fast_sims = 8;          // at least 1
 };
 
 // The settings object's attribute names, in the order they are read: the four integers, then the floats.
@@ -34,10 +39,11 @@ inline constexpr std::array<const char*, 8> kConfigFields = {
     "dim", "rep", "sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction",
 };
 
-// The optional attributes, read after those by the driver that searches: the root search and the Gumbel
-// search's constants.
-inline constexpr std::array<const char*, 5> kSearchFields = {"root_search", "gumbel_actions", "c_visit", "c_scale",
-                                                             "first_play"};
+// The optional attributes, read after those by the driver that searches: the root search, the Gumbel
+// search's constants, PUCT's first-play value and the share of full searches.
+inline constexpr std::array<const char*, 7> kSearchFields = {
+    "root_search", "gumbel_actions", "c_visit", "c_scale", "first_play", "full_search_share", "fast_sims",
+};
 
 // The Config, or the Python exception of the first field that could not be read: the attribute's own
 // error, or TypeError "failed to extract field Config.<name>" caused by the conversion's error. A missing

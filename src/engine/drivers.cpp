@@ -17,14 +17,17 @@ using zelmor::FatalError;
 
 namespace {
 
-// Temperature-1 sampling over the root's visit counts, from 23 random bits.
+// Uniform in [0, 1), from 23 random bits.
+float uniform_draw() { return static_cast<float>(thread_rng().next_u32() >> 9) * 0x1p-23f; }
+
+// Temperature-1 sampling over the root's visit counts.
 uint32_t sampled_action(const Node& root) {
     uint32_t total = 0;
     for (const Node& child : root) total += child.visits;
     const float t = static_cast<float>(total);
     float r;
     do {
-        r = static_cast<float>(thread_rng().next_u32() >> 9) * 0x1p-23f;
+        r = uniform_draw();
     } while (r >= 1.0f);
     float cumulative = 0.0f;
     for (const Node& child : root) {
@@ -80,10 +83,16 @@ void write_stdout(const std::string& text) {
 }
 
 std::optional<std::string> Runtime::search(QueuePipeExchange& network, Node& root, const Game& game,
-                                           GumbelRoot* gumbel_root, bool root_noise) {
-    const SearchSettings settings{config.sims_per_move, config.c_base,          config.c_init,
-                                  root_noise,           config.dirichlet_alpha, config.exploration_fraction,
-                                  config.root_search,   config.gumbel};
+                                           GumbelRoot* gumbel_root, uint32_t simulations, bool root_noise) {
+    const SearchSettings settings{.simulations = simulations,
+                                  .c_base = config.c_base,
+                                  .c_init = config.c_init,
+                                  .root_noise = root_noise,
+                                  .dirichlet_alpha = config.dirichlet_alpha,
+                                  .exploration_fraction = config.exploration_fraction,
+                                  .root_search = config.root_search,
+                                  .gumbel = config.gumbel,
+                                  .first_play_parent = config.first_play_parent};
     Node* roots[] = {&root};
     const Game* positions[] = {&game};
     const std::span<GumbelRoot> gumbel_roots = gumbel_root ? std::span(gumbel_root, 1) : std::span<GumbelRoot>();
@@ -108,18 +117,29 @@ uint8_t Runtime::training_game(PyObject* inference_queue) {
     std::vector<float> shares;
     while (!game.is_terminal()) {
         const bool exploring = policies.size() + 1 < config.sample_moves;  // counted with this action's entry
-        if (search(network, root, game, gumbel ? &gumbel_root : nullptr, gumbel ? exploring : true)) return 1;
+        const bool full = config.full_search_share >= 1.0f || uniform_draw() < config.full_search_share;
+        // A fast PUCT search goes without Dirichlet noise: its visits are not a target, so the noise would only
+        // weaken the action. A fast Gumbel search keeps its draws while exploring, since they choose the
+        // action there as PUCT's sampling does; only its budget shrinks.
+        const bool root_noise = gumbel ? exploring : full;
+        if (search(network, root, game, gumbel ? &gumbel_root : nullptr, full ? config.sims_per_move : config.fast_sims,
+                   root_noise))
+            return 1;
 
+        // A fast search's entry stays empty: the action is kept for the replay and the value target, the
+        // policy loss skips it.
         PolicyEntry& entry = policies.emplace_back();
-        entry.reserve(root.child_count);
-        if (gumbel) {
-            improved_policy(root, config.gumbel, shares);
-            for (uint32_t k = 0; k < root.child_count; ++k) entry.emplace_back(root.children[k].action, shares[k]);
-        } else {
-            uint32_t total = 0;
-            for (const Node& child : root) total += child.visits;
-            for (const Node& child : root)
-                entry.emplace_back(child.action, static_cast<float>(child.visits) / static_cast<float>(total));
+        if (full) {
+            entry.reserve(root.child_count);
+            if (gumbel) {
+                improved_policy(root, config.gumbel, shares);
+                for (uint32_t k = 0; k < root.child_count; ++k) entry.emplace_back(root.children[k].action, shares[k]);
+            } else {
+                uint32_t total = 0;
+                for (const Node& child : root) total += child.visits;
+                for (const Node& child : root)
+                    entry.emplace_back(child.action, static_cast<float>(child.visits) / static_cast<float>(total));
+            }
         }
         if (root.is_leaf()) throw FatalError(text::kEmptyVisitDistribution);
 

@@ -24,10 +24,11 @@ struct Runtime {
     int32_t id;
 
     QueuePipeExchange exchange(PyObject* inference_queue) const { return {id, config.rep, inference_queue, pipe}; }
-    // The tree search of one self-play action, a Gumbel search when `gumbel_root` is given. Fails with a text
-    // when an evaluation fails or every score is NaN; the statistics already backed up stay.
+    // The tree search of one self-play action, a Gumbel search when `gumbel_root` is given, with the
+    // settings' constants and this action's budget and noise. Fails with a text when an evaluation fails or
+    // every score is NaN; the statistics already backed up stay.
     std::optional<std::string> search(QueuePipeExchange& network, Node& root, const Game& game, GumbelRoot* gumbel_root,
-                                      bool root_noise);
+                                      uint32_t simulations, bool root_noise);
     std::variant<uint32_t, std::string> best_action(QueuePipeExchange& network, const Game& game);
 
     uint8_t training_game(PyObject* inference_queue);        // 0: played and posted; 1: abandoned after a failed search

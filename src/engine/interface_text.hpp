@@ -68,6 +68,9 @@ inline constexpr char kChoiceNotText[] = "%s must be a str, not %s";            
 inline constexpr char kRootSearchUnknown[] = "root_search must be \"puct\" or \"gumbel\", got %R";  // ValueError
 inline constexpr char kFirstPlayUnknown[] = "first_play must be \"zero\" or \"parent\", got %R";    // ValueError
 inline constexpr char kGumbelActionsTooFew[] = "gumbel_actions must be at least 1";                 // ValueError
+inline constexpr char kFastSimsTooFew[] = "fast_sims must be at least 1";                           // ValueError
+inline constexpr char kFullSearchShareOutOfRange[] =
+    "full_search_share must be greater than 0 and at most 1, got %R";  // ValueError
 
 // Exceptions taken out of the interpreter and shown as text.
 // "PyErr { type: <class 'TypeError'>, value: TypeError('message'), traceback: None }", the traceback

@@ -362,6 +362,15 @@ def test_unconvertible_values_name_their_field(field, value, panic_exception):
         ("c_visit", "50"),
         ("c_scale", None),
         ("first_play", "infinity"),
+        ("full_search_share", 0),
+        ("full_search_share", -0.25),
+        ("full_search_share", 1.0000001),
+        ("full_search_share", float("nan")),
+        ("full_search_share", 1e-50),  # nothing once narrowed to 32 bits
+        ("full_search_share", "0.5"),
+        ("fast_sims", 0),
+        ("fast_sims", 2**32),
+        ("fast_sims", 2.0),
     ],
 )
 def test_a_bad_search_setting_fails_the_training_game_only(field, value, panic_exception):
@@ -386,6 +395,8 @@ def test_a_bad_search_setting_fails_the_training_game_only(field, value, panic_e
         dict(dim=np.uint8(5), rep=np.int64(1)),
         dict(c_base=np.float64(3.5), exploration_fraction=np.float32(0.5)),
         dict(dirichlet_alpha=1e300, c_init=-1e300),
+        dict(full_search_share=1, fast_sims=4294967295),
+        dict(full_search_share=np.float32(1e-30), fast_sims=np.uint8(1)),
     ],
 )
 def test_values_within_range_are_accepted(fields):

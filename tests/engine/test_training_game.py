@@ -17,6 +17,7 @@ from stand_ins import (
     Service,
     is_nan,
     make_config,
+    policy,
     replay_training_record,
     run_training_game,
     uniform_network,
@@ -24,12 +25,16 @@ from stand_ins import (
 from zelmor_lab import Game
 
 
-def check_entries(record, dim: int, admitted) -> None:
+def check_entries(record, dim: int, admitted, fast: bool = False) -> None:
     """Each policy entry lists exactly the tiles the network admitted at that action's position, once each,
-    with probabilities summing to 1, and the tile played is among them."""
+    with probabilities summing to 1, and the tile played is among them. With ``fast``, empty entries (fast
+    actions) are passed over."""
     history, policies, payoff = record[1]
     game = Game(dim)
     for i, ((_, tile), entry) in enumerate(zip(history, policies)):
+        if fast and not entry:
+            game.apply(tile)
+            continue
         tiles = [t for t, _ in entry]
         assert len(set(tiles)) == len(tiles)
         assert sorted(tiles) == admitted(game), f"action {i}"
@@ -71,6 +76,62 @@ def test_entries_list_only_the_admitted_tiles():
     assert status == 0
     replay_training_record(results.records[0], 1, 6)
     check_entries(results.records[0], 6, lambda game: even_row_tiles(game.legal_tiles(), 6))
+
+
+# ----------------------------------------------------------------------------------------------------------
+# Fast searches: a share of the actions searched with fewer simulations and no policy target
+
+
+@pytest.mark.parametrize("root_search", ["puct", "gumbel"])
+def test_fast_actions_leave_empty_entries_and_spend_fast_sims(root_search):
+    """About half the actions are full (entries as without the option), the others fast: an empty entry,
+    and at most one root evaluation and fast_sims leaf evaluations."""
+    sims, fast = 12, 2
+    config = make_config(
+        dim=6, sims_per_move=sims, sample_moves=10, root_search=root_search, full_search_share=0.5, fast_sims=fast
+    )
+    status, service, results = run_training_game(config, uniform_network)
+    assert status == 0
+    replay_training_record(results.records[0], 1, 6)
+    policies = results.records[0][1][1]
+    full = [i for i, entry in enumerate(policies) if entry]
+    assert 0 < len(full) < len(policies)
+    check_entries(results.records[0], 6, lambda game: game.legal_tiles(), fast=True)
+    assert len(service.requests) <= len(full) * (sims + 1) + (len(policies) - len(full)) * (fast + 1)
+
+
+def favourite_network(request: Request):
+    """The smallest legal tile far ahead of the other legal tiles, which keep small positive priors."""
+    logits = {t: -3.0 for t in request.legal}
+    logits[request.legal[0]] = 0.0
+    return policy(request.dim, logits), [0.0, 0.0, 0.0, 0.0]
+
+
+def test_fast_actions_go_without_root_noise():
+    """With all-noise roots (exploration_fraction 1) a full search plays anything, while fast searches,
+    greedy, play the network's favourite every time."""
+    noisy = dict(dim=6, sample_moves=0, exploration_fraction=1.0)
+    config = make_config(**noisy, sims_per_move=1000, full_search_share=1e-6, fast_sims=2)  # a full one: 1 in 10^6
+    status, service, results = run_training_game(config, favourite_network)
+    assert status == 0
+    history, policies, _ = results.records[0][1]
+    assert all(entry == [] for entry in policies)
+    assert len(service.requests) <= len(history) * 3
+    replay_training_record(results.records[0], 1, 6)
+    assert [tile for _, tile in history] == favourites(history, 6)
+
+    status, _, results = run_training_game(make_config(**noisy, sims_per_move=1), favourite_network)
+    history = results.records[0][1][0]
+    assert [tile for _, tile in history] != favourites(history, 6)
+
+
+def favourites(history, dim: int) -> list[int]:
+    """The smallest legal tile at each position of the game ``history`` played."""
+    game, smallest = Game(dim), []
+    for _, tile in history:
+        smallest.append(min(game.legal_tiles()))
+        game.apply(tile)
+    return smallest
 
 
 def failing_at(k: int, failure):

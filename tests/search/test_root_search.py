@@ -90,3 +90,19 @@ def test_the_training_target_is_the_improved_policy_over_the_legal_tiles():
         assert tile in tiles
         game.apply(tile)
     replay_training_record(results.records[0], 1, 5)
+
+
+def test_the_training_game_takes_its_first_play_value_from_the_settings():
+    """Self-play values an unvisited child as its settings say: the first action's 64 simulations (no noise
+    mixed in) try WINNER only from the parent's mean, as the search player's do."""
+
+    def network(request):
+        policies, values = losing_favourite(request.planes[None], favourite_value=0.0)
+        return policies[0].tolist(), values[0].tolist()
+
+    for first_play, tried in (("zero", False), ("parent", True)):
+        config = make_config(dim=6, sims_per_move=64, exploration_fraction=0.0, first_play=first_play)
+        status, _, results = run_training_game(config, network)
+        assert status == 0
+        first_entry = dict(results.records[0][1][1][0])
+        assert (first_entry.get(WINNER, 0.0) > 0) is tried, first_play

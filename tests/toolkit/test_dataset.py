@@ -161,6 +161,21 @@ class TestWindow:
         with pytest.raises(DatasetError, match=r"has a policy that is not a distribution over its tiles$"):
             load_window(tmp_path / "run", 5)
 
+    def test_an_empty_policy_is_a_position_without_policy_target(self, tmp_path, first_legal_game):
+        """A fast search's action: its input and value target as any other's, a policy row of zeros."""
+        policies = spread_policies(first_legal_game)
+        fast = [0, 3, len(policies) - 1]
+        for i in fast:
+            policies[i] = []
+        write_run(tmp_path / "run", [(first_legal_game.history, policies, [0.0, 1.0, 0.0, 0.0])])
+        window = load_window(tmp_path / "run", 1)
+        assert window.positions == len(first_legal_game.history)
+        batch = window.batch(np.arange(window.positions))
+        sums = batch.policy.sum(axis=1)
+        assert sums[fast].tolist() == [0.0] * len(fast)
+        assert np.delete(sums, fast) == pytest.approx(1.0, abs=1e-6)
+        assert batch.value.sum(axis=1) == pytest.approx(1.0)
+
     def test_corrupt_shard_in_the_window_is_named(self, tmp_path, first_legal_game):
         write_run(tmp_path / "run", [(first_legal_game.history, spread_policies(first_legal_game), [1, 0, 0, 0])])
         shard = next((tmp_path / "run" / "games").glob("*.parquet"))

@@ -394,6 +394,9 @@ def test_loop_command_line_flags(tmp_path, capsys):
         ("--minutes", "0", "must be greater than 0, got 0"),
         ("--minutes", "nan", "must be greater than 0, got nan"),
         ("--generations", "0", "must be at least 1, got 0"),
+        ("--full-search-share", "0", "must be greater than 0 and at most 1, got 0"),
+        ("--full-search-share", "nan", "must be greater than 0 and at most 1, got nan"),
+        ("--fast-sims", "0", "must be at least 1, got 0"),
     ):
         with pytest.raises(SystemExit):
             parser.parse_args(["loop", str(tmp_path), flag, value])
@@ -412,6 +415,8 @@ class TestPlanFromTheCommandLine:
         assert (plan.architecture.blocks, plan.training.window) == (1, 100)
         assert plan.architecture.channels == LoopPlan().architecture.channels
         assert load_plan(dim=12).engine.dim == 12 and load_plan() == LoopPlan()
+        fast = load_plan(config, full_search_share=0.25, fast_sims=4).engine
+        assert (fast.full_search_share, fast.fast_sims, fast.sims_per_move) == (0.25, 4, 16)
 
     @pytest.mark.parametrize(
         "text,message",

@@ -2,6 +2,7 @@
 (self-play, evaluation, Ctrl-C, a killed inference service, appending)."""
 
 import json
+import math
 import os
 import re
 import shutil
@@ -401,6 +402,8 @@ def wait_for(condition, timeout: float, what: str):
 
 
 def check_games_replay(run: Path) -> list:
+    """The run's games, each replayed; every policy a distribution over legal tiles holding the tile played,
+    or empty (a fast search's)."""
     games = list(read_games(run))
     dim = Run(run).dim
     for game in games:
@@ -408,6 +411,9 @@ def check_games_replay(run: Path) -> list:
         assert len(game.history) == len(game.policies)
         for (player, tile), policy in zip(game.history, game.policies):
             assert player == replayed.current_player
+            if not policy:
+                replayed.apply(tile)
+                continue
             assert {t for t, _ in policy} <= set(replayed.legal_tiles()) and tile in {t for t, _ in policy}
             assert sum(p for _, p in policy) == pytest.approx(1, abs=1e-5)
             replayed.apply(tile)
@@ -436,6 +442,26 @@ def test_selfplay_on_the_default_network_stores_legal_games_and_appends(tmp_path
     sessions = json.loads((run / "run.json").read_text())["sessions"]
     assert len(sessions) == 2 and sessions[1]["model"] == sessions[0]["model"]  # the run keeps its network
     assert len(check_games_replay(run)) == 5
+
+
+def test_fast_searches_are_stored_with_empty_policies_that_every_reader_takes(tmp_path, capsys):
+    from zelmor_lab.training.train import TrainingSettings, train
+
+    run = tmp_path / "run"
+    flags = ["--full-search-share", "0.5", "--fast-sims", "2"]
+    result = cli("selfplay", run, "--games", "2", *SMALL_RUN, "--transport", "queue", *flags)
+    assert result.returncode == 0, result.stderr
+    settings = json.loads((run / "run.json").read_text())["sessions"][0]["settings"]
+    assert (settings["full_search_share"], settings["fast_sims"]) == (0.5, 2)
+    entries = [policy for game in check_games_replay(run) for policy in game.policies]
+    assert [] in entries and any(entries)
+
+    assert run_cli("check", run, capsys=capsys)[0] == 0
+    assert run_cli("export", run, "--out", tmp_path / "games.jsonl", capsys=capsys)[0] == 0
+    exported = [json.loads(line)["policies"] for line in (tmp_path / "games.jsonl").read_text().splitlines()]
+    assert [] in [entry for policies in exported for entry in policies]
+    summary = train(run, tmp_path / "net.pt", 2, settings=TrainingSettings(batch_size=16, log_every=1))
+    assert summary.games == 2 and all(math.isfinite(value) for value in summary.last_metrics.values())
 
 
 EVAL_ROW_WITHOUT_INTERVAL = r"{:>4}  {:>5}  \d\.\d{{3}}\s+\d\.\d{{3}}"

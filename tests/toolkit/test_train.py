@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import io
 import json
 import math
@@ -95,6 +96,26 @@ def test_training_lowers_every_loss(tmp_path, window):
     assert last["ownership_error"] < first["ownership_error"]
     assert (first["games"], first["positions"]) == (3, window.positions)
     assert files.curve.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_positions_without_policy_target_train_the_value_only(window):
+    """The policy loss and top-1 average over the positions with a target; the value loss over all. A batch
+    without any target still trains, on finite losses."""
+    trainer = tiny_trainer()
+    batch = window.batch(np.arange(window.positions))
+    fast = np.arange(window.positions) % 3 == 0
+    mixed = dataclasses.replace(batch, policy=np.where(fast[:, None], 0.0, batch.policy).astype(np.float32))
+    targeted = trainer.measure(window.batch(np.flatnonzero(~fast)))
+    measured = trainer.measure(mixed)
+    assert measured["policy_loss"] == pytest.approx(targeted["policy_loss"], rel=1e-5)
+    assert measured["policy_top1"] == pytest.approx(targeted["policy_top1"], rel=1e-5)
+    assert measured["value_loss"] == pytest.approx(trainer.measure(batch)["value_loss"], rel=1e-5)
+
+    none = dataclasses.replace(batch, policy=np.zeros_like(batch.policy))
+    metrics = trainer.train_step(none)
+    assert metrics["policy_loss"] == metrics["policy_top1"] == 0.0
+    assert all(math.isfinite(value) for value in metrics.values())
+    assert all(torch.isfinite(p).all() for p in trainer.model.parameters())
 
 
 class TestResume:

@@ -39,6 +39,17 @@ def positive_minutes(text: str) -> float:
     return value
 
 
+def share(text: str) -> float:
+    """A chance greater than 0 and at most 1."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value <= 1:  # NaN fails too
+        raise argparse.ArgumentTypeError(f"must be greater than 0 and at most 1, got {text}")
+    return value
+
+
 def port(text: str) -> int:
     try:
         value = int(text)
@@ -91,6 +102,22 @@ def add_root_search_flag(parser: argparse.ArgumentParser, what: str) -> None:
         "--root-search",
         choices=("puct", "gumbel"),
         help=f"how the search spends its simulations at the root (setting root_search){what}",
+    )
+
+
+def add_fast_search_flags(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument(
+        "--full-search-share",
+        type=share,
+        metavar="P",
+        help=f"chance that a self-play action gets the full search; the others get a fast one whose "
+        f"policy is not trained on (setting full_search_share, default 1: every action){what}",
+    )
+    parser.add_argument(
+        "--fast-sims",
+        type=positive_int,
+        metavar="N",
+        help=f"simulations of a fast search (setting fast_sims, default 8){what}",
     )
 
 

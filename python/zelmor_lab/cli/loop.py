@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING
 from ..constants import STANDARD_DIM
 from .arguments import (
     add_cluster_flags,
+    add_fast_search_flags,
     add_root_search_flag,
     add_run_command,
     check_cluster_flags,
@@ -48,6 +49,7 @@ def register(commands) -> None:
     loop.add_argument("--dim", type=positive_int, help=f"board side of a new loop (default: {STANDARD_DIM})")
     loop.add_argument("--sims", type=positive_int, help="simulations per self-play action of a new loop")
     add_root_search_flag(loop, " in a new loop's self-play and strength matches")
+    add_fast_search_flags(loop, " in a new loop's self-play")
     loop.add_argument(
         "--seed",
         type=whole_number,
@@ -70,8 +72,9 @@ def run(args) -> int:
     from ..selfplay.pipeline import PipelineError
 
     check_cluster_flags(args)
-    chosen = (args.config, args.dim, args.sims, args.seed, args.root_search)
-    plan = None if chosen == (None,) * 5 else load_plan(*chosen)  # None: the new loop's defaults, or the loop's own
+    chosen = (args.config, args.dim, args.sims, args.seed, args.root_search, args.full_search_share, args.fast_sims)
+    # None: the new loop's defaults, or the loop's own
+    plan = None if chosen == (None,) * len(chosen) else load_plan(*chosen)
     try:
         state = _run_loop(args, plan) if args.ray is None else _on_cluster(args, plan)
     except PipelineError as error:

@@ -13,6 +13,7 @@ from ..selfplay.settings import load_settings
 from ..training.network import Network
 from .arguments import (
     add_cluster_flags,
+    add_fast_search_flags,
     add_pipeline_flags,
     add_root_search_flag,
     add_run_command,
@@ -40,6 +41,7 @@ def register(commands) -> None:
     add_pipeline_flags(selfplay)
     selfplay.add_argument("--sims", type=positive_int, help="simulations per action (setting sims_per_move)")
     add_root_search_flag(selfplay, "")
+    add_fast_search_flags(selfplay, "")
     add_cluster_flags(selfplay)
 
 
@@ -54,6 +56,8 @@ def run(args) -> int:
         dim=implied_dim(args.dim, args.config, args.run, [args.model]),
         sims_per_move=args.sims,
         root_search=args.root_search,
+        full_search_share=args.full_search_share,
+        fast_sims=args.fast_sims,
         workers=args.workers,
         services=args.services,
         max_batch=args.max_batch,

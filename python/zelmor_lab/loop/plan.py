@@ -137,6 +137,8 @@ def load_plan(
     sims: int | None = None,
     seed: int | None = None,
     root_search: str | None = None,
+    full_search_share: float | None = None,
+    fast_sims: int | None = None,
 ) -> LoopPlan:
     """The default plan, then a TOML file, then the flags that are not None. The file sets the plan's own
     fields at its top level and those of its parts in the tables [engine], [architecture] and [training]."""
@@ -158,6 +160,8 @@ def load_plan(
         (dim, "engine", "dim"),
         (sims, "engine", "sims_per_move"),
         (root_search, "engine", "root_search"),
+        (full_search_share, "engine", "full_search_share"),
+        (fast_sims, "engine", "fast_sims"),
     ):
         if flag is not None:
             values[part][name] = flag

@@ -2,7 +2,7 @@
 
 JSON Lines: one object per game with game_id (the shards' name), node, model, worker, finished_at (ISO 8601,
 UTC), dim, length, payoff (4), scores (4, null when the game does not replay), winners, history ([player,
-tile] per action) and policies (per action, [tile, visit share] per candidate).
+tile] per action) and policies (per action, [tile, visit share] per candidate; [] for a fast search).
 CSV: the same columns but the policies, with payoff_0..3 and score_0..3, and history as space-separated
 ``player:tile`` pairs. A tile is row * dim + column.
 """

@@ -18,7 +18,8 @@ Row schema (one row per game):
   worker       int32                                   the worker process that played it
   history      list<struct<player: int8, tile: int16>> every action in order: player, tile
   policies     list<list<struct<tile: int16, p: float32>>>  per action, the search's visit share per
-                                                       candidate tile (only the root's children)
+                                                       candidate tile (only the root's children);
+                                                       empty for an action searched fast
   payoff       fixed_size_list<float32>[4]             per player: 1 / winners for a winner, else 0
   model        string                                  digest of the checkpoint that played
   finished_at  timestamp[us, UTC]

@@ -3,7 +3,8 @@
 A ``Settings`` object is handed to the engine as its ``config``: the engine reads the attributes
 ``dim``, ``rep``, ``sims_per_move``, ``sample_moves``, ``c_base``, ``c_init``, ``dirichlet_alpha`` and
 ``exploration_fraction``, and for self-play the search's options (``root_search``, ``gumbel_actions``,
-``c_visit``, ``c_scale``, ``first_play``), and ignores the rest. Values come from the defaults below, then a TOML file
+``c_visit``, ``c_scale``, ``first_play``, ``full_search_share``, ``fast_sims``), and ignores the rest.
+Values come from the defaults below, then a TOML file
 (flat ``name = value`` lines using the field names), then command-line flags; every value is checked
 in one place, ``Settings.__post_init__``, so the engine never sees one it cannot use.
 """
@@ -54,6 +55,12 @@ class Settings:
         sample_moves actions; dirichlet_alpha and exploration_fraction are unused there.
     first_play: PUCT's value of an unvisited child: "zero" (the worst value there is) or "parent" (the
         parent's mean value for the player choosing).
+    full_search_share: the chance that a self-play action gets the full search of sims_per_move
+        simulations; the others get a fast search of fast_sims simulations, without Dirichlet noise (a
+        Gumbel search keeps its draws), whose visits are not a policy target: the action is stored with
+        an empty policy and trains the value only (KataGo's playout cap randomization). 1, the default,
+        searches every action fully.
+    fast_sims: simulations of a fast search.
 
     Pipeline settings (read by zelmor-lab only):
 
@@ -98,6 +105,8 @@ class Settings:
     c_visit: float = 50.0
     c_scale: float = 1.0
     first_play: str = "zero"
+    full_search_share: float = 1.0
+    fast_sims: int = 8
     workers: int = 8 * (os.cpu_count() or 1)
     services: int = 0
     batch_wait_ms: float = 1.0
@@ -126,6 +135,8 @@ class Settings:
         self._require(self.c_visit >= 0, "c_visit", "must be at least 0")
         self._require(self.c_scale > 0, "c_scale", "must be greater than 0")
         self._require(self.first_play in FIRST_PLAYS, "first_play", 'must be "zero" or "parent"')
+        self._require(0 < self.full_search_share <= 1, "full_search_share", "must be greater than 0 and at most 1")
+        self._require(1 <= self.fast_sims < 2**32, "fast_sims", "must be at least 1")
         self._require(self.workers >= 1, "workers", "must be at least 1")
         self._require(self.services >= 0, "services", "must be at least 0")
         self._require(self.batch_wait_ms >= 0, "batch_wait_ms", "must be at least 0")

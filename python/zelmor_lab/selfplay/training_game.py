@@ -9,7 +9,7 @@ from dataclasses import dataclass
 @dataclass(frozen=True)
 class TrainingGame:
     """history: (player, tile) of each action in order; policies: per action, the search's (tile, share)
-    pairs; payoff: the four players' payoffs by absolute player."""
+    pairs, none for an action searched fast (no policy target); payoff: the four players' payoffs by absolute player."""
 
     history: list[tuple[int, int]]
     policies: list[list[tuple[int, float]]]

@@ -2,13 +2,15 @@
 
 Every action of a stored self-play game is one position: the input planes before the action, seen
 from the player who took it (that player is the one to act), the search's visit distribution over the
-candidate tiles as the policy target, and the game's payoff as the value target. The value target is
-turned into the order the value head uses: entry k belongs to the player k seats after the player to
-act, so entry 0 is the player to act's own share. A second, auxiliary target in the same order is each
-player's squares on the board when the game ended (the score before bonuses): unlike the winner, it
-varies smoothly with the play, so a few hundred games teach it without being learnt by heart. The
-third, ownership, is denser still: the final owner of every cell (none, or a player in the same relative
-order), a few hundred targets per game where the value has four.
+candidate tiles as the policy target, and the game's payoff as the value target. An action stored with
+an empty policy (a fast search, whose few visits are no target) is a position without a policy target:
+its policy row is all zeros, which the policy loss leaves out. The value target is turned into the order
+the value head uses: entry k belongs to the player k seats after the player to act, so entry 0 is the
+player to act's own share. A second, auxiliary target in the same order is each player's squares on the
+board when the game ended (the score before bonuses): unlike the winner, it varies smoothly with the
+play, so a few hundred games teach it without being learnt by heart. The third, ownership, is denser
+still: the final owner of every cell (none, or a player in the same relative order), a few hundred
+targets per game where the value has four.
 
 The window keeps the inputs bit-packed and the policies as (tile, probability) lists; a batch unpacks
 and densifies only the positions it draws. No board symmetry is applied: the four starting corners and
@@ -36,8 +38,9 @@ class DatasetError(InputError):
 @dataclass(frozen=True)
 class Batch:
     """planes: float32 (B, 5, dim, dim); policy: float32 (B, dim * dim), each row a distribution over
-    tiles; value: float32 (B, 4), payoff shares relative to the player to act; squares: float32 (B, 4),
-    each player's squares on the board when the game ended as a share of a hand's 89, in the same order;
+    tiles, or all zeros for a position without a policy target; value: float32 (B, 4), payoff shares
+    relative to the player to act; squares: float32 (B, 4), each player's squares on the board when the
+    game ended as a share of a hand's 89, in the same order;
     ownership: int64 (B, dim * dim), each cell's owner when the game ended: 0 none, k the player k - 1
     seats after the player to act (1 is the player to act)."""
 
@@ -57,7 +60,8 @@ class Window:
         with np.packbits along the flattened planes;
     candidate_offsets: int64 (N + 1,), position i's policy is candidate_tiles / candidate_p
         [candidate_offsets[i]:candidate_offsets[i + 1]];
-    candidate_tiles: int64 (C,); candidate_p: float32 (C,), renormalised to sum to 1 per position;
+    candidate_tiles: int64 (C,); candidate_p: float32 (C,), renormalised to sum to 1 per position that
+        has candidates (a position without any has no policy target);
     value: float32 (N, 4), payoff relative to the player to act;
     squares: float32 (N, 4), final squares per player as a share of a hand, in the same order;
     owners: int8 (games, dim * dim), each game's final board: 0 an empty cell, 1 + p a cell of player p;
@@ -237,7 +241,9 @@ def _window_of(table: pa.Table, dim: int, name: Path) -> Window:
         raise DatasetError(f"a game in {name} has a policy tile outside the {dim} x {dim} board")
     counts = np.diff(candidate_offsets)
     owner = np.repeat(np.arange(len(counts)), counts)
-    sums = np.bincount(owner, weights=candidate_p, minlength=len(counts))
+    sums = np.bincount(owner, weights=candidate_p, minlength=len(counts))[counts > 0]  # empty: no target
     if not (np.isfinite(sums).all() and (sums > 0).all()):
         raise DatasetError(f"a game in {name} has a policy that is not a distribution over its tiles")
-    return builder.build(candidate_offsets, candidate_tiles, (candidate_p / sums[owner]).astype(np.float32))
+    totals = np.zeros(len(counts))
+    totals[counts > 0] = sums
+    return builder.build(candidate_offsets, candidate_tiles, (candidate_p / totals[owner]).astype(np.float32))

@@ -2,7 +2,8 @@
 
 Losses, per position, averaged over a batch:
   policy: cross-entropy of the policy head's softmax over the legal tiles (the engine ignores the
-          others) against the search's visit distribution;
+          others) against the search's visit distribution, averaged over the positions that have one
+          (a fast search's position has none; a batch without any has a policy loss of 0);
   value:  cross-entropy of the value head's softmax against the payoff shares, both relative to the
           player to act (with the "squares" value head it is measured and adds to ``loss``, but no
           weight learns from it: the value is read off the predicted squares);
@@ -10,11 +11,12 @@ Losses, per position, averaged over a batch:
           squares shares, summed over the four players, times ``squares_weight``;
   ownership (networks with the ownership head): cross-entropy of each cell's predicted final owner,
           averaged over the cells, times ``ownership_weight``.
-Weight decay is the optimizer's (AdamW). Reported with them: policy_top1, the share of positions whose
-most probable legal tile is the most visited one (what greedy play would take), and value_error, the
-total variation distance between the predicted and the actual payoff shares (0 exact, 1 all wrong), and
-squares_error, the mean absolute error of the predicted final squares, in squares, and ownership_error, the
-share of cells whose most probable final owner is not the actual one.
+Weight decay is the optimizer's (AdamW). Reported with them: policy_top1, the share of positions with a
+policy target whose most probable legal tile is the most visited one (what greedy play would take; 0
+for a batch without targets), and value_error, the total variation distance between the predicted and
+the actual payoff shares (0 exact, 1 all wrong), and squares_error, the mean absolute error of the
+predicted final squares, in squares, and ownership_error, the share of cells whose most probable final
+owner is not the actual one.
 
 Files of a training, all derived from the output checkpoint OUT (see TrainingFiles):
   OUT                  the network in the checkpoint format every command reads
@@ -169,12 +171,14 @@ def _losses(
     policy_logits, value_logits, squares, ownership = model.heads(planes)
     legal = planes[:, 4].flatten(1) > 0
     policy_log_p = torch.log_softmax(policy_logits.masked_fill(~legal, _ILLEGAL_LOGIT), dim=1)
-    policy_loss = -(policy_target * policy_log_p).sum(1).mean()
+    targeted = policy_target.sum(1) > 0  # a fast search's position has an all-zero row
+    targets = targeted.sum().clamp(min=1)
+    policy_loss = -(policy_target * policy_log_p).sum() / targets
     value_log_p = torch.log_softmax(value_logits, dim=1)
     value_loss = -(value_target * value_log_p).sum(1).mean()
     loss = policy_loss + value_loss
     with torch.no_grad():
-        top1 = (policy_log_p.argmax(1) == policy_target.argmax(1)).float().mean()
+        top1 = ((policy_log_p.argmax(1) == policy_target.argmax(1)) & targeted).sum() / targets
         value_error = 0.5 * (value_log_p.exp() - value_target).abs().sum(1).mean()
     metrics = {
         "policy_loss": policy_loss.item(),
