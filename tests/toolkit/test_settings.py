@@ -15,9 +15,12 @@ def test_defaults_are_the_documented_search_constants():
     assert settings.workers >= 1
 
 
-def test_the_service_batches_half_the_workers_unless_told_otherwise():
+def test_a_service_batches_half_the_workers_or_its_own_unless_told_otherwise():
     assert [Settings(workers=8).batch_limit(n) for n in (1, 3, 8)] == [1, 2, 4]
     assert [Settings(workers=8, max_batch=6).batch_limit(n) for n in (1, 3, 8)] == [1, 3, 6]
+    # Two services: each runs all of its own four (or five of nine), the run's half.
+    assert [Settings().batch_limit(n, 2) for n in (1, 8, 9, 16)] == [1, 4, 5, 8]
+    assert [Settings(max_batch=3).batch_limit(n, 2) for n in (1, 8, 16)] == [1, 3, 3]
 
 
 def test_the_engine_reads_plain_numbers_of_the_right_kind():

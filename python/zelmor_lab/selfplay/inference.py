@@ -5,7 +5,7 @@ The engine evaluates a position by calling ``put((id, state))`` on its inference
 process gets:
   RequestQueue  the engine's inference queue (one per network: ``model_queue``, ``baseline_queue``);
                 it turns the nested boolean lists into bytes and puts them on the one request queue
-                shared by all workers and read by the service;
+                shared by all workers and read by the services;
   ReplyPipe     the engine's pipe: the worker's own read end of a one-way pipe from the service, with
                 a timeout, raising ServiceGone when the service has stopped.
 

@@ -95,7 +95,7 @@ class Pipeline:
             device=settings.device,
             threads=max(1, (multiprocessing.cpu_count() - self.workers) // self.services),
             batch_wait_s=settings.batch_wait_ms / 1000,
-            max_batch=settings.batch_limit(-(-self.workers // self.services)),
+            max_batch=settings.batch_limit(self.workers, self.services),
             backend=settings.backend,
             cache_bytes=settings.cache_bytes,
             onnx_dir=None if onnx_dir is None else str(onnx_dir),

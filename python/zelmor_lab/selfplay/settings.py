@@ -72,11 +72,13 @@ class Settings:
         and one on a CUDA device. They share the reply cache.
     batch_wait_ms: how long the inference service waits for more requests before it runs a batch
         smaller than max_batch.
-    max_batch: the most requests a service evaluates as one batch; 0 (the default) means half its
-        workers, rounded up, and a value of at least its workers lets every one of them into one batch. With
-        half, one half of the workers searches and sends its next requests while the network evaluates
-        the other half's, so the service does not wait for its workers between batches (bench/README.md
-        measures it).
+    max_batch: the most requests a service evaluates as one batch; 0 (the default) means half the run's
+        workers, rounded up, or all of a service's own where that is fewer, and a value of at least its
+        workers lets every one of them into one batch. With one service, one half of the workers searches
+        and sends its next requests while the network evaluates the other half's, so the service does not
+        wait for its workers between batches; with one service per core, another service's workers search
+        on the core a service leaves, and each service runs all its workers' requests at once
+        (bench/README.md measures both).
     flush_every: finished games per Parquet shard; at most this many minus one are lost when a run is
         killed.
     reply_timeout_s: how long a worker waits for one network reply before it gives the service up.
@@ -175,12 +177,13 @@ class Settings:
         """Inference services a run of these settings starts (before the cap of one per worker)."""
         if self.services:
             return self.services
-        return 1 if self.device != "cpu" else os.cpu_count() or 1
+        return 1 if self.device != "cpu" else usable_cores()
 
-    def batch_limit(self, workers: int) -> int:
-        """A service's largest batch when ``workers`` workers are its share (fewer than ``self.workers``
-        when a run has fewer games than workers, or several services)."""
-        return min(workers, self.max_batch or (workers + 1) // 2)
+    def batch_limit(self, workers: int, services: int = 1) -> int:
+        """A service's largest batch when ``workers`` workers play (fewer than ``self.workers`` when a run has
+        fewer games than workers) and ``services`` services share them."""
+        own = -(-workers // services)
+        return min(own, self.max_batch or (workers + 1) // 2)
 
     @property
     def cache_bytes(self) -> int:
@@ -188,6 +191,13 @@ class Settings:
 
     def as_dict(self) -> dict[str, Any]:
         return asdict(self)
+
+
+def usable_cores() -> int:
+    """The cores this process may run on (fewer than the machine's under taskset or a container's limit)."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
 
 
 def read_toml(toml_path: str | Path) -> dict[str, Any]:
