@@ -8,7 +8,7 @@ import pytest
 from zelmor_lab import Game, heuristic_tiles
 from zelmor_lab.loop.warm_start import warmup_window
 from zelmor_lab.runs.store import CorruptShardError, RunWriter, session_record
-from zelmor_lab.training.dataset import DatasetError, load_window, value_targets
+from zelmor_lab.training.dataset import DatasetError, WindowBuilder, lambda_targets, load_window, value_targets
 
 DIM = 7
 
@@ -64,6 +64,37 @@ class TestTargets:
                 ]
             )
         )
+
+    def test_lambda_targets_mix_the_payoff_with_later_values_within_each_game(self):
+        """Two games worked out by hand: players 0, 0, 1 winning 1:0, then players 2, 3 splitting 0.5:0.5.
+        The judge's values, relative to the player to act, name one absolute share vector per position."""
+        builder = WindowBuilder(3)
+        for players, payoff in (([0, 0, 1], [1.0, 0, 0, 0]), ([2, 3], [0, 0, 0.5, 0.5])):
+            players = np.array(players)
+            builder.add_game(np.zeros((len(players), 6), np.uint8), players, np.arange(len(players)), np.array(payoff))
+        window = builder.build(np.zeros(6, np.int64), np.zeros(0, np.int64), np.zeros(0, np.float32))
+        absolute = np.array(
+            [[0.1, 0.2, 0.3, 0.4], [0.4, 0.3, 0.2, 0.1], [0.7, 0.1, 0.1, 0.1], [0, 1, 0, 0], [0.25] * 4]
+        )
+        judged = np.stack([np.roll(row, -p) for row, p in zip(absolute, window.position_player)])
+
+        def relative(rows):  # absolute shares as each position's own targets
+            return np.stack([np.roll(row, -p) for row, p in zip(rows, window.position_player)])
+
+        assert np.array_equal(lambda_targets(window, judged, 1.0), window.value)
+        one_on = relative([absolute[1], absolute[2], [1, 0, 0, 0], absolute[4], [0, 0, 0.5, 0.5]])
+        assert lambda_targets(window, judged, 0.0) == pytest.approx(one_on)
+        second = 0.5 * absolute[2] + 0.5 * np.array([1, 0, 0, 0])
+        halves = relative(
+            [
+                0.5 * absolute[1] + 0.5 * second,
+                second,
+                [1, 0, 0, 0],
+                0.5 * absolute[4] + [0, 0, 0.25, 0.25],
+                [0, 0, 0.5, 0.5],
+            ]
+        )
+        assert lambda_targets(window, judged, 0.5) == pytest.approx(halves)
 
     def test_each_position_matches_its_replayed_game(self, tmp_path, last_legal_game):
         """Inputs are the planes before each action; the value target, rotated back as the engine reads

@@ -98,6 +98,20 @@ def test_training_lowers_every_loss(tmp_path, window):
     assert files.curve.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+def test_lambda_zero_trains_each_value_on_the_networks_value_one_action_on(window):
+    """The network's values enter in its own frame: where one player acts twice in a row the target is
+    its value of the next position as it stands; a game's last position keeps the payoff."""
+    trainer = tiny_trainer(dataclasses.replace(SETTINGS, value_lambda=0.0))
+    judged, targets = trainer.values(window), trainer.value_targets(window).value
+    last = np.flatnonzero(np.diff(window.position_game, append=-1))
+    assert np.array_equal(targets[last], window.value[last])
+    again = np.flatnonzero(window.position_player[:-1] == window.position_player[1:])
+    again = again[~np.isin(again, last)]
+    assert len(again) > 0 and np.allclose(targets[again], judged[again + 1], atol=1e-6)
+    assert np.allclose(targets.sum(1), 1, atol=1e-5)
+    assert tiny_trainer().value_targets(window) is window
+
+
 def test_positions_without_policy_target_train_the_value_only(window):
     """The policy loss and top-1 average over the positions with a target; the value loss over all. A batch
     without any target still trains, on finite losses."""
@@ -274,6 +288,8 @@ class TestTrainCommand:
             TrainingSettings(batch_size=0)
         with pytest.raises(TrainingError, match=r"^training setting window must be an integer, got 2.5$"):
             TrainingSettings(window=2.5)
+        with pytest.raises(TrainingError, match=r"^training setting value_lambda must be between 0 and 1, got 1.5$"):
+            TrainingSettings(value_lambda=1.5)
 
 
 def test_train_command_line(tmp_path, run_dir, capsys):

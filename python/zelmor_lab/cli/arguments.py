@@ -121,6 +121,16 @@ def add_fast_search_flags(parser: argparse.ArgumentParser, what: str) -> None:
     )
 
 
+def add_value_lambda_flag(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument(
+        "--value-lambda",
+        type=float,
+        metavar="L",
+        help=f"train the value on the lambda-return of the network's own values of later positions, "
+        f"between 0 and 1 (setting value_lambda, default 1: the game's payoff alone){what}",
+    )
+
+
 def add_cluster_flags(parser: argparse.ArgumentParser) -> None:
     """--ray, --nodes and --workers-per-node of the commands that can play on a Ray cluster."""
     parser.add_argument(

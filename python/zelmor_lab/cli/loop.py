@@ -11,6 +11,7 @@ from .arguments import (
     add_fast_search_flags,
     add_root_search_flag,
     add_run_command,
+    add_value_lambda_flag,
     check_cluster_flags,
     cluster_nodes,
     positive_int,
@@ -50,6 +51,7 @@ def register(commands) -> None:
     loop.add_argument("--sims", type=positive_int, help="simulations per self-play action of a new loop")
     add_root_search_flag(loop, " in a new loop's self-play and strength matches")
     add_fast_search_flags(loop, " in a new loop's self-play")
+    add_value_lambda_flag(loop, " in a new loop")
     loop.add_argument(
         "--seed",
         type=whole_number,
@@ -72,7 +74,16 @@ def run(args) -> int:
     from ..selfplay.pipeline import PipelineError
 
     check_cluster_flags(args)
-    chosen = (args.config, args.dim, args.sims, args.seed, args.root_search, args.full_search_share, args.fast_sims)
+    chosen = (
+        args.config,
+        args.dim,
+        args.sims,
+        args.seed,
+        args.root_search,
+        args.full_search_share,
+        args.fast_sims,
+        args.value_lambda,
+    )
     # None: the new loop's defaults, or the loop's own
     plan = None if chosen == (None,) * len(chosen) else load_plan(*chosen)
     try:

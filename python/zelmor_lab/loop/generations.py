@@ -451,6 +451,7 @@ def train_generation(
         rng = np.random.default_rng()
         unseen = trainer.measure(window.batch(window.positions - 1 - rng.permutation(fresh)[:_UNSEEN_SAMPLE]))
     if trainer.step < target:
+        window = trainer.value_targets(window)  # after the unseen figures, which stay against the payoffs
         # The held-out figures ride on each of the generation's lines, so that the curve shows them.
         heldout = {f"heldout_{name}": unseen[name] for name in ("policy_loss", "value_loss")} if unseen else {}
         train_on_window(

@@ -139,6 +139,7 @@ def load_plan(
     root_search: str | None = None,
     full_search_share: float | None = None,
     fast_sims: int | None = None,
+    value_lambda: float | None = None,
 ) -> LoopPlan:
     """The default plan, then a TOML file, then the flags that are not None. The file sets the plan's own
     fields at its top level and those of its parts in the tables [engine], [architecture] and [training]."""
@@ -162,6 +163,7 @@ def load_plan(
         (root_search, "engine", "root_search"),
         (full_search_share, "engine", "full_search_share"),
         (fast_sims, "engine", "fast_sims"),
+        (value_lambda, "training", "value_lambda"),
     ):
         if flag is not None:
             values[part][name] = flag

@@ -19,7 +19,7 @@ the turn order tie every position to its orientation.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 import numpy as np
@@ -126,6 +126,10 @@ class Window:
             position_player=np.concatenate([older.position_player, self.position_player]),
         )
 
+    def with_value(self, value: np.ndarray) -> Window:
+        """These positions with ``value`` (float32 (N, 4), relative to the player to act) as value targets."""
+        return replace(self, value=value)
+
     def sample(self, rng: np.random.Generator, size: int) -> Batch:
         """``size`` positions drawn uniformly, with replacement, from the whole window."""
         return self.batch(rng.integers(0, self.positions, size=size))
@@ -136,6 +140,29 @@ def value_targets(payoff: np.ndarray, players: np.ndarray) -> np.ndarray:
     Returns float32 (T, 4) with entry [t, k] = payoff of player (players[t] + k) mod 4."""
     seats = (players[:, None] + np.arange(PLAYERS)[None, :]) % PLAYERS
     return np.asarray(payoff, dtype=np.float32)[seats]
+
+
+def lambda_targets(window: Window, judged: np.ndarray, lam: float) -> np.ndarray:
+    """Value targets that mix each game's payoff with a judge's values of the positions after each action.
+
+    judged: float (N, 4), the judge's payoff shares at every position of ``window``, relative to its
+    player to act. Returns float32 (N, 4), relative the same way: the lambda-return G_t = (1 - lam) *
+    judged[t + 1] + lam * G_{t + 1} with G = the payoff at a game's last action, so ``lam`` 1 gives back
+    the payoffs and 0 the judge's value one action on. Actions, not turns, are the steps: a piece of n
+    squares is n actions by one player, and a lam of 0.99 reaches about a hundred actions ahead."""
+    seats = (window.position_player[:, None].astype(np.int64) + np.arange(PLAYERS)[None, :]) % PLAYERS
+    rows = np.arange(window.positions)[:, None]
+    absolute = np.empty((window.positions, PLAYERS))
+    absolute[rows, seats] = judged
+    returns = np.empty((window.positions, PLAYERS))
+    returns[rows, seats] = window.value
+    # Games are contiguous runs of positions; walk all of them back from their last action at once.
+    ends = np.flatnonzero(np.diff(window.position_game, append=-1)) + 1
+    lengths = np.diff(ends, prepend=0)
+    for back in range(1, int(lengths.max()) if len(lengths) else 0):
+        at = ends[lengths > back] - 1 - back
+        returns[at] = (1 - lam) * absolute[at + 1] + lam * returns[at + 1]
+    return returns[rows, seats].astype(np.float32)
 
 
 def squares_targets(players: np.ndarray) -> np.ndarray:

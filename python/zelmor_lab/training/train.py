@@ -47,7 +47,7 @@ from ..errors import InputError, WriteError
 from ..runs.atomic import write_atomically
 from ..runs.store import Run
 from ..validation import check_kinds, load_json, require
-from .dataset import Batch, Window, load_window
+from .dataset import Batch, Window, lambda_targets, load_window
 from .events import add_scalars, event_writer
 from .model import (
     Architecture,
@@ -74,7 +74,9 @@ class TrainingSettings:
     between saves of the state during a long training (it is saved at the end in any case);
     squares_weight: weight of the final-squares term (shares are small numbers: an error of 9 squares
     per player costs 0.4 at the default); ownership_weight: weight of the ownership term (a cell's loss is
-    log 5 = 1.6 for a network that knows nothing)."""
+    log 5 = 1.6 for a network that knows nothing); value_lambda: 1 trains the value on the game's payoff
+    alone; below 1, on the lambda-return of the network's own values of the game's later positions, read
+    once per training session when its window is built (see dataset.lambda_targets)."""
 
     batch_size: int = 256
     learning_rate: float = 2e-3
@@ -84,6 +86,7 @@ class TrainingSettings:
     save_every_s: float = 120.0
     squares_weight: float = 10.0
     ownership_weight: float = 1.0
+    value_lambda: float = 1.0
 
     def __post_init__(self):
         check_kinds(self, "training setting", TrainingError)
@@ -91,6 +94,8 @@ class TrainingSettings:
             require(self, "training setting", TrainingError, getattr(self, name) > 0, name, "must be greater than 0")
         for name in ("weight_decay", "squares_weight", "ownership_weight"):
             require(self, "training setting", TrainingError, getattr(self, name) >= 0, name, "must be at least 0")
+        lam = self.value_lambda
+        require(self, "training setting", TrainingError, 0 <= lam <= 1, "value_lambda", "must be between 0 and 1")
 
 
 @dataclass(frozen=True)
@@ -154,6 +159,24 @@ class Trainer:
         self.model.eval()
         with torch.no_grad():
             return _losses(self.model, batch, self.settings, self.device)[1]
+
+    def values(self, window: Window, batch_size: int = 1024) -> np.ndarray:
+        """The network's payoff shares (softmax of its value logits) at every position of ``window``:
+        float32 (N, 4), relative to the player to act."""
+        self.model.eval()
+        shares = []
+        with torch.no_grad():
+            for start in range(0, window.positions, batch_size):
+                indices = np.arange(start, min(start + batch_size, window.positions))
+                planes = torch.from_numpy(window.batch(indices).planes)
+                shares.append(torch.softmax(self.model(planes.to(self.device))[1], dim=1).float().cpu().numpy())
+        return np.concatenate(shares) if shares else np.zeros((0, 4), dtype=np.float32)
+
+    def value_targets(self, window: Window) -> Window:
+        """``window`` with the value targets its settings ask for: the payoffs, or their lambda-return."""
+        if self.settings.value_lambda == 1:
+            return window
+        return window.with_value(lambda_targets(window, self.values(window), self.settings.value_lambda))
 
     def checkpoint_bytes(self) -> bytes:
         """The network as a checkpoint file's bytes (evaluation mode, current step)."""
@@ -471,7 +494,7 @@ def train(
         if seed is not None:
             torch.manual_seed(seed)
         trainer = new_trainer(run_dir.dim, settings, model, device=device)
-    window = load_window(run_dir.path, settings.window)
+    window = trainer.value_targets(load_window(run_dir.path, settings.window))
     _check_writable(files)
     start = trainer.step
     rng = np.random.default_rng(seed)
