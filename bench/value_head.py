@@ -53,7 +53,7 @@ def main() -> None:
     window = warmup_window(args.games, dim, args.seed, heuristic_share=1.0)
     positions, fifth = turn_starts(window)
     payoff = window.value[positions]
-    planes = window.batch(positions).planes
+    planes = window.inputs(positions)
     squares = planes[:, :PLAYERS].reshape(len(positions), PLAYERS, -1).sum(2)
     columns = {"count": (named_share(squares, payoff), None)}
     for path, checkpoint in zip(args.model, checkpoints):

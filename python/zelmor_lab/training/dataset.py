@@ -85,10 +85,14 @@ class Window:
     def positions(self) -> int:
         return len(self.value)
 
+    def inputs(self, indices: np.ndarray) -> np.ndarray:
+        """The network inputs of the positions at ``indices`` (int array (B,)): float32 (B, 5, dim, dim)."""
+        planes = np.unpackbits(self.planes[indices], axis=1, count=PLANES * self.dim * self.dim)
+        return planes.reshape(-1, PLANES, self.dim, self.dim).astype(np.float32)
+
     def batch(self, indices: np.ndarray) -> Batch:
         """The positions at ``indices`` (int array (B,)) as network inputs and dense targets."""
         size = self.dim * self.dim
-        planes = np.unpackbits(self.planes[indices], axis=1, count=PLANES * size)
         starts = self.candidate_offsets[indices]
         counts = self.candidate_offsets[indices + 1] - starts
         rows = np.repeat(np.arange(len(indices)), counts)
@@ -102,7 +106,7 @@ class Window:
         player = self.position_player[indices, None].astype(np.int64)
         ownership = np.where(owners == 0, 0, (owners - 1 - player) % PLAYERS + 1)
         return Batch(
-            planes=planes.reshape(-1, PLANES, self.dim, self.dim).astype(np.float32),
+            planes=self.inputs(indices),
             policy=policy,
             value=self.value[indices],
             squares=self.squares[indices],

@@ -168,7 +168,7 @@ class Trainer:
         with torch.no_grad():
             for start in range(0, window.positions, batch_size):
                 indices = np.arange(start, min(start + batch_size, window.positions))
-                planes = torch.from_numpy(window.batch(indices).planes)
+                planes = torch.from_numpy(window.inputs(indices))
                 shares.append(torch.softmax(self.model(planes.to(self.device))[1], dim=1).float().cpu().numpy())
         return np.concatenate(shares) if shares else np.zeros((0, 4), dtype=np.float32)
 
