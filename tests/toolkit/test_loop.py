@@ -223,7 +223,7 @@ class TestRefusals:
         write_loop(tmp_path / "run", 1.0)
         with pytest.raises(
             LoopError,
-            match=r"^.*/run/loop holds a loop with other settings \(.*engine\.sims_per_move: given 32, the loop's "
+            match=r"^.*/run/loop holds a loop with other settings \(.*engine\.sims_per_move: given 96, the loop's "
             r"\d+.*\); continue it without new settings or choose another run$",
         ):
             run_loop(tmp_path / "run", plan=LoopPlan())
