@@ -401,6 +401,12 @@ def test_loop_command_line_flags(tmp_path, capsys):
         with pytest.raises(SystemExit):
             parser.parse_args(["loop", str(tmp_path), flag, value])
         assert f"argument {flag}: {message}" in capsys.readouterr().err
+    # The help is written apart from the plan, which it must not contradict.
+    with pytest.raises(SystemExit):
+        parser.parse_args(["loop", "--help"])
+    words = " ".join(capsys.readouterr().out.split())
+    search = LoopPlan().engine
+    assert f"(default: {search.sims_per_move})" in words and f"default {search.full_search_share})" in words
 
 
 class TestPlanFromTheCommandLine:

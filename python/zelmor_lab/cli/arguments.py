@@ -105,13 +105,13 @@ def add_root_search_flag(parser: argparse.ArgumentParser, what: str) -> None:
     )
 
 
-def add_fast_search_flags(parser: argparse.ArgumentParser, what: str) -> None:
+def add_fast_search_flags(parser: argparse.ArgumentParser, what: str, share_default: str = "1: every action") -> None:
     parser.add_argument(
         "--full-search-share",
         type=share,
         metavar="P",
         help=f"chance that a self-play action gets the full search; the others get a fast one whose "
-        f"policy is not trained on (setting full_search_share, default 1: every action){what}",
+        f"policy is not trained on (setting full_search_share, default {share_default}){what}",
     )
     parser.add_argument(
         "--fast-sims",

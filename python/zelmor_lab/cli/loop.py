@@ -48,9 +48,11 @@ def register(commands) -> None:
         help="time budget of this session in minutes; no generation starts that would not end in time (default: 60)",
     )
     loop.add_argument("--dim", type=positive_int, help=f"board side of a new loop (default: {STANDARD_DIM})")
-    loop.add_argument("--sims", type=positive_int, help="simulations per self-play action of a new loop")
+    loop.add_argument(
+        "--sims", type=positive_int, help="simulations of a full search in a new loop's self-play (default: 96)"
+    )
     add_root_search_flag(loop, " in a new loop's self-play and strength matches")
-    add_fast_search_flags(loop, " in a new loop's self-play")
+    add_fast_search_flags(loop, " in a new loop's self-play", share_default="0.25")
     add_value_lambda_flag(loop, " in a new loop")
     loop.add_argument(
         "--seed",
