@@ -237,7 +237,7 @@ class Pipeline:
                 self._ended.add(message[1])
                 if message[2] is not None:
                     # A worker that lost its service tells before the service's death is seen: name the cause.
-                    multiprocessing.connection.wait([s.sentinel for s in self._services], _JOIN_TIMEOUT_S)
+                    self._await_dying_services()
                     self._check_services()
                     self._fail(f"worker {message[1]} stopped: {message[2]}")
             elif kind == WORKER_FAILED:
@@ -253,6 +253,16 @@ class Pipeline:
         if self._failure is None:
             self._failure = reason
         self.stop()
+
+    def _await_dying_services(self) -> None:
+        """Waits up to _JOIN_TIMEOUT_S for a service to end and reaps those that have. A killed
+        service's sentinel becomes ready as its files close, a moment before the process can be
+        reaped; is_alive() in that moment still says True and the worker's message would be taken
+        for the cause."""
+        ready = multiprocessing.connection.wait([s.sentinel for s in self._services], _JOIN_TIMEOUT_S)
+        for service in self._services:
+            if service.sentinel in ready:
+                service.join()
 
     def _check_services(self) -> None:
         if self._stop_requested_at is not None:
