@@ -95,6 +95,12 @@ class TestTargets:
             ]
         )
         assert lambda_targets(window, judged, 0.5) == pytest.approx(halves)
+        # Judged at turn starts only, an action bootstraps from the next judged position of its own game.
+        starts = window.turn_starts()
+        assert starts.tolist() == [0, 2, 3, 4]
+        to_next_turn = relative([absolute[2], absolute[2], [1, 0, 0, 0], absolute[4], [0, 0, 0.5, 0.5]])
+        assert lambda_targets(window, judged[starts], 0.0, starts) == pytest.approx(to_next_turn)
+        assert lambda_targets(window, judged[[0]], 0.0, np.array([0])) == pytest.approx(window.value)
 
     def test_each_position_matches_its_replayed_game(self, tmp_path, last_legal_game):
         """Inputs are the planes before each action; the value target, rotated back as the engine reads

@@ -98,16 +98,21 @@ def test_training_lowers_every_loss(tmp_path, window):
     assert files.curve.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-def test_lambda_zero_trains_each_value_on_the_networks_value_one_action_on(window):
-    """The network's values enter in its own frame: where one player acts twice in a row the target is
-    its value of the next position as it stands; a game's last position keeps the payoff."""
+def test_lambda_zero_trains_each_value_on_the_networks_value_at_the_next_turn(window):
+    """The network judges turn starts, and its values enter in each position's own frame: every action of a
+    turn bootstraps from the next turn's start as its player sees it; a game's last turn keeps the payoff."""
     trainer = tiny_trainer(dataclasses.replace(SETTINGS, value_lambda=0.0))
     judged, targets = trainer.values(window), trainer.value_targets(window).value
-    last = np.flatnonzero(np.diff(window.position_game, append=-1))
-    assert np.array_equal(targets[last], window.value[last])
-    again = np.flatnonzero(window.position_player[:-1] == window.position_player[1:])
-    again = again[~np.isin(again, last)]
-    assert len(again) > 0 and np.allclose(targets[again], judged[again + 1], atol=1e-6)
+    starts = window.turn_starts()
+    after = np.append(starts, window.positions)[np.searchsorted(starts, np.arange(window.positions), side="right")]
+    inside = (after < window.positions) & (
+        window.position_game[np.minimum(after, window.positions - 1)] == window.position_game
+    )
+    assert inside.any() and not inside.all()
+    assert np.array_equal(targets[~inside], window.value[~inside])
+    t, s = np.flatnonzero(inside), after[inside]
+    seen_from_t = (window.position_player[t, None] + np.arange(4) - window.position_player[s, None]) % 4
+    assert np.allclose(targets[t], judged[s[:, None], seen_from_t], atol=1e-6)
     assert np.allclose(targets.sum(1), 1, atol=1e-5)
     assert tiny_trainer().value_targets(window) is window
 

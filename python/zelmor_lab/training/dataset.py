@@ -130,6 +130,12 @@ class Window:
             position_player=np.concatenate([older.position_player, self.position_player]),
         )
 
+    def turn_starts(self) -> np.ndarray:
+        """int64 (S,), ascending: the positions where a turn begins: a game's first, and each change of
+        player (a player who plays on alone, the others out, counts as one turn)."""
+        player, game = self.position_player.astype(np.int64), self.position_game.astype(np.int64)
+        return np.flatnonzero((np.diff(player, prepend=-1) != 0) | (np.diff(game, prepend=-1) != 0))
+
     def with_value(self, value: np.ndarray) -> Window:
         """These positions with ``value`` (float32 (N, 4), relative to the player to act) as value targets."""
         return replace(self, value=value)
@@ -146,18 +152,30 @@ def value_targets(payoff: np.ndarray, players: np.ndarray) -> np.ndarray:
     return np.asarray(payoff, dtype=np.float32)[seats]
 
 
-def lambda_targets(window: Window, judged: np.ndarray, lam: float) -> np.ndarray:
+def lambda_targets(window: Window, judged: np.ndarray, lam: float, judged_at: np.ndarray | None = None) -> np.ndarray:
     """Value targets that mix each game's payoff with a judge's values of the positions after each action.
 
-    judged: float (N, 4), the judge's payoff shares at every position of ``window``, relative to its
-    player to act. Returns float32 (N, 4), relative the same way: the lambda-return G_t = (1 - lam) *
-    judged[t + 1] + lam * G_{t + 1} with G = the payoff at a game's last action, so ``lam`` 1 gives back
-    the payoffs and 0 the judge's value one action on. Actions, not turns, are the steps: a piece of n
-    squares is n actions by one player, and a lam of 0.99 reaches about a hundred actions ahead."""
+    judged: float (J, 4), the judge's payoff shares at the positions ``judged_at`` (int (J,), ascending; every
+    position of ``window`` when None), relative to each one's player to act. Returns float32 (N, 4), relative
+    the same way: the lambda-return G_t = (1 - lam) * V_{t + 1} + lam * G_{t + 1} with G = the payoff at a
+    game's last action, so ``lam`` 1 gives back the payoffs and 0 the judge's value one action on. V_s is the
+    judge's value at the first judged position from s on within the game, or G_s where the game has none
+    left. Actions, not turns, are the steps: a piece of n squares is n actions by one player, and a lam of
+    0.99 reaches about a hundred actions ahead."""
+    if judged_at is None:
+        judged_at = np.arange(window.positions)
     seats = (window.position_player[:, None].astype(np.int64) + np.arange(PLAYERS)[None, :]) % PLAYERS
     rows = np.arange(window.positions)[:, None]
-    absolute = np.empty((window.positions, PLAYERS))
-    absolute[rows, seats] = judged
+    # Each position's bootstrap value: the next judged one of its game, by absolute player; NaN past the last.
+    ahead = np.searchsorted(judged_at, np.arange(window.positions))
+    judged_rows = np.append(judged_at, window.positions)[ahead]
+    absolute = np.full((window.positions, PLAYERS), np.nan)
+    known = (ahead < len(judged_at)) & (
+        window.position_game[np.minimum(judged_rows, window.positions - 1)] == window.position_game
+    )
+    by_seat = np.empty((len(judged_at), PLAYERS))
+    by_seat[np.arange(len(judged_at))[:, None], seats[judged_at]] = judged
+    absolute[known] = by_seat[ahead[known]]
     returns = np.empty((window.positions, PLAYERS))
     returns[rows, seats] = window.value
     # Games are contiguous runs of positions; walk all of them back from their last action at once.
@@ -165,7 +183,8 @@ def lambda_targets(window: Window, judged: np.ndarray, lam: float) -> np.ndarray
     lengths = np.diff(ends, prepend=0)
     for back in range(1, int(lengths.max()) if len(lengths) else 0):
         at = ends[lengths > back] - 1 - back
-        returns[at] = (1 - lam) * absolute[at + 1] + lam * returns[at + 1]
+        bootstrap = np.where(np.isnan(absolute[at + 1]), returns[at + 1], absolute[at + 1])
+        returns[at] = (1 - lam) * bootstrap + lam * returns[at + 1]
     return returns[rows, seats].astype(np.float32)
 
 

@@ -75,7 +75,7 @@ class TrainingSettings:
     squares_weight: weight of the final-squares term (shares are small numbers: an error of 9 squares
     per player costs 0.4 at the default); ownership_weight: weight of the ownership term (a cell's loss is
     log 5 = 1.6 for a network that knows nothing); value_lambda: 1 trains the value on the game's payoff
-    alone; below 1, on the lambda-return of the network's own values of the game's later positions, read
+    alone; below 1, on the lambda-return of the network's own values of the game's later turn starts, read
     once per training session when its window is built (see dataset.lambda_targets)."""
 
     batch_size: int = 256
@@ -160,23 +160,28 @@ class Trainer:
         with torch.no_grad():
             return _losses(self.model, batch, self.settings, self.device)[1]
 
-    def values(self, window: Window, batch_size: int = 1024) -> np.ndarray:
-        """The network's payoff shares (softmax of its value logits) at every position of ``window``:
-        float32 (N, 4), relative to the player to act."""
+    def values(self, window: Window, positions: np.ndarray | None = None, batch_size: int = 1024) -> np.ndarray:
+        """The network's payoff shares (softmax of its value logits) at ``positions`` of ``window`` (int (J,);
+        all of them when None): float32 (J, 4), relative to the player to act."""
+        if positions is None:
+            positions = np.arange(window.positions)
         self.model.eval()
         shares = []
         with torch.no_grad():
-            for start in range(0, window.positions, batch_size):
-                indices = np.arange(start, min(start + batch_size, window.positions))
-                planes = torch.from_numpy(window.inputs(indices))
+            for start in range(0, len(positions), batch_size):
+                planes = torch.from_numpy(window.inputs(positions[start : start + batch_size]))
                 shares.append(torch.softmax(self.model(planes.to(self.device))[1], dim=1).float().cpu().numpy())
         return np.concatenate(shares) if shares else np.zeros((0, 4), dtype=np.float32)
 
     def value_targets(self, window: Window) -> Window:
-        """``window`` with the value targets its settings ask for: the payoffs, or their lambda-return."""
+        """``window`` with the value targets its settings ask for: the payoffs, or their lambda-return. The
+        network judges turn starts only: a piece's squares change a position's value little, and judging
+        every action costs more than a 20 x 20 generation's training."""
         if self.settings.value_lambda == 1:
             return window
-        return window.with_value(lambda_targets(window, self.values(window), self.settings.value_lambda))
+        starts = window.turn_starts()
+        judged = self.values(window, starts)
+        return window.with_value(lambda_targets(window, judged, self.settings.value_lambda, starts))
 
     def checkpoint_bytes(self) -> bytes:
         """The network as a checkpoint file's bytes (evaluation mode, current step)."""
