@@ -18,8 +18,8 @@ FIFTHS = ("first fifth", "second", "third", "fourth", "last")
 
 def turn_starts(window) -> tuple[np.ndarray, np.ndarray]:
     """The positions of ``window`` that start a turn (int (M,)) and the fifth of its game each lies in."""
-    game, player = window.position_game, window.position_player
-    starts = np.flatnonzero(np.diff(game, prepend=-1) | np.diff(player, prepend=-1))
+    game = window.position_game
+    starts = window.turn_starts()
     first = np.flatnonzero(np.diff(game, prepend=-1))
     lengths = np.diff(np.append(first, len(game)))
     index_in_game = np.arange(len(game)) - np.repeat(first, lengths)
