@@ -168,11 +168,8 @@ def lambda_targets(window: Window, judged: np.ndarray, lam: float, judged_at: np
     rows = np.arange(window.positions)[:, None]
     # Each position's bootstrap value: the next judged one of its game, by absolute player; NaN past the last.
     ahead = np.searchsorted(judged_at, np.arange(window.positions))
-    judged_rows = np.append(judged_at, window.positions)[ahead]
+    known = np.append(window.position_game[judged_at], -1)[ahead] == window.position_game
     absolute = np.full((window.positions, PLAYERS), np.nan)
-    known = (ahead < len(judged_at)) & (
-        window.position_game[np.minimum(judged_rows, window.positions - 1)] == window.position_game
-    )
     by_seat = np.empty((len(judged_at), PLAYERS))
     by_seat[np.arange(len(judged_at))[:, None], seats[judged_at]] = judged
     absolute[known] = by_seat[ahead[known]]
