@@ -295,8 +295,6 @@ class TestTrainCommand:
             TrainingSettings(window=2.5)
         with pytest.raises(TrainingError, match=r"^training setting value_lambda must be between 0 and 1, got 1.5$"):
             TrainingSettings(value_lambda=1.5)
-        with pytest.raises(TrainingError, match=r"^training setting playout_weight must be between 0 and 1, got -0.5$"):
-            TrainingSettings(playout_weight=-0.5)
 
 
 def test_train_command_line(tmp_path, run_dir, capsys):

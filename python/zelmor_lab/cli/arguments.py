@@ -121,21 +121,13 @@ def add_fast_search_flags(parser: argparse.ArgumentParser, what: str, share_defa
     )
 
 
-def add_value_target_flags(parser: argparse.ArgumentParser, what: str) -> None:
-    """--value-lambda and --playout-weight: what the value head is trained toward besides the game's payoff."""
+def add_value_lambda_flag(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument(
         "--value-lambda",
         type=float,
         metavar="L",
         help=f"train the value on the lambda-return of the network's own values of later positions, "
         f"between 0 and 1 (setting value_lambda, default 1: the game's payoff alone){what}",
-    )
-    parser.add_argument(
-        "--playout-weight",
-        type=float,
-        metavar="W",
-        help=f"share of the value target taken from four heuristic players finishing the game from each "
-        f"position's turn start, between 0 and 1 (setting playout_weight, default 0: none){what}",
     )
 
 

@@ -11,7 +11,7 @@ from .arguments import (
     add_fast_search_flags,
     add_root_search_flag,
     add_run_command,
-    add_value_target_flags,
+    add_value_lambda_flag,
     check_cluster_flags,
     cluster_nodes,
     positive_int,
@@ -53,7 +53,7 @@ def register(commands) -> None:
     )
     add_root_search_flag(loop, " in a new loop's self-play and strength matches")
     add_fast_search_flags(loop, " in a new loop's self-play", share_default="0.25")
-    add_value_target_flags(loop, " in a new loop")
+    add_value_lambda_flag(loop, " in a new loop")
     loop.add_argument(
         "--seed",
         type=whole_number,
@@ -85,7 +85,6 @@ def run(args) -> int:
         args.full_search_share,
         args.fast_sims,
         args.value_lambda,
-        args.playout_weight,
     )
     # None: the new loop's defaults, or the loop's own
     plan = None if chosen == (None,) * len(chosen) else load_plan(*chosen)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 from pathlib import Path
 
-from .arguments import add_run_command, add_value_target_flags, positive_int
+from .arguments import add_run_command, add_value_lambda_flag, positive_int
 
 
 def register(commands) -> None:
@@ -34,7 +34,7 @@ def register(commands) -> None:
     train.add_argument(
         "--window", type=positive_int, metavar="GAMES", help="train on the latest GAMES games of the run (default: 400)"
     )
-    add_value_target_flags(train, "")
+    add_value_lambda_flag(train, "")
     train.add_argument("--device", default="cpu", help='where the network trains: "cpu" (default) or "cuda:N"')
     train.add_argument(
         "--seed",
@@ -53,7 +53,7 @@ def register(commands) -> None:
 def run(args) -> int:
     from ..training.train import TrainingSettings, train
 
-    chosen = {"window": args.window, "value_lambda": args.value_lambda, "playout_weight": args.playout_weight}
+    chosen = {"window": args.window, "value_lambda": args.value_lambda}
     settings = TrainingSettings(**{name: value for name, value in chosen.items() if value is not None})
     if args.threads is not None:
         import torch

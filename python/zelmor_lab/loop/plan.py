@@ -144,7 +144,6 @@ def load_plan(
     full_search_share: float | None = None,
     fast_sims: int | None = None,
     value_lambda: float | None = None,
-    playout_weight: float | None = None,
 ) -> LoopPlan:
     """The default plan, then a TOML file, then the flags that are not None. The file sets the plan's own
     fields at its top level and those of its parts in the tables [engine], [architecture] and [training]."""
@@ -169,7 +168,6 @@ def load_plan(
         (full_search_share, "engine", "full_search_share"),
         (fast_sims, "engine", "fast_sims"),
         (value_lambda, "training", "value_lambda"),
-        (playout_weight, "training", "playout_weight"),
     ):
         if flag is not None:
             values[part][name] = flag

@@ -66,8 +66,7 @@ class Window:
     squares: float32 (N, 4), final squares per player as a share of a hand, in the same order;
     owners: int8 (games, dim * dim), each game's final board: 0 an empty cell, 1 + p a cell of player p;
     position_game: int32 (N,), the row of ``owners`` each position belongs to;
-    position_player: int8 (N,), the player to act at each position;
-    position_tile: int16 (N,), the tile each position's action took (a game replays from its positions').
+    position_player: int8 (N,), the player to act at each position.
     """
 
     dim: int
@@ -81,7 +80,6 @@ class Window:
     owners: np.ndarray
     position_game: np.ndarray
     position_player: np.ndarray
-    position_tile: np.ndarray
 
     @property
     def positions(self) -> int:
@@ -130,7 +128,6 @@ class Window:
             owners=np.concatenate([older.owners, self.owners]),
             position_game=np.concatenate([older.position_game, self.position_game + older.games]),
             position_player=np.concatenate([older.position_player, self.position_player]),
-            position_tile=np.concatenate([older.position_tile, self.position_tile]),
         )
 
     def turn_starts(self) -> np.ndarray:
@@ -212,7 +209,6 @@ class WindowBuilder:
         self._squares: list[np.ndarray] = []
         self._owners: list[np.ndarray] = []
         self._players: list[np.ndarray] = []
-        self._tiles: list[np.ndarray] = []
 
     def add_game(self, packed_planes: np.ndarray, players: np.ndarray, tiles: np.ndarray, payoff: np.ndarray) -> None:
         """packed_planes: uint8 (T, ceil(5 * dim * dim / 8)), each position's packed inputs; players,
@@ -222,7 +218,6 @@ class WindowBuilder:
         self._squares.append(squares_targets(players))
         self._owners.append(final_owners(players, tiles, self.dim))
         self._players.append(players.astype(np.int8))
-        self._tiles.append(tiles.astype(np.int16))
 
     def build(self, candidate_offsets: np.ndarray, candidate_tiles: np.ndarray, candidate_p: np.ndarray) -> Window:
         """The window of the games added, with the policy targets of all their positions in order."""
@@ -239,7 +234,6 @@ class WindowBuilder:
             owners=np.stack(self._owners),
             position_game=np.repeat(np.arange(len(lengths), dtype=np.int32), lengths),
             position_player=np.concatenate(self._players),
-            position_tile=np.concatenate(self._tiles),
         )
 
 

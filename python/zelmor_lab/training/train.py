@@ -58,12 +58,8 @@ from .model import (
     load_checkpoint,
     load_plain,
 )
-from .playouts import PlayoutTeacher
 
 STATE_FORMAT = "zelmor-lab training state 1"
-# One per process: a loop's generations build their windows from mostly the same games, and a game's
-# play-outs do not depend on the trainer that asks for them.
-PLAYOUT_TEACHER = PlayoutTeacher()
 _ILLEGAL_LOGIT = -1e9  # far enough below any logit that an illegal tile's probability is exactly 0
 
 
@@ -80,9 +76,7 @@ class TrainingSettings:
     per player costs 0.4 at the default); ownership_weight: weight of the ownership term (a cell's loss is
     log 5 = 1.6 for a network that knows nothing); value_lambda: 1 trains the value on the game's payoff
     alone; below 1, on the lambda-return of the network's own values of the game's later turn starts, read
-    once per training session when its window is built (see dataset.lambda_targets); playout_weight: the
-    share of the value target taken from four heuristic players finishing the game from the position's turn
-    start (see playouts), 0 for none."""
+    once per training session when its window is built (see dataset.lambda_targets)."""
 
     batch_size: int = 256
     learning_rate: float = 2e-3
@@ -93,7 +87,6 @@ class TrainingSettings:
     squares_weight: float = 10.0
     ownership_weight: float = 1.0
     value_lambda: float = 1.0
-    playout_weight: float = 0.0
 
     def __post_init__(self):
         check_kinds(self, "training setting", TrainingError)
@@ -103,8 +96,6 @@ class TrainingSettings:
             require(self, "training setting", TrainingError, getattr(self, name) >= 0, name, "must be at least 0")
         lam = self.value_lambda
         require(self, "training setting", TrainingError, 0 <= lam <= 1, "value_lambda", "must be between 0 and 1")
-        weight = self.playout_weight
-        require(self, "training setting", TrainingError, 0 <= weight <= 1, "playout_weight", "must be between 0 and 1")
 
 
 @dataclass(frozen=True)
@@ -183,16 +174,14 @@ class Trainer:
         return np.concatenate(shares) if shares else np.zeros((0, 4), dtype=np.float32)
 
     def value_targets(self, window: Window) -> Window:
-        """``window`` with the value targets its settings ask for: the payoffs, or their lambda-return, then
-        mixed with heuristic play-outs. The network judges turn starts only: a piece's squares change a
-        position's value little, and judging every action costs more than a 20 x 20 generation's training."""
-        if self.settings.value_lambda < 1:
-            starts = window.turn_starts()
-            judged = self.values(window, starts)
-            window = window.with_value(lambda_targets(window, judged, self.settings.value_lambda, starts))
-        if self.settings.playout_weight > 0:
-            window = window.with_value(PLAYOUT_TEACHER.mixed_targets(window, self.settings.playout_weight))
-        return window
+        """``window`` with the value targets its settings ask for: the payoffs, or their lambda-return. The
+        network judges turn starts only: a piece's squares change a position's value little, and judging
+        every action costs more than a 20 x 20 generation's training."""
+        if self.settings.value_lambda == 1:
+            return window
+        starts = window.turn_starts()
+        judged = self.values(window, starts)
+        return window.with_value(lambda_targets(window, judged, self.settings.value_lambda, starts))
 
     def checkpoint_bytes(self) -> bytes:
         """The network as a checkpoint file's bytes (evaluation mode, current step)."""
