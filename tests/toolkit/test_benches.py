@@ -50,3 +50,9 @@ def test_the_pipeline_bench_measures_a_network_against_the_backend_alone():
 def test_the_strength_bench_compares_one_process_with_several():
     out = run_bench("strength_bench.py", "--scale", "0.01", "--dim", "7", "--processes", "2")
     assert re.search(r"^one/2 processes: \d+\.\d\d$", out, re.MULTILINE)
+
+
+def test_the_training_bench_compares_the_layouts():
+    pytest.importorskip("torch")
+    out = run_bench("train_bench.py", "--steps", "1", "--repeats", "1", "--games", "1")
+    assert re.search(r"^usual order / channels last: \d+\.\d\dx$", out, re.MULTILINE)

@@ -281,7 +281,7 @@ def encode_checkpoint(model: PolicyValueNet, step: int = 0) -> bytes:
         "format": CHECKPOINT_FORMAT,
         "architecture": asdict(model.architecture),
         "metadata": {"step": int(step), "dim": model.dim, "created_at": time.time()},
-        "state_dict": {k: v.detach().cpu() for k, v in model.state_dict().items()},
+        "state_dict": {k: v.detach().cpu().contiguous() for k, v in model.state_dict().items()},
     }
     buffer = io.BytesIO()
     torch.save(payload, buffer)

@@ -138,6 +138,10 @@ class Trainer:
     def __init__(self, model: PolicyValueNet, settings: TrainingSettings, step: int = 0, device: str = "cpu"):
         self.device = torch.device(device)
         self.model = model.to(self.device)
+        if self.device.type == "cpu":
+            # A convolution of few channels trains about a fifth faster with the channels last in memory
+            # (bench/train_bench.py); a checkpoint stores its weights in the usual order all the same.
+            self.model.to(memory_format=torch.channels_last)
         self.step = step
         self.settings = settings
         self.optimizer = torch.optim.AdamW(
