@@ -141,7 +141,7 @@ class Trainer:
         if self.device.type == "cpu":
             # A convolution of few channels trains about a fifth faster with the channels last in memory
             # (bench/train_bench.py); a checkpoint stores its weights in the usual order all the same.
-            self.model.to(memory_format=torch.channels_last)
+            self.model.to(memory_format=torch.channels_last)  # type: ignore[call-overload]  # stubs lack it
         self.step = step
         self.settings = settings
         self.optimizer = torch.optim.AdamW(
