@@ -508,6 +508,13 @@ def test_eval_says_when_the_network_is_untrained_and_plays_a_checkpoint_on_its_o
     assert " over 4 games " in result.stdout.splitlines()[-1]
 
 
+def own_lines(stderr: str) -> list[str]:
+    """The run's own lines of ``stderr``. multiprocessing's resource tracker may warn after the run ends:
+    about what a killed service left behind, or, when a run fails at once, about a queue's semaphore that
+    was removed but not yet struck from its list."""
+    return [line for line in stderr.splitlines() if "resource_tracker" not in line]
+
+
 def test_games_the_engine_abandons_make_the_run_fail(tmp_path):
     network = PolicyValueNet(5, TINY)
     with torch.no_grad():
@@ -529,7 +536,7 @@ def test_games_the_engine_abandons_make_the_run_fail(tmp_path):
     )
     assert result.returncode == 1
     assert result.stdout == f"0 games, 0 positions stored in {tmp_path / 'run'}; 2 abandoned\n"
-    assert result.stderr.splitlines()[-1] == (
+    assert own_lines(result.stderr)[-1] == (
         "zelmor-lab: error: the engine abandoned 2 games (a search failed, as it does when the network answers NaN)"
     )
 
@@ -649,9 +656,7 @@ def test_a_killed_inference_service_ends_the_run_with_a_failure(tmp_path, transp
     out, err = process.communicate(timeout=30)
     assert process.returncode == 1
     named = "the inference service" if services == 1 else r"inference service \d"
-    # multiprocessing's resource tracker may warn about what the killed service left behind after the run ends
-    ours = [line for line in err.splitlines() if "resource_tracker" not in line]
-    assert re.fullmatch(f"zelmor-lab: error: {named} died \\(exit code -9\\)", ours[-1])
+    assert re.fullmatch(f"zelmor-lab: error: {named} died \\(exit code -9\\)", own_lines(err)[-1])
     wait_for(lambda: not any(alive(pid) for pid in spawned), 10, "the children to end")
     assert len(check_games_replay(run)) == int(re.match(r"(\d+) games", out).group(1))
 
