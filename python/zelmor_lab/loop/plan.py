@@ -60,8 +60,8 @@ class LoopPlan:
     eval_sims: int = 32
     threads: int = 1
     eval_processes: int = field(default_factory=lambda: os.cpu_count() or 1)
-    # With every network measured, the matches took half of a loop's hour; with every fourth, a quarter of it
-    # once training ran a fifth faster (docs/experiments.md).
+    # With every network measured, the matches took half of a loop's hour; with every fourth, 0.21 of it once
+    # training ran a fifth faster (docs/experiments.md).
     eval_every: int = 5
     warmup_games: int = 2000  # games network 0 learns from before any self-play (see warmup)
     warmup_steps: int = 2000
